@@ -1,0 +1,34 @@
+// Run results and their status, as records of the run artifacts.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "brek/nodes.h"
+#include "core/value.h"
+
+namespace brek {
+
+enum class RunStatus { Success, Error, Skipped };
+
+// "success", "error", "skipped".
+std::string_view run_status_value(RunStatus status);
+
+struct RunResult {
+  RunStatus status = RunStatus::Success;
+  std::string thread_id;
+  double execution_time = 0.0;
+  std::vector<zyl::Value> timing;
+  std::string message;
+  NodePtr node;
+  zyl::Value adapter_response = zyl::Value::object();
+  int failures = 0;
+  std::optional<zyl::Value> batch_results;
+
+  // The record as written to run_results.json.
+  zyl::Value to_value() const;
+};
+
+}  // namespace brek

@@ -1,0 +1,89 @@
+#include "core/yaml.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+namespace zyl::yaml {
+namespace {
+
+TEST(YamlTest, CoreSchemaScalars) {
+  Value v = parse(R"(
+a: ~
+b: null
+c:
+d: [true, True, TRUE, false, FALSE]
+e: 42
+f: -0o17
+g: 0o17
+h: 0x1F
+i: 1.5
+j: .inf
+k: -.Inf
+l: .nan
+m: "42"
+n: 'true'
+o: yes
+p: 1e3
+q: 5432.0
+r: 0x
+)");
+  EXPECT_TRUE(v["a"].is_null());
+  EXPECT_TRUE(v["b"].is_null());
+  EXPECT_TRUE(v["c"].is_null());
+  EXPECT_EQ(v["d"], Value::array({true, true, true, false, false}));
+  EXPECT_EQ(v["e"], 42);
+  EXPECT_EQ(v["f"], "-0o17");  // the core schema's octal form has no sign
+  EXPECT_EQ(v["g"], 15);
+  EXPECT_EQ(v["h"], 31);
+  EXPECT_EQ(v["i"], 1.5);
+  EXPECT_TRUE(std::isinf(v["j"].get<double>()));
+  EXPECT_LT(v["k"].get<double>(), 0);
+  EXPECT_TRUE(std::isnan(v["l"].get<double>()));
+  EXPECT_EQ(v["m"], "42");
+  EXPECT_EQ(v["n"], "true");
+  EXPECT_EQ(v["o"], "yes");  // YAML 1.1 booleans are plain strings in 1.2
+  EXPECT_EQ(v["p"], 1000.0);
+  EXPECT_TRUE(v["q"].is_number_float());
+  EXPECT_EQ(v["r"], "0x");
+}
+
+TEST(YamlTest, MapsKeepOrderAliasesResolveLastDuplicateWins) {
+  Value v = parse("z: 1\na: &x {k: v}\nm: *x\nz: 2\n");
+  std::vector<std::string> keys;
+  for (const auto& [k, _] : v.items()) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<std::string>{"z", "a", "m"}));
+  EXPECT_EQ(v["z"], 2);
+  EXPECT_EQ(v["m"]["k"], "v");
+}
+
+TEST(YamlTest, TagsAreNotHonoured) {
+  Value v = parse("a: !!python/object:os.system ls\nb: !custom 3\n");
+  EXPECT_EQ(v["a"], "ls");
+  EXPECT_EQ(v["b"], 3);
+}
+
+TEST(YamlTest, EmptyDocumentIsNull) { EXPECT_TRUE(parse("").is_null()); }
+
+TEST(YamlTest, MalformedTextNamesSourceAndLine) {
+  try {
+    parse("a: 1\nb: [1, 2\n", "sources.yml");
+    FAIL() << "expected YamlError";
+  } catch (const YamlError& e) {
+    EXPECT_EQ(e.source(), "sources.yml");
+    EXPECT_GT(e.line(), 0);
+    EXPECT_NE(std::string(e.what()).find("sources.yml:"), std::string::npos);
+  }
+}
+
+TEST(YamlTest, DeepNestingIsAnErrorNotACrash) {
+  std::string deep(5000, '[');
+  EXPECT_THROW(parse(deep + std::string(5000, ']')), YamlError);
+}
+
+TEST(YamlTest, MissingFileIsARuntimeError) {
+  EXPECT_THROW(load_file("/nonexistent/x.yml"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace zyl::yaml

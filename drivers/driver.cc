@@ -1,0 +1,89 @@
+#include "drivers/driver.h"
+
+#include <algorithm>
+
+#include "core/text.h"
+#include "drivers/temporal.h"
+
+namespace zyl::drivers {
+namespace {
+
+std::string unquote(std::string_view part) {
+  if (part.size() >= 2 && ((part.front() == '"' && part.back() == '"') ||
+                           (part.front() == '`' && part.back() == '`'))) {
+    return std::string(part.substr(1, part.size() - 2));
+  }
+  return std::string(part);
+}
+
+}  // namespace
+
+std::string_view type_name(TypeId id) {
+  switch (id) {
+    case TypeId::Boolean: return "BOOLEAN";
+    case TypeId::Int8: return "TINYINT";
+    case TypeId::Int16: return "SMALLINT";
+    case TypeId::Int32: return "INTEGER";
+    case TypeId::Int64: return "BIGINT";
+    case TypeId::UInt8: return "UTINYINT";
+    case TypeId::UInt16: return "USMALLINT";
+    case TypeId::UInt32: return "UINTEGER";
+    case TypeId::UInt64: return "UBIGINT";
+    case TypeId::HugeInt: return "HUGEINT";
+    case TypeId::Float32: return "FLOAT";
+    case TypeId::Float64: return "DOUBLE";
+    case TypeId::Decimal: return "DECIMAL";
+    case TypeId::String: return "VARCHAR";
+    case TypeId::Blob: return "BLOB";
+    case TypeId::Date: return "DATE";
+    case TypeId::Time: return "TIME";
+    case TypeId::Timestamp: return "TIMESTAMP";
+    case TypeId::TimestampTz: return "TIMESTAMPTZ";
+    case TypeId::Interval: return "INTERVAL";
+    case TypeId::Uuid: return "UUID";
+    case TypeId::Json: return "JSON";
+  }
+  return "VARCHAR";
+}
+
+TableRef TableRef::parse(std::string_view text) {
+  // Split on the last full stop outside double quotes or backticks.
+  size_t split = std::string_view::npos;
+  char quote = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '`') {
+      quote = c;
+    } else if (c == '.') {
+      split = i;
+    }
+  }
+  if (split == std::string_view::npos) return {"", unquote(text)};
+  return {unquote(text.substr(0, split)), unquote(text.substr(split + 1))};
+}
+
+std::string Connection::quote_table(const TableRef& table) const {
+  if (table.schema.empty()) return quote_identifier(table.name);
+  return quote_identifier(table.schema) + "." + quote_identifier(table.name);
+}
+
+Value cell_to_value(const Cell& cell, const ColumnType& type) {
+  if (std::holds_alternative<std::monostate>(cell)) return Value(nullptr);
+  if (const bool* b = std::get_if<bool>(&cell)) return Value(*b);
+  if (const double* d = std::get_if<double>(&cell)) return Value(*d);
+  if (const std::uint64_t* u = std::get_if<std::uint64_t>(&cell)) return Value(*u);
+  if (const std::int64_t* i = std::get_if<std::int64_t>(&cell)) {
+    switch (type.id) {
+      case TypeId::Date: return Value(temporal::format_date(*i));
+      case TypeId::Time: return Value(temporal::format_time(*i));
+      case TypeId::Timestamp: return Value(temporal::format_timestamp(*i));
+      case TypeId::TimestampTz: return Value(temporal::format_timestamptz(*i));
+      default: return Value(*i);
+    }
+  }
+  return Value(std::get<std::string>(cell));
+}
+
+}  // namespace zyl::drivers

@@ -1,0 +1,174 @@
+// One interface for every database the system talks to: the host's adapters, the Sling client,
+// the retract task's target connections and the watermark query all go through `Connection`.
+//
+// Rows travel in batches of typed cells, so no driver holds a whole table in memory:
+//
+//   auto conn = zyl::drivers::open_connection(output_config, project_dir);
+//   auto result = conn->query("SELECT * FROM crm.customers");
+//   zyl::drivers::RowBatch batch;
+//   while (result->next(batch)) { ... batch.at(row, col) ... }
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/value.h"
+
+namespace zyl::drivers {
+
+// Logical column types, the common language between engines. Each driver maps its native types
+// to and from these in one table of its own.
+enum class TypeId {
+  Boolean,
+  Int8,
+  Int16,
+  Int32,
+  Int64,
+  UInt8,
+  UInt16,
+  UInt32,
+  UInt64,
+  HugeInt,      // 128-bit integer; cells hold its decimal text
+  Float32,
+  Float64,
+  Decimal,      // precision/scale in ColumnType; cells hold canonical decimal text ("-12.30")
+  String,       // length > 0 for varchar(n)/char(n)
+  Blob,         // cells hold the raw bytes
+  Date,         // cells hold days since 1970-01-01
+  Time,         // cells hold microseconds since midnight
+  Timestamp,    // cells hold microseconds since the epoch, no time zone
+  TimestampTz,  // cells hold microseconds since the epoch in UTC
+  Interval,     // cells hold the engine's text form
+  Uuid,         // cells hold the canonical lower-case text
+  Json,         // cells hold the JSON text
+};
+
+std::string_view type_name(TypeId id);
+
+struct ColumnType {
+  TypeId id = TypeId::String;
+  int precision = 0;  // Decimal
+  int scale = 0;      // Decimal
+  int length = 0;     // String: declared length, 0 when unbounded
+  bool fixed_length = false;  // String: char(n)
+  std::string native;         // the engine's own type name, for messages
+
+  bool operator==(const ColumnType& o) const {
+    return id == o.id && precision == o.precision && scale == o.scale && length == o.length &&
+           fixed_length == o.fixed_length;
+  }
+};
+
+struct Column {
+  std::string name;
+  ColumnType type;
+};
+
+// One cell. std::monostate is SQL NULL. Which alternative a non-null cell holds follows its
+// column's TypeId: Boolean -> bool; integers of up to 64 bits, Date, Time, Timestamp,
+// TimestampTz -> int64_t (UInt64 -> uint64_t); Float32/Float64 -> double; every other type ->
+// std::string (text, or raw bytes for Blob).
+using Cell = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string>;
+
+// A batch of rows, row-major.
+struct RowBatch {
+  size_t column_count = 0;
+  std::vector<Cell> cells;
+
+  size_t rows() const { return column_count == 0 ? 0 : cells.size() / column_count; }
+  const Cell& at(size_t row, size_t column) const { return cells[row * column_count + column]; }
+  void clear() { cells.clear(); }
+};
+
+// The rows of one query, read batch by batch. Not thread-safe.
+class QueryResult {
+ public:
+  virtual ~QueryResult() = default;
+  virtual const std::vector<Column>& columns() const = 0;
+  // Replaces the contents of `batch` with the next rows (at most about `max_rows`); returns false
+  // once no rows are left. Throws DriverError.
+  virtual bool next(RowBatch& batch, size_t max_rows = 2048) = 0;
+};
+
+// Writes rows into an existing table in bulk (appender, COPY, multi-row INSERT). finish() must be
+// called for the rows to be complete; destroying an unfinished writer abandons what it can.
+class BulkWriter {
+ public:
+  virtual ~BulkWriter() = default;
+  virtual void write(const RowBatch& batch) = 0;
+  virtual void finish() = 0;
+};
+
+// A schema-qualified table name. An empty schema means the connection's default.
+struct TableRef {
+  std::string schema;
+  std::string name;
+
+  // "a.b" -> {a, b}; "b" -> {"", b}. Quotes around a part are removed.
+  static TableRef parse(std::string_view text);
+  bool operator==(const TableRef&) const = default;
+};
+
+// An error reported by a database or a driver. The message never holds a password.
+class DriverError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A live connection to one database. Owned by its creator; not thread-safe; closing happens in
+// the destructor or in close(), which never throws.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  // The adapter type this connection serves ("duckdb", "sqlite", "postgres", ...).
+  virtual std::string engine() const = 0;
+
+  // Runs one or more statements that return no rows. Throws DriverError.
+  virtual void execute(const std::string& sql) = 0;
+  // Runs a query and streams its rows. Throws DriverError.
+  virtual std::unique_ptr<QueryResult> query(const std::string& sql) = 0;
+
+  virtual void begin() = 0;
+  virtual void commit() = 0;
+  virtual void rollback() = 0;  // never throws
+
+  // The identifier quoted for this engine ("x" or `x`).
+  virtual std::string quote_identifier(std::string_view name) const = 0;
+  // `schema.name` quoted for this engine (the schema part left out when empty).
+  std::string quote_table(const TableRef& table) const;
+  // The engine's column type for a logical type (used by CREATE TABLE).
+  virtual std::string type_sql(const ColumnType& type) const = 0;
+
+  virtual bool table_exists(const TableRef& table) = 0;
+  // Columns of an existing table, in order; empty when it does not exist.
+  virtual std::vector<Column> table_columns(const TableRef& table) = 0;
+  // Makes sure the schema exists (no-op for engines without schemas).
+  virtual void ensure_schema(const std::string& schema) = 0;
+  // A writer appending rows with `columns` (in this order) to the existing `table`.
+  virtual std::unique_ptr<BulkWriter> bulk_writer(const TableRef& table,
+                                                  const std::vector<Column>& columns) = 0;
+
+  virtual void close() = 0;
+};
+
+// Opens a connection for an output config (its "type" picks the driver). Relative file paths in
+// the config are taken relative to `base_dir`. Throws DriverError, also for a type this build has
+// no driver for (the message names the type and lists the supported ones).
+std::unique_ptr<Connection> open_connection(const Value& output_config,
+                                            const std::filesystem::path& base_dir = ".");
+
+// The adapter types this build can connect to, sorted.
+std::vector<std::string> supported_engines();
+
+// A non-null cell as a Value (numbers as numbers, everything else as its text), NULL as null.
+Value cell_to_value(const Cell& cell, const ColumnType& type);
+
+}  // namespace zyl::drivers

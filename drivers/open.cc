@@ -1,0 +1,22 @@
+#include "core/text.h"
+#include "drivers/driver.h"
+#include "drivers/engines.h"
+
+namespace zyl::drivers {
+
+std::unique_ptr<Connection> open_connection(const Value& output_config,
+                                            const std::filesystem::path& base_dir) {
+  std::string type = get_text(output_config, "type");
+  if (type == "duckdb") return open_duckdb(output_config, base_dir);
+  if (type == "sqlite") return open_sqlite(output_config, base_dir);
+  if (type == "postgres" || type == "redshift") return open_postgres(output_config);
+  if (type == "mysql" || type == "mariadb") return open_mysql(output_config);
+  throw DriverError("no driver for adapter type '" + type + "' in this build; supported: " +
+                    text::join(supported_engines(), ", "));
+}
+
+std::vector<std::string> supported_engines() {
+  return {"duckdb", "mariadb", "mysql", "postgres", "redshift", "sqlite"};
+}
+
+}  // namespace zyl::drivers

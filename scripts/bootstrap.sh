@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the example need (skipping those
+# already installed), then fetches DuckDB. Run as root on Debian 12.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+packages=(
+  build-essential cmake ninja-build pkg-config git ca-certificates openssl npm
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libyaml-cpp-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libre2-dev libssl-dev
+  libpq-dev libmariadb-dev libsqlite3-dev libcli11-dev sqlite3
+  postgresql mariadb-server
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+"$root/scripts/fetch_duckdb.sh"

@@ -1,0 +1,2 @@
+// Placeholder until default-target change detection lands.
+#include "zyl/config/driftwatch.h"

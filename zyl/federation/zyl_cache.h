@@ -1,0 +1,95 @@
+// The persistent DuckDB cache `.zyl/cache.duckdb` under the project directory.
+//
+// Extracted sources and model results live here between runs. All extraction work on one cache
+// is serialised by `_file_lock()`; the DuckDB file is open only between Sling calls.
+//
+//   auto cache = std::make_shared<ZylCache>(ZylCache::for_project("/proj"));
+//   std::lock_guard lock(cache->_file_lock());
+//   cache->ensure_created();
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zyl::federation::zyl_cache {
+
+// A lock held across one model's whole extraction. Also BasicLockable (lock/unlock).
+class FileLock {
+ public:
+  virtual ~FileLock() = default;
+  // Waits until no other holder (thread or process) has the lock.
+  virtual void acquire() = 0;
+  virtual void release() = 0;
+  void lock() { acquire(); }
+  void unlock() { release(); }
+};
+
+// The cache as the pipeline and the retract task use it. Methods throw std::runtime_error on a
+// database failure. Not thread-safe by itself: callers hold `_file_lock()`.
+class Cache {
+ public:
+  virtual ~Cache() = default;
+
+  virtual FileLock& _file_lock() = 0;
+  // The cache file exists and the cache is open, also after an earlier run left it closed.
+  virtual void ensure_created() = 0;
+  // Path of the cache file.
+  virtual std::string db_path() const = 0;
+  // Closes the connection and releases the file for other users.
+  virtual void close_and_release() = 0;
+  // Opens the connection again on the same file.
+  virtual void reopen() = 0;
+
+  // A table name for a source table: stable, usable unquoted, distinct for distinct pairs.
+  virtual std::string source_table_name(const std::string& src_name,
+                                        const std::string& tbl_name) const = 0;
+  // "__model__" + model name.
+  virtual std::string model_table_name(const std::string& model_name) const = 0;
+  virtual bool has_model_result(const std::string& model_name) = 0;
+  // Runs `sql` in DuckDB and stores its rows as the model's result table (appended when
+  // `append`, replacing otherwise). Returns the number of rows written.
+  virtual std::optional<std::int64_t> save_model_result(const std::string& model_name,
+                                                        const std::string& sql, bool append) = 0;
+  virtual std::vector<std::string> list_tables() = 0;
+  virtual void drop_table(const std::string& name) = 0;
+};
+
+// Where a cache lives: built from a project directory or from the cache file path.
+struct CacheLocation {
+  std::filesystem::path cache_path;
+  static CacheLocation for_project(const std::filesystem::path& project_dir);  // <dir>/.zyl/cache.duckdb
+  static CacheLocation at(const std::filesystem::path& cache_path);
+};
+
+// The real cache on DuckDB. Opens (creating `.zyl` and the file when needed) on construction.
+class ZylCache final : public Cache {
+ public:
+  explicit ZylCache(const CacheLocation& location);
+  ~ZylCache() override;
+  ZylCache(const ZylCache&) = delete;
+  ZylCache& operator=(const ZylCache&) = delete;
+
+  FileLock& _file_lock() override;
+  void ensure_created() override;
+  std::string db_path() const override;
+  void close_and_release() override;
+  void reopen() override;
+  std::string source_table_name(const std::string& src_name,
+                                const std::string& tbl_name) const override;
+  std::string model_table_name(const std::string& model_name) const override;
+  bool has_model_result(const std::string& model_name) override;
+  std::optional<std::int64_t> save_model_result(const std::string& model_name,
+                                                const std::string& sql, bool append) override;
+  std::vector<std::string> list_tables() override;
+  void drop_table(const std::string& name) override;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zyl::federation::zyl_cache

@@ -1,0 +1,198 @@
+#include "zyl/runners/ferry.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/log.h"
+
+namespace zyl::runners::ferry {
+namespace {
+
+using config::compass::ExecutionPath;
+
+// Stands in for the host's materialisation and for the extraction path, recording which ran.
+class RecordingRunner final : public ZylModelRunner {
+ public:
+  using ZylModelRunner::ZylModelRunner;
+  int pushdowns = 0;
+
+ protected:
+  brek::RunResult run_on_default_target(brek::Node& model, brek::Manifest&) override {
+    ++pushdowns;
+    return _make_run_result(node_, brek::RunStatus::Success, "OK", 0.0);
+  }
+};
+
+class FerryTest : public ::testing::Test {
+ protected:
+  FerryTest() {
+    auto cfg = std::make_shared<brek::RuntimeConfig>();
+    cfg->target_name = "dev";
+    node = std::make_shared<brek::Node>();
+    node->unique_id = "model.shop.orders";
+    node->name = "orders";
+    node->resource_type = "model";
+    node->schema = "analytics";
+    runner = std::make_unique<RecordingRunner>(cfg, nullptr, node, 1, 1);
+  }
+
+  ResolvedModel resolution(ExecutionPath path, std::string target = "dev") {
+    return ResolvedModel{node->unique_id, node->name, target, path};
+  }
+
+  brek::NodePtr node;
+  brek::Manifest manifest;
+  std::unique_ptr<RecordingRunner> runner;
+  Value profiles = {{"a", {{"outputs", {{"dev", {{"type", "postgres"}, {"host", "h"}}},
+                                        {"mart_out", {{"type", "duckdb"}, {"schema", "mart"}}},
+                                        {"db_out", {{"type", "mysql"}, {"database", "db1"}}},
+                                        {"bare", {{"type", "sqlite"}}},
+                                        {"nulls", {{"type", "duckdb"}, {"schema", nullptr},
+                                                   {"database", "ignored"}}}}}}}};
+};
+
+TEST_F(FerryTest, WithoutContextDelegatesAndLogsNothing) {
+  log::Capture capture;
+  auto result = runner->execute(*node, manifest);
+  EXPECT_EQ(runner->pushdowns, 1);
+  EXPECT_EQ(result.status, brek::RunStatus::Success);
+  EXPECT_TRUE(capture.lines().empty());
+  EXPECT_THROW(
+      {
+        try {
+          runner->_get_output_config("dev");
+        } catch (const std::runtime_error& e) {
+          EXPECT_STREQ(e.what(), "ZYL: profiles not set on runner");
+          throw;
+        }
+      },
+      std::runtime_error);
+}
+
+TEST_F(FerryTest, DefaultPushdownLogsAndDelegates) {
+  log::Capture capture;
+  runner->set_zyl_context(resolution(ExecutionPath::DEFAULT_PUSHDOWN), profiles);
+  runner->execute(*node, manifest);
+  EXPECT_EQ(runner->pushdowns, 1);
+  EXPECT_EQ(capture.messages("zyl.runners.ferry", spdlog::level::info),
+            (std::vector<std::string>{"ZYL [orders]: default_pushdown"}));
+}
+
+TEST_F(FerryTest, NonDefaultPushdownTakesExtractionWithoutCoercion) {
+  log::Capture capture;
+  node->config["materialized"] = "view";
+  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "warehouse"), profiles);
+  auto result = runner->execute(*node, manifest);
+  EXPECT_EQ(runner->pushdowns, 0);
+  EXPECT_EQ(node->config["materialized"], "view");
+  auto info = capture.messages("zyl.runners.ferry", spdlog::level::info);
+  ASSERT_FALSE(info.empty());
+  EXPECT_EQ(info[0], "ZYL [orders]: non_default_pushdown via extraction (target=warehouse)");
+  EXPECT_TRUE(capture.messages("", spdlog::level::warn).empty());
+}
+
+TEST_F(FerryTest, ViewAndEphemeralBoundForExtractionAreCoercedToTable) {
+  for (const char* materialized : {"view", "ephemeral"}) {
+    log::Capture capture;
+    node->config["materialized"] = materialized;
+    runner->set_zyl_context(resolution(ExecutionPath::DUCKDB_COMPUTE), profiles);
+    runner->execute(*node, manifest);
+    EXPECT_EQ(node->config["materialized"], "table");
+    auto lines = capture.lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, spdlog::level::warn);
+    EXPECT_EQ(lines[0].message, std::string("ZYL001: Model 'orders' is '") + materialized +
+                                    "' but requires cross-engine extraction. Coercing to 'table'.");
+    EXPECT_EQ(lines[1].message, "ZYL [orders]: extraction via DuckDB cache");
+  }
+  // A model without any materialisation counts as a view.
+  node->config.entries.erase("materialized");
+  runner->set_zyl_context(resolution(ExecutionPath::SLING_DIRECT), profiles);
+  runner->execute(*node, manifest);
+  EXPECT_EQ(node->config["materialized"], "table");
+  EXPECT_EQ(runner->pushdowns, 0);
+}
+
+TEST_F(FerryTest, TablesAndIncrementalsAreNotCoerced) {
+  for (const char* materialized : {"table", "incremental"}) {
+    log::Capture capture;
+    node->config["materialized"] = materialized;
+    runner->set_zyl_context(resolution(ExecutionPath::SLING_DIRECT), profiles);
+    runner->execute(*node, manifest);
+    EXPECT_EQ(node->config["materialized"], materialized);
+    EXPECT_TRUE(capture.messages("", spdlog::level::warn).empty());
+  }
+}
+
+TEST_F(FerryTest, OutputLookupCopiesAndFillsType) {
+  runner->set_zyl_context(std::nullopt, profiles);
+  Value dev = runner->_get_output_config("dev");
+  EXPECT_EQ(dev, (Value{{"type", "postgres"}, {"host", "h"}}));
+  dev["host"] = "changed";
+  EXPECT_EQ(runner->_profiles->at("a")["outputs"]["dev"]["host"], "h");
+
+  Value layered = {{"first", "a string profile"},
+                   {"second", {{"outputs", {{"dev", "not a map"}}}}},
+                   {"third", {{"outputs", {{"dev", {{"host", "x"}}}}}}},
+                   {"fourth", {{"outputs", {{"dev", {{"type", "duckdb"}}}}}}}};
+  runner->set_zyl_context(std::nullopt, layered);
+  EXPECT_EQ(runner->_get_output_config("dev"), (Value{{"host", "x"}, {"type", ""}}));
+
+  try {
+    runner->_get_output_config("Dev");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "ZYL101: Connection 'Dev' not found in profiles.yml");
+  }
+  runner->set_zyl_context(std::nullopt, Value::object());
+  try {
+    runner->_get_output_config("dev");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "ZYL: profiles not set on runner");
+  }
+}
+
+TEST_F(FerryTest, TargetTableNameUsesTheTargetsSchemaOffTheDefault) {
+  runner->set_zyl_context(resolution(ExecutionPath::DEFAULT_PUSHDOWN, "dev"), profiles);
+  EXPECT_EQ(runner->_model_table_name(*node), "analytics.orders");
+  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "mart_out"), profiles);
+  EXPECT_EQ(runner->_model_table_name(*node), "mart.orders");
+  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "db_out"), profiles);
+  EXPECT_EQ(runner->_model_table_name(*node), "db1.orders");
+  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "nulls"), profiles);
+  EXPECT_EQ(runner->_model_table_name(*node), "analytics.orders");
+  node->schema.reset();
+  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "bare"), profiles);
+  EXPECT_EQ(runner->_model_table_name(*node), "orders");
+  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "missing"), profiles);
+  EXPECT_THROW(runner->_model_table_name(*node), std::runtime_error);
+}
+
+TEST(MakeRunResultTest, FillsEveryField) {
+  auto node = std::make_shared<brek::Node>();
+  auto ok = _make_run_result(node, brek::RunStatus::Success, "SELECT 5", 1.5, 5);
+  EXPECT_EQ(ok.failures, 0);
+  EXPECT_EQ(ok.adapter_response, (Value{{"_message", "SELECT 5"}, {"rows_affected", 5}}));
+  EXPECT_EQ(ok.execution_time, 1.5);
+  EXPECT_TRUE(ok.timing.empty());
+  EXPECT_FALSE(ok.batch_results.has_value());
+  EXPECT_EQ(ok.node, node);
+  auto err = _make_run_result(node, brek::RunStatus::Error, "boom", 0.1);
+  EXPECT_EQ(err.failures, 1);
+  EXPECT_EQ(err.adapter_response["rows_affected"], 0);
+  auto none = _make_run_result(node, brek::RunStatus::Success, "SELECT None", 0.1, std::nullopt);
+  EXPECT_TRUE(none.adapter_response["rows_affected"].is_null());
+
+  std::string thread_id;
+  std::thread worker([&] {
+    log::set_thread_name("Thread-3");
+    thread_id = _make_run_result(node, brek::RunStatus::Success, "x", 0).thread_id;
+  });
+  worker.join();
+  EXPECT_EQ(thread_id, "Thread-3");
+}
+
+}  // namespace
+}  // namespace zyl::runners::ferry
