@@ -1,0 +1,1 @@
+// Placeholder until target connections land.
