@@ -11,7 +11,7 @@ TEST(OptimizerTest, BuildQueryAppliesColumnsPredicatesAndLimitPerDialect) {
             "SELECT id, name FROM crm.customers WHERE (id > 3) AND (name <> '') LIMIT 10");
   EXPECT_EQ(o.build_query("", "customers", "tsql"),
             "SELECT TOP 10 id, name FROM customers WHERE (id > 3) AND (name <> '')");
-  EXPECT_EQ(Optimization{{}, {}, 5}.build_query("s", "t", "oracle"),
+  EXPECT_EQ((Optimization{{}, {}, 5}.build_query("s", "t", "oracle")),
             "SELECT * FROM s.t FETCH FIRST 5 ROWS ONLY");
   EXPECT_EQ(Optimization{}.build_query("s", "t", "duckdb"), "SELECT * FROM s.t");
 }
