@@ -86,6 +86,11 @@ struct SourceNode {
   std::vector<std::string> tags;
   zyl::Value meta = zyl::Value::object();
   std::vector<ColumnSpec> columns;
+  // The database and schema as written in the property file (schema defaults to the source
+  // name), before `database` / `schema` are filled in from the source's output.
+  std::optional<std::string> unrendered_database;
+  std::optional<std::string> unrendered_schema;
+  zyl::Value source_meta = zyl::Value::object();  // the `meta` of the whole source
 };
 
 struct ExposureNode {
