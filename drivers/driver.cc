@@ -69,6 +69,10 @@ std::string Connection::quote_table(const TableRef& table) const {
   return quote_identifier(table.schema) + "." + quote_identifier(table.name);
 }
 
+std::string sql_string_literal(std::string_view text) {
+  return "'" + text::replace_all(text, "'", "''") + "'";
+}
+
 Value cell_to_value(const Cell& cell, const ColumnType& type) {
   if (std::holds_alternative<std::monostate>(cell)) return Value(nullptr);
   if (const bool* b = std::get_if<bool>(&cell)) return Value(*b);

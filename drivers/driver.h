@@ -87,7 +87,9 @@ struct RowBatch {
   void clear() { cells.clear(); }
 };
 
-// The rows of one query, read batch by batch. Not thread-safe.
+// The rows of one query, read batch by batch. Not thread-safe. While a result is being read, run
+// no other statement on the connection it came from (DuckDB and SQLite end the stream then);
+// use a second connection instead.
 class QueryResult {
  public:
   virtual ~QueryResult() = default;
@@ -167,6 +169,9 @@ std::unique_ptr<Connection> open_connection(const Value& output_config,
 
 // The adapter types this build can connect to, sorted.
 std::vector<std::string> supported_engines();
+
+// `text` as a SQL string literal: in single quotes, quotes inside doubled.
+std::string sql_string_literal(std::string_view text);
 
 // A non-null cell as a Value (numbers as numbers, everything else as its text), NULL as null.
 Value cell_to_value(const Cell& cell, const ColumnType& type);

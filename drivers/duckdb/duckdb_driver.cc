@@ -1,10 +1,677 @@
-// Placeholder until the duckdb driver lands: opening fails with a clear message.
+#include "drivers/duckdb/duckdb_driver.h"
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <duckdb.h>
+
+#include "core/text.h"
+#include "drivers/duckdb/database_registry.h"
 #include "drivers/engines.h"
+#include "drivers/temporal.h"
 
 namespace zyl::drivers {
+namespace duckdb {
+namespace {
 
-std::unique_ptr<Connection> open_duckdb(const Value&, const std::filesystem::path&) {
-  throw DriverError("the duckdb driver is not available in this build yet");
+using int128 = __int128;
+
+// ---- owners of C handles ----------------------------------------------------------------------
+
+// The connection handle, shared by the Connection and the results it streams, so a result that
+// outlives close() still reads from a live connection.
+class ConnectionHandle {
+ public:
+  static std::shared_ptr<ConnectionHandle> open(DatabaseShare share) {
+    duckdb_connection connection = nullptr;
+    if (duckdb_connect(share.get(), &connection) == DuckDBError) {
+      throw DriverError("cannot connect to DuckDB database '" + share.key() + "'");
+    }
+    return std::shared_ptr<ConnectionHandle>(new ConnectionHandle(std::move(share), connection));
+  }
+  ~ConnectionHandle() {
+    duckdb_disconnect(&connection_);
+    share_.release();
+  }
+  ConnectionHandle(const ConnectionHandle&) = delete;
+  ConnectionHandle& operator=(const ConnectionHandle&) = delete;
+
+  duckdb_connection get() const { return connection_; }
+  const std::string& key() const { return share_.key(); }
+
+ private:
+  ConnectionHandle(DatabaseShare share, duckdb_connection connection)
+      : share_(std::move(share)), connection_(connection) {}
+  DatabaseShare share_;
+  duckdb_connection connection_;
+};
+
+class Prepared {
+ public:
+  static Prepared open(duckdb_connection connection, const std::string& sql) {
+    Prepared p;
+    if (duckdb_prepare(connection, sql.c_str(), &p.statement_) == DuckDBError) {
+      std::string message = p.statement_ ? duckdb_prepare_error(p.statement_) : "unknown error";
+      throw DriverError("DuckDB: " + message);
+    }
+    return p;
+  }
+  Prepared() = default;
+  Prepared(Prepared&& o) noexcept : statement_(std::exchange(o.statement_, nullptr)) {}
+  Prepared& operator=(Prepared&& o) noexcept {
+    std::swap(statement_, o.statement_);
+    return *this;
+  }
+  ~Prepared() {
+    if (statement_) duckdb_destroy_prepare(&statement_);
+  }
+  duckdb_prepared_statement get() const { return statement_; }
+
+ private:
+  duckdb_prepared_statement statement_ = nullptr;
+};
+
+class LogicalType {
+ public:
+  explicit LogicalType(duckdb_logical_type type) : type_(type) {}
+  LogicalType(LogicalType&& o) noexcept : type_(std::exchange(o.type_, nullptr)) {}
+  LogicalType& operator=(LogicalType&&) = delete;
+  ~LogicalType() {
+    if (type_) duckdb_destroy_logical_type(&type_);
+  }
+  duckdb_logical_type get() const { return type_; }
+
+ private:
+  duckdb_logical_type type_;
+};
+
+class Chunk {
+ public:
+  explicit Chunk(duckdb_data_chunk chunk = nullptr) : chunk_(chunk) {}
+  Chunk(Chunk&& o) noexcept : chunk_(std::exchange(o.chunk_, nullptr)) {}
+  Chunk& operator=(Chunk&& o) noexcept {
+    std::swap(chunk_, o.chunk_);
+    return *this;
+  }
+  ~Chunk() {
+    if (chunk_) duckdb_destroy_data_chunk(&chunk_);
+  }
+  duckdb_data_chunk get() const { return chunk_; }
+
+ private:
+  duckdb_data_chunk chunk_;
+};
+
+class OwnedValue {
+ public:
+  explicit OwnedValue(duckdb_value value) : value_(value) {}
+  OwnedValue(const OwnedValue&) = delete;
+  ~OwnedValue() {
+    if (value_) duckdb_destroy_value(&value_);
+  }
+  duckdb_value get() const { return value_; }
+
+ private:
+  duckdb_value value_;
+};
+
+std::string take_string(char* text) {
+  if (!text) return "";
+  std::string s(text);
+  duckdb_free(text);
+  return s;
+}
+
+// ---- text forms -------------------------------------------------------------------------------
+
+std::string int128_text(int128 v) {
+  if (v == 0) return "0";
+  bool negative = v < 0;
+  // Work on the unsigned magnitude so the smallest value does not overflow.
+  unsigned __int128 magnitude =
+      negative ? static_cast<unsigned __int128>(-(v + 1)) + 1 : static_cast<unsigned __int128>(v);
+  std::string digits;
+  while (magnitude > 0) {
+    digits.push_back(static_cast<char>('0' + static_cast<int>(magnitude % 10)));
+    magnitude /= 10;
+  }
+  if (negative) digits.push_back('-');
+  return std::string(digits.rbegin(), digits.rend());
+}
+
+std::string uint128_text(unsigned __int128 v) {
+  if (v == 0) return "0";
+  std::string digits;
+  while (v > 0) {
+    digits.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
+    v /= 10;
+  }
+  return std::string(digits.rbegin(), digits.rend());
+}
+
+std::string decimal_text(int128 v, int scale) {
+  if (scale <= 0) return int128_text(v);
+  bool negative = v < 0;
+  std::string digits = int128_text(v);
+  if (negative) digits.erase(0, 1);
+  if (digits.size() <= static_cast<size_t>(scale)) {
+    digits.insert(0, static_cast<size_t>(scale) + 1 - digits.size(), '0');
+  }
+  digits.insert(digits.size() - static_cast<size_t>(scale), ".");
+  return negative ? "-" + digits : digits;
+}
+
+std::string uuid_text(duckdb_hugeint v) {
+  // DuckDB stores a UUID with the top bit flipped so that it sorts like the text.
+  std::uint64_t upper = static_cast<std::uint64_t>(v.upper) ^ (std::uint64_t{1} << 63);
+  char buf[37];
+  std::snprintf(buf, sizeof buf, "%08x-%04x-%04x-%04x-%012llx",
+                static_cast<unsigned>(upper >> 32), static_cast<unsigned>((upper >> 16) & 0xffff),
+                static_cast<unsigned>(upper & 0xffff), static_cast<unsigned>(v.lower >> 48),
+                static_cast<unsigned long long>(v.lower & 0xffffffffffffULL));
+  return buf;
+}
+
+std::string interval_text(const duckdb_interval& v) {
+  std::vector<std::string> parts;
+  int years = v.months / 12, months = v.months % 12;
+  if (years) parts.push_back(std::to_string(years) + (years == 1 || years == -1 ? " year" : " years"));
+  if (months) parts.push_back(std::to_string(months) + (months == 1 || months == -1 ? " month" : " months"));
+  if (v.days) parts.push_back(std::to_string(v.days) + (v.days == 1 || v.days == -1 ? " day" : " days"));
+  if (v.micros || parts.empty()) {
+    std::int64_t micros = v.micros;
+    std::string sign = micros < 0 ? "-" : "";
+    if (micros < 0) micros = -micros;
+    parts.push_back(sign + temporal::format_time(micros % (86400LL * 1000000)));
+    if (micros >= 86400LL * 1000000) {
+      // Hours beyond a day: DuckDB keeps them in micros; write them as hours.
+      std::int64_t hours = micros / 3600000000LL;
+      std::int64_t rest = micros % 3600000000LL;
+      std::string t = temporal::format_time(rest);
+      parts.back() = sign + std::to_string(hours) + t.substr(2);
+    }
+  }
+  return text::join(parts, " ");
+}
+
+// ---- type mapping -----------------------------------------------------------------------------
+
+// How one result column is read out of a vector.
+struct ColumnReader {
+  duckdb_type type = DUCKDB_TYPE_VARCHAR;
+  duckdb_type internal = DUCKDB_TYPE_INVALID;  // DECIMAL and ENUM storage
+  int scale = 0;
+  std::vector<std::string> enum_values;
+};
+
+bool readable(duckdb_type t) {
+  switch (t) {
+    case DUCKDB_TYPE_BOOLEAN: case DUCKDB_TYPE_TINYINT: case DUCKDB_TYPE_SMALLINT:
+    case DUCKDB_TYPE_INTEGER: case DUCKDB_TYPE_BIGINT: case DUCKDB_TYPE_UTINYINT:
+    case DUCKDB_TYPE_USMALLINT: case DUCKDB_TYPE_UINTEGER: case DUCKDB_TYPE_UBIGINT:
+    case DUCKDB_TYPE_HUGEINT: case DUCKDB_TYPE_UHUGEINT: case DUCKDB_TYPE_FLOAT:
+    case DUCKDB_TYPE_DOUBLE: case DUCKDB_TYPE_DECIMAL: case DUCKDB_TYPE_VARCHAR:
+    case DUCKDB_TYPE_BLOB: case DUCKDB_TYPE_DATE: case DUCKDB_TYPE_TIME:
+    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
+    case DUCKDB_TYPE_TIMESTAMP_NS: case DUCKDB_TYPE_TIMESTAMP_TZ: case DUCKDB_TYPE_INTERVAL:
+    case DUCKDB_TYPE_UUID: case DUCKDB_TYPE_ENUM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Column describe(const char* name, duckdb_logical_type lt, ColumnReader& reader) {
+  Column column;
+  column.name = name ? name : "";
+  duckdb_type t = duckdb_get_type_id(lt);
+  reader.type = t;
+  ColumnType& ct = column.type;
+  switch (t) {
+    case DUCKDB_TYPE_BOOLEAN: ct.id = TypeId::Boolean; break;
+    case DUCKDB_TYPE_TINYINT: ct.id = TypeId::Int8; break;
+    case DUCKDB_TYPE_SMALLINT: ct.id = TypeId::Int16; break;
+    case DUCKDB_TYPE_INTEGER: ct.id = TypeId::Int32; break;
+    case DUCKDB_TYPE_BIGINT: ct.id = TypeId::Int64; break;
+    case DUCKDB_TYPE_UTINYINT: ct.id = TypeId::UInt8; break;
+    case DUCKDB_TYPE_USMALLINT: ct.id = TypeId::UInt16; break;
+    case DUCKDB_TYPE_UINTEGER: ct.id = TypeId::UInt32; break;
+    case DUCKDB_TYPE_UBIGINT: ct.id = TypeId::UInt64; break;
+    case DUCKDB_TYPE_HUGEINT: case DUCKDB_TYPE_UHUGEINT: ct.id = TypeId::HugeInt; break;
+    case DUCKDB_TYPE_FLOAT: ct.id = TypeId::Float32; break;
+    case DUCKDB_TYPE_DOUBLE: ct.id = TypeId::Float64; break;
+    case DUCKDB_TYPE_DECIMAL:
+      ct.id = TypeId::Decimal;
+      ct.precision = duckdb_decimal_width(lt);
+      ct.scale = duckdb_decimal_scale(lt);
+      reader.scale = ct.scale;
+      reader.internal = duckdb_decimal_internal_type(lt);
+      break;
+    case DUCKDB_TYPE_VARCHAR: {
+      std::string alias = take_string(duckdb_logical_type_get_alias(lt));
+      ct.id = text::to_upper(alias) == "JSON" ? TypeId::Json : TypeId::String;
+      break;
+    }
+    case DUCKDB_TYPE_ENUM: {
+      ct.id = TypeId::String;
+      reader.internal = duckdb_enum_internal_type(lt);
+      std::uint32_t n = duckdb_enum_dictionary_size(lt);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        reader.enum_values.push_back(take_string(duckdb_enum_dictionary_value(lt, i)));
+      }
+      break;
+    }
+    case DUCKDB_TYPE_BLOB: ct.id = TypeId::Blob; break;
+    case DUCKDB_TYPE_DATE: ct.id = TypeId::Date; break;
+    case DUCKDB_TYPE_TIME: ct.id = TypeId::Time; break;
+    case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_S: case DUCKDB_TYPE_TIMESTAMP_MS:
+    case DUCKDB_TYPE_TIMESTAMP_NS:
+      ct.id = TypeId::Timestamp;
+      break;
+    case DUCKDB_TYPE_TIMESTAMP_TZ: ct.id = TypeId::TimestampTz; break;
+    case DUCKDB_TYPE_INTERVAL: ct.id = TypeId::Interval; break;
+    case DUCKDB_TYPE_UUID: ct.id = TypeId::Uuid; break;
+    default: ct.id = TypeId::String; break;  // read through a cast to VARCHAR
+  }
+  ct.native = ct.id == TypeId::Decimal
+                  ? "DECIMAL(" + std::to_string(ct.precision) + "," + std::to_string(ct.scale) + ")"
+                  : std::string(type_name(ct.id));
+  return column;
+}
+
+template <typename T>
+T at(void* data, idx_t row) {
+  T v;
+  std::memcpy(&v, static_cast<char*>(data) + row * sizeof(T), sizeof(T));
+  return v;
+}
+
+std::string read_string(void* data, idx_t row) {
+  duckdb_string_t* s = static_cast<duckdb_string_t*>(data) + row;
+  return std::string(duckdb_string_t_data(s), duckdb_string_t_length(*s));
+}
+
+int128 hugeint_value(duckdb_hugeint h) {
+  return (static_cast<int128>(h.upper) << 64) | static_cast<int128>(h.lower);
+}
+
+std::int64_t floor_div(std::int64_t a, std::int64_t b) {
+  std::int64_t q = a / b;
+  if (a % b != 0 && (a < 0) != (b < 0)) --q;
+  return q;
+}
+
+Cell read_cell(const ColumnReader& r, void* data, idx_t row) {
+  switch (r.type) {
+    case DUCKDB_TYPE_BOOLEAN: return at<bool>(data, row);
+    case DUCKDB_TYPE_TINYINT: return std::int64_t{at<std::int8_t>(data, row)};
+    case DUCKDB_TYPE_SMALLINT: return std::int64_t{at<std::int16_t>(data, row)};
+    case DUCKDB_TYPE_INTEGER: return std::int64_t{at<std::int32_t>(data, row)};
+    case DUCKDB_TYPE_BIGINT: return at<std::int64_t>(data, row);
+    case DUCKDB_TYPE_UTINYINT: return std::int64_t{at<std::uint8_t>(data, row)};
+    case DUCKDB_TYPE_USMALLINT: return std::int64_t{at<std::uint16_t>(data, row)};
+    case DUCKDB_TYPE_UINTEGER: return std::int64_t{at<std::uint32_t>(data, row)};
+    case DUCKDB_TYPE_UBIGINT: return at<std::uint64_t>(data, row);
+    case DUCKDB_TYPE_HUGEINT: return int128_text(hugeint_value(at<duckdb_hugeint>(data, row)));
+    case DUCKDB_TYPE_UHUGEINT: {
+      auto u = at<duckdb_uhugeint>(data, row);
+      return uint128_text((static_cast<unsigned __int128>(u.upper) << 64) | u.lower);
+    }
+    case DUCKDB_TYPE_FLOAT: return double{at<float>(data, row)};
+    case DUCKDB_TYPE_DOUBLE: return at<double>(data, row);
+    case DUCKDB_TYPE_DECIMAL: {
+      int128 v = 0;
+      switch (r.internal) {
+        case DUCKDB_TYPE_SMALLINT: v = at<std::int16_t>(data, row); break;
+        case DUCKDB_TYPE_INTEGER: v = at<std::int32_t>(data, row); break;
+        case DUCKDB_TYPE_BIGINT: v = at<std::int64_t>(data, row); break;
+        default: v = hugeint_value(at<duckdb_hugeint>(data, row)); break;
+      }
+      return decimal_text(v, r.scale);
+    }
+    case DUCKDB_TYPE_ENUM: {
+      std::uint64_t index = 0;
+      switch (r.internal) {
+        case DUCKDB_TYPE_UTINYINT: index = at<std::uint8_t>(data, row); break;
+        case DUCKDB_TYPE_USMALLINT: index = at<std::uint16_t>(data, row); break;
+        default: index = at<std::uint32_t>(data, row); break;
+      }
+      return index < r.enum_values.size() ? r.enum_values[index] : std::string();
+    }
+    case DUCKDB_TYPE_DATE: return std::int64_t{at<duckdb_date>(data, row).days};
+    case DUCKDB_TYPE_TIME: return at<duckdb_time>(data, row).micros;
+    case DUCKDB_TYPE_TIMESTAMP:
+    case DUCKDB_TYPE_TIMESTAMP_TZ: return at<duckdb_timestamp>(data, row).micros;
+    case DUCKDB_TYPE_TIMESTAMP_S: return at<std::int64_t>(data, row) * 1000000;
+    case DUCKDB_TYPE_TIMESTAMP_MS: return at<std::int64_t>(data, row) * 1000;
+    case DUCKDB_TYPE_TIMESTAMP_NS: return floor_div(at<std::int64_t>(data, row), 1000);
+    case DUCKDB_TYPE_INTERVAL: return interval_text(at<duckdb_interval>(data, row));
+    case DUCKDB_TYPE_UUID: return uuid_text(at<duckdb_hugeint>(data, row));
+    default: return read_string(data, row);  // VARCHAR, BLOB and the columns cast to VARCHAR
+  }
+}
+
+std::string quote(std::string_view name) {
+  return "\"" + text::replace_all(name, "\"", "\"\"") + "\"";
+}
+
+// ---- results ----------------------------------------------------------------------------------
+
+class DuckDBResult final : public QueryResult {
+ public:
+  DuckDBResult(std::shared_ptr<ConnectionHandle> connection, Prepared prepared)
+      : connection_(std::move(connection)), prepared_(std::move(prepared)) {
+    duckdb_pending_result pending = nullptr;
+    if (duckdb_pending_prepared_streaming(prepared_.get(), &pending) == DuckDBError) {
+      std::string message = pending ? duckdb_pending_error(pending) : "unknown error";
+      if (pending) duckdb_destroy_pending(&pending);
+      throw DriverError("DuckDB: " + message);
+    }
+    duckdb_state state = duckdb_execute_pending(pending, &result_);
+    duckdb_destroy_pending(&pending);
+    if (state == DuckDBError) {
+      std::string message = duckdb_result_error(&result_);
+      duckdb_destroy_result(&result_);
+      throw DriverError("DuckDB: " + message);
+    }
+    idx_t n = duckdb_column_count(&result_);
+    readers_.resize(n);
+    for (idx_t i = 0; i < n; ++i) {
+      LogicalType lt(duckdb_column_logical_type(&result_, i));
+      columns_.push_back(describe(duckdb_column_name(&result_, i), lt.get(), readers_[i]));
+    }
+  }
+  ~DuckDBResult() override { duckdb_destroy_result(&result_); }
+
+  const std::vector<Column>& columns() const override { return columns_; }
+
+  bool next(RowBatch& batch, size_t max_rows) override {
+    batch.column_count = columns_.size();
+    batch.cells.clear();
+    if (max_rows == 0) max_rows = 1;
+    while (batch.rows() < max_rows) {
+      if (!chunk_.get() || offset_ >= chunk_rows_) {
+        if (done_) break;
+        chunk_ = Chunk(duckdb_fetch_chunk(result_));
+        offset_ = 0;
+        chunk_rows_ = chunk_.get() ? duckdb_data_chunk_get_size(chunk_.get()) : 0;
+        if (!chunk_.get()) {
+          done_ = true;
+          const char* error = duckdb_result_error(&result_);
+          if (error && *error) throw DriverError(std::string("DuckDB: ") + error);
+          break;
+        }
+        if (chunk_rows_ == 0) continue;
+      }
+      idx_t take = std::min<idx_t>(chunk_rows_ - offset_, max_rows - batch.rows());
+      append_rows(batch, take);
+      offset_ += take;
+    }
+    return batch.rows() > 0;
+  }
+
+ private:
+  void append_rows(RowBatch& out, idx_t take) {
+    size_t first = out.cells.size();
+    size_t width = columns_.size();
+    out.cells.resize(first + take * width);
+    for (idx_t c = 0; c < width; ++c) {
+      duckdb_vector vector = duckdb_data_chunk_get_vector(chunk_.get(), c);
+      void* data = duckdb_vector_get_data(vector);
+      std::uint64_t* validity = duckdb_vector_get_validity(vector);
+      for (idx_t i = 0; i < take; ++i) {
+        idx_t row = offset_ + i;
+        Cell& cell = out.cells[first + i * width + c];
+        if (validity && !duckdb_validity_row_is_valid(validity, row)) {
+          cell = std::monostate{};
+        } else {
+          cell = read_cell(readers_[c], data, row);
+        }
+      }
+    }
+  }
+
+  std::shared_ptr<ConnectionHandle> connection_;
+  Prepared prepared_;
+  duckdb_result result_{};
+  std::vector<Column> columns_;
+  std::vector<ColumnReader> readers_;
+  Chunk chunk_;
+  idx_t chunk_rows_ = 0;
+  idx_t offset_ = 0;
+  bool done_ = false;
+};
+
+
+// ---- writes -----------------------------------------------------------------------------------
+
+duckdb_value make_value(const Cell& cell, const ColumnType& type) {
+  if (std::holds_alternative<std::monostate>(cell)) return duckdb_create_null_value();
+  if (const bool* b = std::get_if<bool>(&cell)) return duckdb_create_bool(*b);
+  if (const double* d = std::get_if<double>(&cell)) return duckdb_create_double(*d);
+  if (const std::uint64_t* u = std::get_if<std::uint64_t>(&cell)) return duckdb_create_uint64(*u);
+  if (const std::int64_t* i = std::get_if<std::int64_t>(&cell)) {
+    switch (type.id) {
+      case TypeId::Date: return duckdb_create_date(duckdb_date{static_cast<std::int32_t>(*i)});
+      case TypeId::Time: return duckdb_create_time(duckdb_time{*i});
+      case TypeId::Timestamp: return duckdb_create_timestamp(duckdb_timestamp{*i});
+      case TypeId::TimestampTz: return duckdb_create_timestamp_tz(duckdb_timestamp{*i});
+      default: return duckdb_create_int64(*i);
+    }
+  }
+  const std::string& s = std::get<std::string>(cell);
+  if (type.id == TypeId::Blob) {
+    return duckdb_create_blob(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+  }
+  // Decimals, huge integers, UUIDs, intervals and JSON travel as text; the appender casts the
+  // text to the column's type exactly.
+  return duckdb_create_varchar_length(s.data(), s.size());
+}
+
+class Appender {
+ public:
+  Appender(duckdb_connection connection, const TableRef& table) {
+    if (duckdb_appender_create_ext(connection, nullptr,
+                                   table.schema.empty() ? nullptr : table.schema.c_str(),
+                                   table.name.c_str(), &appender_) == DuckDBError) {
+      std::string message = appender_ ? duckdb_appender_error(appender_) : "unknown error";
+      if (appender_) duckdb_appender_destroy(&appender_);
+      throw DriverError("DuckDB: cannot append to " + table.name + ": " + message);
+    }
+  }
+  ~Appender() {
+    if (appender_) duckdb_appender_destroy(&appender_);
+  }
+  Appender(const Appender&) = delete;
+  Appender& operator=(const Appender&) = delete;
+  duckdb_appender get() const { return appender_; }
+  [[noreturn]] void fail(const std::string& what) {
+    const char* error = duckdb_appender_error(appender_);
+    throw DriverError("DuckDB: " + what + ": " + (error ? error : "unknown error"));
+  }
+  void close() {
+    duckdb_state state = duckdb_appender_close(appender_);
+    if (state == DuckDBError) fail("appending rows failed");
+    duckdb_appender_destroy(&appender_);
+    appender_ = nullptr;
+  }
+
+ private:
+  duckdb_appender appender_ = nullptr;
+};
+
+class DuckDBWriter final : public BulkWriter {
+ public:
+  DuckDBWriter(std::shared_ptr<ConnectionHandle> connection, const TableRef& table,
+               const std::vector<Column>& columns)
+      : connection_(std::move(connection)), columns_(columns), appender_(connection_->get(), table) {
+    for (const Column& column : columns_) {
+      if (duckdb_appender_add_column(appender_.get(), column.name.c_str()) == DuckDBError) {
+        appender_.fail("no column " + quote(column.name) + " in " + table.name);
+      }
+    }
+  }
+
+  void write(const RowBatch& batch) override {
+    if (batch.column_count != columns_.size()) {
+      throw DriverError("DuckDB: a batch of " + std::to_string(batch.column_count) +
+                        " columns written to " + std::to_string(columns_.size()) + " columns");
+    }
+    for (size_t row = 0; row < batch.rows(); ++row) {
+      for (size_t c = 0; c < columns_.size(); ++c) {
+        OwnedValue value(make_value(batch.at(row, c), columns_[c].type));
+        if (duckdb_append_value(appender_.get(), value.get()) == DuckDBError) {
+          appender_.fail("cannot append to column " + quote(columns_[c].name));
+        }
+      }
+      if (duckdb_appender_end_row(appender_.get()) == DuckDBError) {
+        appender_.fail("cannot append a row");
+      }
+    }
+  }
+
+  void finish() override { appender_.close(); }
+
+ private:
+  std::shared_ptr<ConnectionHandle> connection_;
+  std::vector<Column> columns_;
+  Appender appender_;
+};
+
+// ---- the connection ---------------------------------------------------------------------------
+
+std::string literal(std::string_view text) {
+  return "'" + text::replace_all(text, "'", "''") + "'";
+}
+
+std::string strip_statement_end(std::string sql) {
+  while (!sql.empty() && (sql.back() == ';' || std::isspace(static_cast<unsigned char>(sql.back())))) {
+    sql.pop_back();
+  }
+  return sql;
+}
+
+class DuckDBConnection final : public Connection {
+ public:
+  explicit DuckDBConnection(std::shared_ptr<ConnectionHandle> handle) : handle_(std::move(handle)) {}
+  ~DuckDBConnection() override { close(); }
+
+  std::string engine() const override { return "duckdb"; }
+
+  void execute(const std::string& sql) override {
+    duckdb_result result;
+    duckdb_state state = duckdb_query(live(), sql.c_str(), &result);
+    if (state == DuckDBError) {
+      std::string message = duckdb_result_error(&result);
+      duckdb_destroy_result(&result);
+      throw DriverError("DuckDB: " + message);
+    }
+    duckdb_destroy_result(&result);
+  }
+
+  std::unique_ptr<QueryResult> query(const std::string& sql) override {
+    Prepared prepared = Prepared::open(live(), sql);
+    // Columns of types without a reader of their own are read through their text form.
+    idx_t n = duckdb_prepared_statement_column_count(prepared.get());
+    std::vector<std::string> casts;
+    for (idx_t i = 0; i < n; ++i) {
+      if (!readable(duckdb_prepared_statement_column_type(prepared.get(), i))) {
+        std::string name = quote(duckdb_prepared_statement_column_name(prepared.get(), i));
+        casts.push_back("CAST(" + name + " AS VARCHAR) AS " + name);
+      }
+    }
+    if (!casts.empty()) {
+      prepared = Prepared::open(live(), "SELECT * REPLACE (" + text::join(casts, ", ") +
+                                            ") FROM (" + strip_statement_end(sql) + ") AS zyl_q");
+    }
+    return std::make_unique<DuckDBResult>(handle_, std::move(prepared));
+  }
+
+  void begin() override { execute("BEGIN TRANSACTION"); }
+  void commit() override { execute("COMMIT"); }
+  void rollback() override {
+    if (!handle_) return;
+    duckdb_result result;
+    duckdb_query(handle_->get(), "ROLLBACK", &result);  // fails harmlessly outside a transaction
+    duckdb_destroy_result(&result);
+  }
+
+  std::string quote_identifier(std::string_view name) const override { return quote(name); }
+
+  std::string type_sql(const ColumnType& type) const override {
+    switch (type.id) {
+      case TypeId::Decimal:
+        if (type.precision == 0) return "DECIMAL(38,9)";
+        if (type.precision > 38) return "VARCHAR";
+        return "DECIMAL(" + std::to_string(type.precision) + "," + std::to_string(type.scale) + ")";
+      case TypeId::String: return "VARCHAR";
+      default: return std::string(type_name(type.id));
+    }
+  }
+
+  bool table_exists(const TableRef& table) override {
+    std::string schema = table.schema.empty() ? "current_schema()" : literal(table.schema);
+    auto result = query("SELECT count(*) FROM information_schema.tables WHERE table_catalog = "
+                        "current_database() AND table_schema = " + schema +
+                        " AND table_name = " + literal(table.name));
+    RowBatch batch;
+    return result->next(batch) && std::get<std::int64_t>(batch.at(0, 0)) > 0;
+  }
+
+  std::vector<Column> table_columns(const TableRef& table) override {
+    if (!table_exists(table)) return {};
+    Prepared prepared = Prepared::open(live(), "SELECT * FROM " + quote_table(table) + " LIMIT 0");
+    std::vector<Column> columns;
+    idx_t n = duckdb_prepared_statement_column_count(prepared.get());
+    for (idx_t i = 0; i < n; ++i) {
+      LogicalType lt(duckdb_prepared_statement_column_logical_type(prepared.get(), i));
+      ColumnReader reader;
+      columns.push_back(describe(duckdb_prepared_statement_column_name(prepared.get(), i),
+                                 lt.get(), reader));
+    }
+    return columns;
+  }
+
+  void ensure_schema(const std::string& schema) override {
+    if (!schema.empty()) execute("CREATE SCHEMA IF NOT EXISTS " + quote(schema));
+  }
+
+  std::unique_ptr<BulkWriter> bulk_writer(const TableRef& table,
+                                          const std::vector<Column>& columns) override {
+    return std::make_unique<DuckDBWriter>(handle_, table, columns);
+  }
+
+  void close() override { handle_.reset(); }
+
+ private:
+  duckdb_connection live() const {
+    if (!handle_) throw DriverError("DuckDB: the connection is closed");
+    return handle_->get();
+  }
+  std::shared_ptr<ConnectionHandle> handle_;
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> open_file(const std::filesystem::path& path, bool read_only) {
+  return std::make_unique<DuckDBConnection>(
+      ConnectionHandle::open(DatabaseShare::acquire(path, read_only)));
+}
+
+}  // namespace duckdb
+
+// A DuckDB output: "path", else "database", else ":memory:" (relative paths against base_dir);
+// "read_only" opens the file without writing.
+std::unique_ptr<Connection> open_duckdb(const Value& config, const std::filesystem::path& base_dir) {
+  const Value* path_value = lookup(config, {"path", "database"});
+  std::string path = path_value && !path_value->is_null() ? text_form(*path_value) : ":memory:";
+  if (path.empty()) path = ":memory:";
+  std::filesystem::path file = path;
+  if (path != ":memory:" && file.is_relative()) file = base_dir / file;
+  const Value* read_only = find(config, "read_only");
+  return duckdb::open_file(file, read_only && is_set(read_only));
 }
 
 }  // namespace zyl::drivers

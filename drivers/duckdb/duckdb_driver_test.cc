@@ -1,0 +1,276 @@
+#include "drivers/duckdb/duckdb_driver.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "drivers/duckdb/database_registry.h"
+#include "drivers/temporal.h"
+
+namespace zyl::drivers {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/zyl_duckdb_XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::vector<std::vector<Value>> rows_of(Connection& conn, const std::string& sql) {
+  auto result = conn.query(sql);
+  std::vector<std::vector<Value>> rows;
+  RowBatch batch;
+  while (result->next(batch)) {
+    for (size_t r = 0; r < batch.rows(); ++r) {
+      std::vector<Value> row;
+      for (size_t c = 0; c < batch.column_count; ++c) {
+        row.push_back(cell_to_value(batch.at(r, c), result->columns()[c].type));
+      }
+      rows.push_back(row);
+    }
+  }
+  return rows;
+}
+
+TEST(DuckDBDriver, ReadsEveryTypeItMaps) {
+  auto conn = duckdb::open_file(":memory:");
+  auto result = conn->query(
+      "SELECT true AS b, -5::TINYINT AS i8, 70000::INTEGER AS i32, 9000000000::BIGINT AS i64, "
+      "18446744073709551615::UBIGINT AS u64, 170141183460469231731687303715884105727::HUGEINT "
+      "AS h, 1.5::FLOAT AS f, -12.30::DECIMAL(10,2) AS d, 0.05::DECIMAL(4,3) AS small, "
+      "-123456789012345678901234.5678::DECIMAL(38,4) AS wide, 'x' AS s, ''::VARCHAR AS empty, "
+      "NULL::VARCHAR AS n, '\\x00\\xFF'::BLOB AS bl, DATE '1969-12-31' AS dt, TIME '13:45:00.25' "
+      "AS t, TIMESTAMP '2024-01-31 13:45:00' AS ts, TIMESTAMPTZ '2024-01-31 13:45:00+02' AS tz, "
+      "INTERVAL '1 year 2 days 03:00:00' AS iv, '6ba7b810-9dad-11d1-80b4-00c04fd430c8'::UUID AS "
+      "u, '{\"a\":1}'::JSON AS j, [1,2] AS l, {'k': 1} AS st, 'a'::ENUM('a','b') AS e");
+  std::vector<TypeId> expected = {
+      TypeId::Boolean, TypeId::Int8,    TypeId::Int32,     TypeId::Int64,       TypeId::UInt64,
+      TypeId::HugeInt, TypeId::Float32, TypeId::Decimal,   TypeId::Decimal,     TypeId::Decimal,
+      TypeId::String,  TypeId::String,  TypeId::String,    TypeId::Blob,        TypeId::Date,
+      TypeId::Time,    TypeId::Timestamp, TypeId::TimestampTz, TypeId::Interval, TypeId::Uuid,
+      TypeId::Json,    TypeId::String,  TypeId::String,    TypeId::String};
+  ASSERT_EQ(result->columns().size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(result->columns()[i].type.id, expected[i]) << result->columns()[i].name;
+  }
+  EXPECT_EQ(result->columns()[7].type.precision, 10);
+  EXPECT_EQ(result->columns()[7].type.scale, 2);
+
+  RowBatch batch;
+  ASSERT_TRUE(result->next(batch));
+  ASSERT_EQ(batch.rows(), 1u);
+  EXPECT_EQ(std::get<bool>(batch.at(0, 0)), true);
+  EXPECT_EQ(std::get<std::int64_t>(batch.at(0, 1)), -5);
+  EXPECT_EQ(std::get<std::int64_t>(batch.at(0, 3)), 9000000000LL);
+  EXPECT_EQ(std::get<std::uint64_t>(batch.at(0, 4)), 18446744073709551615ULL);
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 5)), "170141183460469231731687303715884105727");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 7)), "-12.30");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 8)), "0.050");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 9)), "-123456789012345678901234.5678");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 11)), "");
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(batch.at(0, 12)));
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 13)), std::string("\0\xff", 2));
+  EXPECT_EQ(std::get<std::int64_t>(batch.at(0, 14)), -1);
+  EXPECT_EQ(temporal::format_time(std::get<std::int64_t>(batch.at(0, 15))), "13:45:00.250000");
+  EXPECT_EQ(temporal::format_timestamptz(std::get<std::int64_t>(batch.at(0, 17))),
+            "2024-01-31 11:45:00+00");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 18)), "1 year 2 days 03:00:00");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 19)), "6ba7b810-9dad-11d1-80b4-00c04fd430c8");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 20)), "{\"a\":1}");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 21)), "[1, 2]");
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 23)), "a");
+  EXPECT_FALSE(result->next(batch));
+}
+
+TEST(DuckDBDriver, WritesWhatItReadsWithoutLoss) {
+  auto conn = duckdb::open_file(":memory:");
+  conn->execute(
+      "CREATE TABLE src AS SELECT * FROM (VALUES "
+      "(1, -12.30::DECIMAL(10,2), 'a', TIMESTAMPTZ '2024-01-31 13:45:00+02', '\\x01'::BLOB, "
+      "INTERVAL '3 days', '6ba7b810-9dad-11d1-80b4-00c04fd430c8'::UUID, "
+      "99999999999999999999::HUGEINT, DATE '2024-02-29'), "
+      "(2, NULL, '', NULL, NULL, NULL, NULL, NULL, NULL)) t(id, amount, name, happened, raw, span, "
+      "uid, big, day)");
+  auto source = conn->query("SELECT * FROM src ORDER BY id");
+  std::vector<Column> columns = source->columns();
+  conn->ensure_schema("copy");
+  std::string create = "CREATE TABLE copy.dst (";
+  for (size_t i = 0; i < columns.size(); ++i) {
+    create += (i ? ", " : "") + conn->quote_identifier(columns[i].name) + " " +
+              conn->type_sql(columns[i].type);
+  }
+  conn->execute(create + ")");
+  EXPECT_TRUE(conn->table_exists(TableRef{"copy", "dst"}));
+  EXPECT_FALSE(conn->table_exists(TableRef{"", "dst"}));
+  EXPECT_EQ(conn->table_columns(TableRef{"copy", "dst"})[1].type, columns[1].type);
+
+  auto writer = conn->bulk_writer(TableRef{"copy", "dst"}, columns);
+  RowBatch batch;
+  while (source->next(batch)) writer->write(batch);
+  writer->finish();
+  source.reset();
+
+  auto diff = rows_of(*conn,
+                      "SELECT count(*) FROM (SELECT * FROM src EXCEPT SELECT * FROM copy.dst)");
+  EXPECT_EQ(diff[0][0], 0);
+  auto copied = rows_of(*conn, "SELECT amount::VARCHAR, name, name IS NULL FROM copy.dst ORDER BY id");
+  EXPECT_EQ(copied[0][0], "-12.30");
+  EXPECT_EQ(copied[1][1], "");
+  EXPECT_EQ(copied[1][2], false);
+}
+
+TEST(DuckDBDriver, StreamsInBatchesOfTheRequestedSize) {
+  auto conn = duckdb::open_file(":memory:");
+  auto result = conn->query("SELECT range AS n FROM range(5000)");
+  RowBatch batch;
+  std::int64_t expected = 0;
+  size_t batches = 0;
+  while (result->next(batch, 700)) {
+    EXPECT_LE(batch.rows(), 700u);
+    for (size_t r = 0; r < batch.rows(); ++r) {
+      EXPECT_EQ(std::get<std::int64_t>(batch.at(r, 0)), expected++);
+    }
+    ++batches;
+  }
+  EXPECT_EQ(expected, 5000);
+  EXPECT_GE(batches, 8u);
+}
+
+TEST(DuckDBDriver, ErrorsCarryTheEngineMessage) {
+  auto conn = duckdb::open_file(":memory:");
+  EXPECT_THAT([&] { conn->execute("SELEC 1"); },
+              ::testing::ThrowsMessage<DriverError>(HasSubstr("syntax error")));
+  EXPECT_THROW(conn->query("SELECT * FROM missing"), DriverError);
+  conn->execute("CREATE TABLE t (id INTEGER NOT NULL)");
+  RowBatch batch{1, {Cell{}}};
+  auto writer = conn->bulk_writer(TableRef{"", "t"}, {{"id", {TypeId::Int32}}});
+  writer->write(batch);
+  EXPECT_THROW(writer->finish(), DriverError);
+  EXPECT_THROW(conn->bulk_writer(TableRef{"", "t"}, {{"nope", {TypeId::Int32}}}), DriverError);
+}
+
+TEST(DuckDBDriver, RollbackUndoesWritesAndDdl) {
+  auto conn = duckdb::open_file(":memory:");
+  conn->execute("CREATE TABLE t AS SELECT 1 AS id");
+  conn->begin();
+  conn->execute("DROP TABLE t; CREATE TABLE t AS SELECT 2 AS id");
+  conn->rollback();
+  EXPECT_EQ(rows_of(*conn, "SELECT id FROM t")[0][0], 1);
+  conn->rollback();  // outside a transaction: harmless
+}
+
+TEST(DuckDBRegistry, OneInstancePerFileSharedAndClosedWithTheLastUser) {
+  TempDir dir;
+  fs::path file = dir.path() / "db.duckdb";
+  auto first = duckdb::open_file(file);
+  // Another spelling of the same file joins the same instance.
+  auto second = duckdb::open_file(dir.path() / "." / "db.duckdb");
+  EXPECT_EQ(duckdb::share_count(file), 2u);
+  first->execute("CREATE TABLE t AS SELECT 42 AS v");
+  EXPECT_EQ(rows_of(*second, "SELECT v FROM t")[0][0], 42);
+  first->close();
+  EXPECT_EQ(duckdb::share_count(file), 1u);
+  second.reset();
+  EXPECT_EQ(duckdb::share_count(file), 0u);
+  // Reopened later, the file holds what was written.
+  auto third = duckdb::open_file(file);
+  EXPECT_EQ(rows_of(*third, "SELECT v FROM t")[0][0], 42);
+}
+
+TEST(DuckDBRegistry, AResultOutlivingItsConnectionStillReads) {
+  TempDir dir;
+  auto conn = duckdb::open_file(dir.path() / "db.duckdb");
+  auto result = conn->query("SELECT range FROM range(3000)");
+  conn.reset();
+  RowBatch batch;
+  size_t rows = 0;
+  while (result->next(batch)) rows += batch.rows();
+  EXPECT_EQ(rows, 3000u);
+  result.reset();
+  EXPECT_EQ(duckdb::share_count(dir.path() / "db.duckdb"), 0u);
+}
+
+TEST(DuckDBRegistry, RelativePathsResolveAgainstTheBaseDirectory) {
+  TempDir dir;
+  Value config = {{"type", "duckdb"}, {"path", "data/x.duckdb"}};
+  fs::create_directories(dir.path() / "data");
+  auto conn = open_connection(config, dir.path());
+  EXPECT_EQ(conn->engine(), "duckdb");
+  EXPECT_EQ(duckdb::share_count(dir.path() / "data" / "x.duckdb"), 1u);
+}
+
+// Run only as a child process: holds the DuckDB file named by ZYL_HOLD_DUCKDB until its
+// standard input closes.
+TEST(DuckDBRegistry, DISABLED_HoldFileForOtherProcess) {
+  const char* path = std::getenv("ZYL_HOLD_DUCKDB");
+  ASSERT_NE(path, nullptr);
+  auto conn = duckdb::open_file(path);
+  conn->execute("CREATE TABLE IF NOT EXISTS held AS SELECT 1 AS x");
+  std::fputs("ready\n", stdout);
+  std::fflush(stdout);
+  char c;
+  while (read(0, &c, 1) > 0) {
+  }
+}
+
+TEST(DuckDBRegistry, FileHeldByAnotherProcessGivesAClearError) {
+  TempDir dir;
+  fs::path file = dir.path() / "held.duckdb";
+  int to_child[2], from_child[2];
+  ASSERT_EQ(pipe(to_child), 0);
+  ASSERT_EQ(pipe(from_child), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(to_child[0], 0);
+    dup2(from_child[1], 1);
+    close(to_child[1]);
+    close(from_child[0]);
+    setenv("ZYL_HOLD_DUCKDB", file.c_str(), 1);
+    execl("/proc/self/exe", "child", "--gtest_also_run_disabled_tests",
+          "--gtest_filter=DuckDBRegistry.DISABLED_HoldFileForOtherProcess",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(to_child[0]);
+  close(from_child[1]);
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while (out.find("ready") == std::string::npos && (n = read(from_child[0], buf, sizeof buf)) > 0) {
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ASSERT_THAT(out, HasSubstr("ready"));
+  EXPECT_THAT([&] { duckdb::open_file(file); },
+              ::testing::ThrowsMessage<DriverError>(HasSubstr("in use by another process")));
+  EXPECT_EQ(duckdb::share_count(file), 0u);
+  close(to_child[1]);
+  while (read(from_child[0], buf, sizeof buf) > 0) {
+  }
+  close(from_child[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // Once the other process is gone the file opens.
+  EXPECT_NO_THROW(duckdb::open_file(file));
+}
+
+}  // namespace
+}  // namespace zyl::drivers
