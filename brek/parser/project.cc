@@ -1,0 +1,1022 @@
+#include "brek/parser/project.h"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <unordered_map>
+#include <utility>
+
+#include "brek/parser/template.h"
+#include "core/log.h"
+#include "core/text.h"
+#include "core/yaml.h"
+
+namespace brek::parser {
+namespace {
+
+namespace fs = std::filesystem;
+using brek_common::CompilationError;
+using zyl::Value;
+
+constexpr const char* kProjectFile = "brek_project.yml";
+constexpr const char* kEphemeralPrefix = "__brek_ephemeral_";
+
+spdlog::logger& logger() {
+  static spdlog::logger& log = zyl::log::get("brek.parser");
+  return log;
+}
+
+[[noreturn]] void fail(const std::string& message) { throw CompilationError(message); }
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) fail("cannot read " + path.string());
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string relative_text(const fs::path& path, const fs::path& base) {
+  return path.lexically_relative(base).generic_string();
+}
+
+Value load_yaml(const fs::path& path, const std::string& shown) {
+  try {
+    return zyl::yaml::load_file(path);
+  } catch (const zyl::yaml::YamlError& e) {
+    fail(shown + ": malformed YAML: " + e.what());
+  } catch (const std::runtime_error& e) {
+    fail(shown + ": " + e.what());
+  }
+}
+
+// A string field of a property entry: missing or null gives nullopt, a scalar its text form,
+// a list or map is an error.
+std::optional<std::string> string_field(const Value& map, const char* key,
+                                        const std::string& where) {
+  const Value* v = zyl::find(map, key);
+  if (v == nullptr || v->is_null()) return std::nullopt;
+  if (v->is_string()) return v->get<std::string>();
+  if (v->is_structured()) fail(where + ": '" + key + "' must be a string");
+  return zyl::text_form(*v);
+}
+
+std::vector<std::string> string_list(const Value& value, const std::string& where) {
+  std::vector<std::string> out;
+  if (value.is_null()) return out;
+  if (value.is_string()) {
+    out.push_back(value.get<std::string>());
+    return out;
+  }
+  if (!value.is_array()) fail(where + " must be a string or a list of strings");
+  for (const Value& item : value) {
+    if (!item.is_string()) fail(where + " must be a string or a list of strings");
+    out.push_back(item.get<std::string>());
+  }
+  return out;
+}
+
+void add_unique(std::vector<std::string>& list, const std::vector<std::string>& more) {
+  for (const std::string& s : more) {
+    if (std::find(list.begin(), list.end(), s) == list.end()) list.push_back(s);
+  }
+}
+
+Value map_field(const Value& map, const char* key, const std::string& where) {
+  const Value* v = zyl::find(map, key);
+  if (v == nullptr || v->is_null()) return Value::object();
+  if (!v->is_object()) fail(where + ": '" + key + "' must be a map");
+  return *v;
+}
+
+const Value& list_field(const Value& map, const char* key, const std::string& where) {
+  static const Value kEmpty = Value::array();
+  const Value* v = zyl::find(map, key);
+  if (v == nullptr || v->is_null()) return kEmpty;
+  if (!v->is_array()) fail(where + ": '" + key + "' must be a list");
+  return *v;
+}
+
+std::vector<ColumnSpec> read_columns(const Value& entry, const std::string& where) {
+  std::vector<ColumnSpec> out;
+  for (const Value& c : list_field(entry, "columns", where)) {
+    if (!c.is_object()) fail(where + ": each column must be a map");
+    ColumnSpec col;
+    auto name = string_field(c, "name", where);
+    if (!name || name->empty()) fail(where + ": a column without a name");
+    col.name = *name;
+    std::string at = where + ", column '" + col.name + "'";
+    col.description = string_field(c, "description", at).value_or("");
+    col.data_type = string_field(c, "data_type", at);
+    col.meta = map_field(c, "meta", at);
+    if (const Value* t = zyl::find(c, "tags")) col.tags = string_list(*t, at + ": 'tags'");
+    out.push_back(std::move(col));
+  }
+  return out;
+}
+
+// ---- model configuration ---------------------------------------------------------------------
+
+const std::set<std::string> kKnownConfigKeys = {"materialized", "unique_key",
+                                                "incremental_strategy", "schema",
+                                                "database", "alias", "tags", "enabled"};
+const std::set<std::string> kMaterializations = {"view", "table", "incremental", "ephemeral"};
+
+void apply_config(Node& node, std::string key, const Value& value, const std::string& where) {
+  if (!key.empty() && key[0] == '+') key.erase(0, 1);
+  if (key == "target") {
+    if (value.is_null()) {
+      node.config.target.reset();
+    } else if (value.is_string()) {
+      node.config.target = value.get<std::string>();
+    } else {
+      fail(where + ": config 'target' must be the name of an output, got " +
+           zyl::text_form(value));
+    }
+    return;
+  }
+  if (key == "tags") {
+    std::vector<std::string> tags = string_list(value, where + ": config 'tags'");
+    Value& list = node.config["tags"];
+    if (!list.is_array()) list = Value::array();
+    for (const std::string& t : tags) {
+      if (std::find(list.begin(), list.end(), Value(t)) == list.end()) list.push_back(t);
+    }
+    add_unique(node.tags, tags);
+    return;
+  }
+  if (key == "materialized") {
+    if (!value.is_string() || !kMaterializations.contains(value.get<std::string>())) {
+      fail(where + ": materialized must be one of view, table, incremental, ephemeral; got " +
+           zyl::text_form(value));
+    }
+  } else if (key == "enabled" && !value.is_boolean()) {
+    fail(where + ": config 'enabled' must be true or false");
+  } else if ((key == "schema" || key == "database" || key == "alias" ||
+              key == "incremental_strategy") &&
+             !value.is_string() && !value.is_null()) {
+    fail(where + ": config '" + key + "' must be a string");
+  }
+  if (kKnownConfigKeys.contains(key)) {
+    node.config[key] = value;
+  } else {
+    node.config._extra[key] = value;
+  }
+}
+
+void apply_config_map(Node& node, const Value& map, const std::string& where) {
+  for (const auto& [key, value] : map.items()) apply_config(node, key, value, where);
+}
+
+// Applies the `models:` block of the project file for a model in `folders` (relative to its
+// model path): the project level first, then each folder, nearer ones overriding.
+void apply_folder_config(Node& node, const Value& models_block, const std::string& project,
+                         const std::vector<std::string>& folders) {
+  const Value* level = zyl::find(models_block, project);
+  if (level == nullptr || !level->is_object()) return;
+  std::string where = std::string(kProjectFile) + " models." + project;
+  auto apply_level = [&](const Value& map) {
+    for (const auto& [key, value] : map.items()) {
+      bool is_config = (!key.empty() && key[0] == '+') || !value.is_object();
+      if (is_config) apply_config(node, key, value, where);
+    }
+  };
+  apply_level(*level);
+  std::vector<std::string> path = folders;
+  path.push_back(node.name);  // a model may be configured by name below its folder
+  for (const std::string& folder : path) {
+    const Value* next = zyl::find(*level, folder);
+    if (next == nullptr || !next->is_object()) break;
+    level = next;
+    where += "." + folder;
+    apply_level(*level);
+  }
+}
+
+// ---- reading a model's template while loading -----------------------------------------------
+
+struct Reference {
+  bool is_source = false;
+  std::string first;   // model name, or source name
+  std::string second;  // table name of a source
+  Location where;
+};
+
+class LoadContext final : public TemplateContext {
+ public:
+  explicit LoadContext(const Value& vars) : vars_(vars) {}
+
+  std::string ref(const std::string& name, Location where) override {
+    references.push_back({false, name, "", where});
+    return "";
+  }
+  std::string source(const std::string& source_name, const std::string& table,
+                     Location where) override {
+    references.push_back({true, source_name, table, where});
+    return "";
+  }
+  std::string this_relation(Location) override { return ""; }
+  void config(const Value& keywords, Location where) override {
+    configs.emplace_back(keywords, where);
+  }
+  bool is_incremental() override { return false; }
+  const Value* var(const std::string& name) override { return zyl::find(vars_, name); }
+
+  std::vector<Reference> references;
+  std::vector<std::pair<Value, Location>> configs;
+
+ private:
+  const Value& vars_;
+};
+
+std::string at(const std::string& file, Location where) {
+  return file + ":" + std::to_string(where.line) + ":" + std::to_string(where.column);
+}
+
+// ---- the load as a whole ----------------------------------------------------------------------
+
+struct ModelPatch {
+  Value entry;
+  std::string file;
+};
+
+class Loader {
+ public:
+  explicit Loader(const LoadOptions& options) : options_(options) {}
+
+  Project run() {
+    project_.project_dir = options_.project_dir.empty() ? fs::current_path() : options_.project_dir;
+    read_project_file();
+    collect_files();
+    for (const auto& [file, model_path] : property_files_) read_property_file(file, model_path);
+    for (const auto& [file, model_path] : model_files_) read_model(file, model_path);
+    warn_unused_patches();
+    resolve_references();
+    resolve_exposures();
+    check_cycles();
+    return std::move(project_);
+  }
+
+ private:
+  void read_project_file() {
+    fs::path file = project_.project_dir / kProjectFile;
+    if (!fs::is_regular_file(file)) {
+      fail("no " + std::string(kProjectFile) + " in " + project_.project_dir.string() +
+           ": not a project directory");
+    }
+    Value doc = load_yaml(file, kProjectFile);
+    if (!doc.is_object()) fail(std::string(kProjectFile) + " must be a map");
+    auto name = string_field(doc, "name", kProjectFile);
+    if (!name || name->empty()) fail(std::string(kProjectFile) + ": 'name' is required");
+    project_.name = *name;
+    project_.profile = string_field(doc, "profile", kProjectFile).value_or(project_.name);
+    const Value* paths = zyl::find(doc, "model-paths");
+    if (paths == nullptr || paths->is_null()) {
+      project_.model_paths = {"models"};
+    } else {
+      project_.model_paths = string_list(*paths, std::string(kProjectFile) + ": 'model-paths'");
+    }
+    project_.vars = map_field(doc, "vars", kProjectFile);
+    if (!options_.vars.is_null() && !options_.vars.is_object()) fail("--vars must be a map");
+    if (options_.vars.is_object()) {
+      for (const auto& [k, v] : options_.vars.items()) project_.vars[k] = v;
+    }
+    models_block_ = map_field(doc, "models", kProjectFile);
+  }
+
+  void collect_files() {
+    for (const std::string& mp : project_.model_paths) {
+      fs::path root = project_.project_dir / mp;
+      if (!fs::is_directory(root)) continue;
+      std::vector<fs::path> files;
+      for (auto it = fs::recursive_directory_iterator(
+               root, fs::directory_options::skip_permission_denied);
+           it != fs::recursive_directory_iterator(); ++it) {
+        if (it->is_regular_file()) files.push_back(it->path());
+      }
+      std::sort(files.begin(), files.end());
+      for (const fs::path& f : files) {
+        std::string ext = f.extension().string();
+        if (ext == ".sql") model_files_.emplace_back(f, root);
+        if (ext == ".yml" || ext == ".yaml") property_files_.emplace_back(f, root);
+      }
+    }
+  }
+
+  std::vector<std::string> folders_of(const fs::path& file, const fs::path& model_path) {
+    std::vector<std::string> out;
+    for (const auto& part : file.parent_path().lexically_relative(model_path)) {
+      if (part != ".") out.push_back(part.string());
+    }
+    return out;
+  }
+
+  void read_property_file(const fs::path& file, const fs::path& model_path) {
+    std::string shown = relative_text(file, project_.project_dir);
+    Value doc = load_yaml(file, shown);
+    if (doc.is_null()) return;
+    if (!doc.is_object()) fail(shown + ": a property file must be a map");
+    std::vector<std::string> folders = folders_of(file, model_path);
+    for (const Value& s : list_field(doc, "sources", shown)) read_source(s, shown, folders);
+    for (const Value& m : list_field(doc, "models", shown)) {
+      if (!m.is_object()) fail(shown + ": each entry of 'models' must be a map");
+      auto name = string_field(m, "name", shown);
+      if (!name || name->empty()) fail(shown + ": a model entry without a name");
+      if (const ModelPatch* earlier = patches_.get(*name)) {
+        fail("model '" + *name + "' is described twice: in " + earlier->file + " and in " + shown);
+      }
+      patches_.set(*name, ModelPatch{m, shown});
+    }
+    for (const Value& e : list_field(doc, "exposures", shown)) exposure_entries_.emplace_back(e, shown);
+  }
+
+  void read_source(const Value& s, const std::string& shown,
+                   const std::vector<std::string>& folders) {
+    if (!s.is_object()) fail(shown + ": each entry of 'sources' must be a map");
+    auto name = string_field(s, "name", shown);
+    if (!name || name->empty()) fail(shown + ": a source without a name");
+    std::string where = shown + ", source '" + *name + "'";
+    auto database = string_field(s, "database", where);
+    std::string schema = string_field(s, "schema", where).value_or(*name);
+    std::string description = string_field(s, "description", where).value_or("");
+    std::string loader = string_field(s, "loader", where).value_or("");
+    auto loaded_at = string_field(s, "loaded_at_field", where);
+    Value meta = map_field(s, "meta", where);
+    std::vector<std::string> tags;
+    if (const Value* t = zyl::find(s, "tags")) tags = string_list(*t, where + ": 'tags'");
+    for (const Value& t : list_field(s, "tables", where)) {
+      if (!t.is_object()) fail(where + ": each table must be a map");
+      auto table = string_field(t, "name", where);
+      if (!table || table->empty()) fail(where + ": a table without a name");
+      std::string twhere = where + ", table '" + *table + "'";
+      auto node = std::make_shared<SourceNode>();
+      node->unique_id = "source." + project_.name + "." + *name + "." + *table;
+      if (const auto* earlier = source_files_.get(node->unique_id)) {
+        fail("source '" + *name + "." + *table + "' is defined twice: in " + *earlier +
+             " and in " + shown);
+      }
+      source_files_.set(node->unique_id, shown);
+      node->source_name = *name;
+      node->name = *table;
+      node->unrendered_database = database;
+      node->unrendered_schema = schema;
+      node->database = database;
+      node->schema = schema;
+      node->identifier = string_field(t, "identifier", twhere).value_or(*table);
+      node->package_name = project_.name;
+      node->path = shown;
+      node->original_file_path = shown;
+      node->fqn = {project_.name};
+      node->fqn.insert(node->fqn.end(), folders.begin(), folders.end());
+      node->fqn.push_back(*name);
+      node->fqn.push_back(*table);
+      node->description = string_field(t, "description", twhere).value_or("");
+      node->source_description = description;
+      node->loader = loader;
+      auto table_loaded_at = string_field(t, "loaded_at_field", twhere);
+      node->loaded_at_field = table_loaded_at ? table_loaded_at : loaded_at;
+      node->tags = tags;
+      if (const Value* tt = zyl::find(t, "tags")) add_unique(node->tags, string_list(*tt, twhere + ": 'tags'"));
+      node->source_meta = meta;
+      node->meta = map_field(t, "meta", twhere);
+      node->columns = read_columns(t, twhere);
+      project_.manifest.sources.set(node->unique_id, node);
+    }
+  }
+
+  void read_model(const fs::path& file, const fs::path& model_path) {
+    std::string shown = relative_text(file, project_.project_dir);
+    auto node = std::make_shared<Node>();
+    node->name = file.stem().string();
+    if (const std::string* earlier = model_files_by_name_.get(node->name)) {
+      fail("two models are named '" + node->name + "': " + *earlier + " and " + shown +
+           "; model names must be unique");
+    }
+    model_files_by_name_.set(node->name, shown);
+    node->unique_id = "model." + project_.name + "." + node->name;
+    node->resource_type = "model";
+    node->package_name = project_.name;
+    node->path = relative_text(file, model_path);
+    node->original_file_path = shown;
+    std::vector<std::string> folders = folders_of(file, model_path);
+    node->fqn = {project_.name};
+    node->fqn.insert(node->fqn.end(), folders.begin(), folders.end());
+    node->fqn.push_back(node->name);
+    node->raw_code = read_text(file);
+
+    apply_folder_config(*node, models_block_, project_.name, folders);
+    if (const ModelPatch* patch = patches_.get(node->name)) {
+      std::string where = patch->file + ", model '" + node->name + "'";
+      node->description = string_field(patch->entry, "description", where).value_or("");
+      node->columns = read_columns(patch->entry, where);
+      if (const Value* t = zyl::find(patch->entry, "tags")) {
+        apply_config(*node, "tags", *t, where);
+      }
+      apply_config_map(*node, map_field(patch->entry, "config", where), where);
+    }
+
+    Template tmpl = Template::parse(node->raw_code, shown);
+    LoadContext context(project_.vars);
+    tmpl.visit_all(context);
+    for (const auto& [keywords, where] : context.configs) {
+      apply_config_map(*node, keywords, at(shown, where));
+    }
+    references_.set(node->unique_id, std::move(context.references));
+
+    if (node->config.get("enabled", true) == Value(false)) {
+      disabled_.insert(node->name);
+      return;
+    }
+    node->depends_on = DependsOn{};
+    project_.manifest.nodes.set(node->unique_id, node);
+  }
+
+  void warn_unused_patches() {
+    for (const auto& [name, patch] : patches_) {
+      if (!model_files_by_name_.contains(name)) {
+        logger().warn("{}: properties for model '{}', which has no .sql file", patch.file, name);
+      }
+    }
+  }
+
+  std::vector<std::string> model_names() const {
+    std::vector<std::string> out;
+    for (const auto& [id, node] : project_.manifest.nodes) out.push_back(node->name);
+    return out;
+  }
+
+  std::vector<std::string> source_names() const {
+    std::vector<std::string> out;
+    for (const auto& [id, s] : project_.manifest.sources) out.push_back(s->source_name + "." + s->name);
+    return out;
+  }
+
+  // The unique id `reference` stands for. Throws naming `owner` and the place.
+  std::string resolve(const Reference& r, const std::string& owner, const std::string& place) {
+    if (!r.is_source) {
+      std::string id = "model." + project_.name + "." + r.first;
+      if (project_.manifest.nodes.contains(id)) return id;
+      std::string message = owner + " (" + place + ") refers to model '" + r.first + "'";
+      if (disabled_.contains(r.first)) fail(message + ", which is disabled");
+      message += ", which does not exist";
+      if (auto near = closest_match(r.first, model_names())) message += ". Did you mean '" + *near + "'?";
+      fail(message);
+    }
+    std::string id = "source." + project_.name + "." + r.first + "." + r.second;
+    if (project_.manifest.sources.contains(id)) return id;
+    std::string full = r.first + "." + r.second;
+    std::string message =
+        owner + " (" + place + ") refers to source '" + full + "', which does not exist";
+    if (auto near = closest_match(full, source_names())) {
+      message += ". Did you mean '" + *near + "'?";
+    }
+    fail(message);
+  }
+
+  void resolve_references() {
+    for (auto& [id, node] : project_.manifest.nodes) {
+      for (const Reference& r : *references_.get(id)) {
+        std::string dep = resolve(r, "model '" + node->name + "'", at(node->original_file_path, r.where));
+        auto& deps = node->depends_on->nodes;
+        if (std::find(deps.begin(), deps.end(), dep) == deps.end()) deps.push_back(dep);
+      }
+    }
+  }
+
+  void resolve_exposures() {
+    static const std::set<std::string> kTypes = {"dashboard", "notebook", "analysis", "ml",
+                                                 "application"};
+    static const std::set<std::string> kMaturities = {"low", "medium", "high"};
+    for (const auto& [e, shown] : exposure_entries_) {
+      if (!e.is_object()) fail(shown + ": each entry of 'exposures' must be a map");
+      auto name = string_field(e, "name", shown);
+      if (!name || name->empty()) fail(shown + ": an exposure without a name");
+      std::string where = shown + ", exposure '" + *name + "'";
+      auto x = std::make_shared<ExposureNode>();
+      x->unique_id = "exposure." + project_.name + "." + *name;
+      if (project_.manifest.exposures.contains(x->unique_id)) {
+        fail(where + ": an exposure of that name is already defined");
+      }
+      x->name = *name;
+      auto type = string_field(e, "type", where);
+      if (!type || !kTypes.contains(*type)) {
+        fail(where + ": 'type' must be one of dashboard, notebook, analysis, ml, application");
+      }
+      x->type = *type;
+      x->owner = map_field(e, "owner", where);
+      if (!zyl::is_set(zyl::find(x->owner, "name")) && !zyl::is_set(zyl::find(x->owner, "email"))) {
+        fail(where + ": 'owner' needs a name or an email");
+      }
+      x->package_name = project_.name;
+      x->path = shown;
+      x->original_file_path = shown;
+      x->fqn = {project_.name, *name};
+      x->description = string_field(e, "description", where).value_or("");
+      x->label = string_field(e, "label", where);
+      x->maturity = string_field(e, "maturity", where);
+      if (x->maturity && !kMaturities.contains(*x->maturity)) {
+        fail(where + ": 'maturity' must be one of low, medium, high");
+      }
+      x->url = string_field(e, "url", where);
+      if (const Value* t = zyl::find(e, "tags")) x->tags = string_list(*t, where + ": 'tags'");
+      x->meta = map_field(e, "meta", where);
+      for (const Value& d : list_field(e, "depends_on", where)) {
+        if (!d.is_string()) fail(where + ": each entry of 'depends_on' must be a string");
+        LoadContext context(project_.vars);
+        Template::parse("{{ " + d.get<std::string>() + " }}", where + " depends_on").visit_all(context);
+        if (context.references.size() != 1) {
+          fail(where + ": depends_on entry '" + d.get<std::string>() +
+               "' must be one ref('...') or source('...', '...')");
+        }
+        std::string dep = resolve(context.references[0], "exposure '" + *name + "'", shown);
+        auto& deps = x->depends_on.nodes;
+        if (std::find(deps.begin(), deps.end(), dep) == deps.end()) deps.push_back(dep);
+      }
+      project_.manifest.exposures.set(x->unique_id, x);
+    }
+  }
+
+  void check_cycles() {
+    enum class Mark { None, Active, Done };
+    std::unordered_map<std::string, Mark> marks;
+    std::vector<std::string> stack;
+    std::function<void(const std::string&)> visit = [&](const std::string& id) {
+      marks[id] = Mark::Active;
+      stack.push_back(id);
+      const Node* node = project_.manifest.find_node(id);
+      for (const std::string& dep : node->depends_on->nodes) {
+        if (!project_.manifest.nodes.contains(dep)) continue;
+        Mark m = marks[dep];
+        if (m == Mark::Active) {
+          auto begin = std::find(stack.begin(), stack.end(), dep);
+          std::vector<std::string> cycle(begin, stack.end());
+          cycle.push_back(dep);
+          fail("dependency cycle: " + zyl::text::join(cycle, " -> "));
+        }
+        if (m == Mark::None) visit(dep);
+      }
+      stack.pop_back();
+      marks[id] = Mark::Done;
+    };
+    for (const auto& [id, node] : project_.manifest.nodes) {
+      if (marks[id] == Mark::None) visit(id);
+    }
+  }
+
+  const LoadOptions& options_;
+  Project project_;
+  Value models_block_ = Value::object();
+  std::vector<std::pair<fs::path, fs::path>> model_files_;     // file, its model path
+  std::vector<std::pair<fs::path, fs::path>> property_files_;  // file, its model path
+  zyl::OrderedMap<std::string, ModelPatch> patches_;
+  zyl::OrderedMap<std::string, std::string> model_files_by_name_;
+  zyl::OrderedMap<std::string, std::string> source_files_;
+  zyl::OrderedMap<std::string, std::vector<Reference>> references_;
+  std::vector<std::pair<Value, std::string>> exposure_entries_;
+  std::set<std::string> disabled_;
+};
+
+// ---- relations --------------------------------------------------------------------------------
+
+// Where an output puts relations: its adapter type and the database and schema it implies.
+struct Place {
+  std::string type;
+  std::optional<std::string> database;  // nullopt: the engine has no database level
+  std::string schema;
+};
+
+std::optional<std::string> first_text(const Value& output, std::initializer_list<std::string_view> keys) {
+  for (std::string_view k : keys) {
+    const Value* v = zyl::find(output, k);
+    if (zyl::is_set(v)) return zyl::text_form(*v);
+  }
+  return std::nullopt;
+}
+
+bool has_databases(const std::string& type) {
+  return type != "mysql" && type != "mariadb" && type != "sqlite";
+}
+
+Place place_of(const Value& output) {
+  Place p;
+  p.type = zyl::get_text(output, "type");
+  if (p.type == "duckdb") {
+    std::string path = first_text(output, {"path"}).value_or("");
+    bool memory = path.empty() || zyl::text::starts_with(path, ":memory:");
+    p.database = memory ? "memory" : fs::path(path).stem().string();
+    p.schema = first_text(output, {"schema"}).value_or("main");
+  } else if (p.type == "postgres" || p.type == "redshift") {
+    p.database = first_text(output, {"dbname", "database"});
+    p.schema = first_text(output, {"schema"}).value_or("public");
+  } else if (p.type == "mysql" || p.type == "mariadb") {
+    p.schema = first_text(output, {"schema", "database"}).value_or("");
+  } else if (p.type == "sqlite") {
+    p.schema = "main";
+  } else {
+    p.database = first_text(output, {"database", "dbname", "project", "catalog"});
+    p.schema = first_text(output, {"schema", "dataset"}).value_or("");
+  }
+  return p;
+}
+
+std::string render_relation(const std::string& type, const std::optional<std::string>& database,
+                            const std::string& schema, const std::string& identifier) {
+  if (type == "mysql" || type == "mariadb") return schema + "." + identifier;
+  auto quote = [](const std::string& s) { return "\"" + s + "\""; };
+  if (type == "sqlite") return quote("main") + "." + quote(identifier);
+  if (database && !database->empty()) {
+    return quote(*database) + "." + quote(schema) + "." + quote(identifier);
+  }
+  return quote(schema) + "." + quote(identifier);
+}
+
+// The first map-valued output named `name` across the profiles, in their order.
+const Value* find_output(const Value& profiles, const std::string& name) {
+  if (!profiles.is_object()) return nullptr;
+  for (const auto& [profile, body] : profiles.items()) {
+    if (!body.is_object()) continue;
+    const Value* outputs = zyl::find(body, "outputs");
+    if (outputs == nullptr) continue;
+    const Value* out = zyl::find(*outputs, name);
+    if (out != nullptr && out->is_object()) return out;
+  }
+  return nullptr;
+}
+
+std::string optional_string_config(const Node& node, const char* key) {
+  const Value* v = zyl::find(node.config.entries, key);
+  return v != nullptr && v->is_string() ? v->get<std::string>() : "";
+}
+
+std::string cte_name(const Node& node) { return kEphemeralPrefix + node.name; }
+
+// ---- compiling ---------------------------------------------------------------------------------
+
+class CompileModelContext final : public TemplateContext {
+ public:
+  CompileModelContext(const Node& node, const Manifest& manifest, const CompileContext& context,
+                      const std::unordered_map<std::string, const Node*>& models_by_name,
+                      const std::unordered_map<std::string, std::string>& relations)
+      : node_(node),
+        manifest_(manifest),
+        context_(context),
+        models_by_name_(models_by_name),
+        relations_(relations) {}
+
+  std::string ref(const std::string& name, Location where) override {
+    auto it = models_by_name_.find(name);
+    if (it == models_by_name_.end()) {
+      throw TemplateError(node_.original_file_path, where,
+                          "model '" + name + "' is not in the manifest");
+    }
+    const Node& target = *it->second;
+    if (target.get_materialization() == "ephemeral") {
+      if (std::find(ephemerals.begin(), ephemerals.end(), target.unique_id) == ephemerals.end()) {
+        ephemerals.push_back(target.unique_id);
+      }
+      return cte_name(target);
+    }
+    return relations_.at(target.unique_id);
+  }
+
+  std::string source(const std::string& source_name, const std::string& table,
+                     Location where) override {
+    std::string id = "source." + node_.package_name + "." + source_name + "." + table;
+    const SourceNode* s = manifest_.find_source(id);
+    if (s == nullptr || !s->relation_name) {
+      throw TemplateError(node_.original_file_path, where,
+                          "source '" + source_name + "." + table + "' is not in the manifest");
+    }
+    return *s->relation_name;
+  }
+
+  std::string this_relation(Location) override { return relations_.at(node_.unique_id); }
+  void config(const Value&, Location) override {}
+
+  bool is_incremental() override {
+    return node_.get_materialization() == "incremental" && !context_.full_refresh &&
+           context_.relation_exists && context_.relation_exists(node_);
+  }
+
+  const Value* var(const std::string& name) override { return zyl::find(context_.vars, name); }
+
+  std::vector<std::string> ephemerals;  // ephemeral models referenced, in order
+
+ private:
+  const Node& node_;
+  const Manifest& manifest_;
+  const CompileContext& context_;
+  const std::unordered_map<std::string, const Node*>& models_by_name_;
+  const std::unordered_map<std::string, std::string>& relations_;
+};
+
+// Skips whitespace and SQL comments from `pos`.
+size_t skip_blank(const std::string& sql, size_t pos) {
+  while (pos < sql.size()) {
+    if (std::isspace(static_cast<unsigned char>(sql[pos]))) {
+      ++pos;
+    } else if (sql.compare(pos, 2, "--") == 0) {
+      size_t nl = sql.find('\n', pos);
+      pos = nl == std::string::npos ? sql.size() : nl + 1;
+    } else if (sql.compare(pos, 2, "/*") == 0) {
+      size_t end = sql.find("*/", pos + 2);
+      pos = end == std::string::npos ? sql.size() : end + 2;
+    } else {
+      break;
+    }
+  }
+  return pos;
+}
+
+// Whether `sql` has the keyword `word` (any case) at `pos`, followed by a non-word character.
+bool keyword_at(const std::string& sql, size_t pos, std::string_view word) {
+  if (pos + word.size() > sql.size()) return false;
+  if (zyl::text::to_lower(sql.substr(pos, word.size())) != word) return false;
+  size_t end = pos + word.size();
+  return end == sql.size() ||
+         !(std::isalnum(static_cast<unsigned char>(sql[end])) || sql[end] == '_');
+}
+
+std::string trim_statement(std::string sql) {
+  while (!sql.empty() && (std::isspace(static_cast<unsigned char>(sql.back())) || sql.back() == ';')) {
+    sql.pop_back();
+  }
+  size_t start = 0;
+  while (start < sql.size() && std::isspace(static_cast<unsigned char>(sql[start]))) ++start;
+  return sql.substr(start);
+}
+
+// Puts the common table expressions in front of `sql`, inside its own WITH when it has one.
+std::string inline_ctes(const std::string& sql,
+                        const std::vector<std::pair<std::string, std::string>>& ctes) {
+  if (ctes.empty()) return sql;
+  std::vector<std::string> parts;
+  for (const auto& [name, body] : ctes) parts.push_back(name + " as (\n" + body + "\n)");
+  std::string defs = zyl::text::join(parts, ",\n");
+  size_t pos = skip_blank(sql, 0);
+  if (keyword_at(sql, pos, "with")) {
+    size_t after = skip_blank(sql, pos + 4);
+    if (keyword_at(sql, after, "recursive")) after = skip_blank(sql, after + 9);
+    return sql.substr(0, after) + defs + ",\n" + sql.substr(after);
+  }
+  return "with " + defs + "\n" + sql;
+}
+
+// ---- manifest JSON ---------------------------------------------------------------------------
+
+Value optional_json(const std::optional<std::string>& v) {
+  return v ? Value(*v) : Value(nullptr);
+}
+
+Value columns_json(const std::vector<ColumnSpec>& columns) {
+  Value out = Value::object();
+  for (const ColumnSpec& c : columns) {
+    out[c.name] = {{"name", c.name},
+                   {"description", c.description},
+                   {"data_type", optional_json(c.data_type)},
+                   {"meta", c.meta},
+                   {"tags", c.tags}};
+  }
+  return out;
+}
+
+Value config_json(const NodeConfig& config) {
+  Value out = config.entries;
+  if (!out.is_object()) out = Value::object();
+  out["target"] = optional_json(config.target);
+  for (const auto& [k, v] : config._extra.items()) out[k] = v;
+  return out;
+}
+
+Value node_json(const Node& n) {
+  Value depends = {{"nodes", Value::array()}, {"macros", Value::array()}};
+  if (n.depends_on) {
+    depends["nodes"] = n.depends_on->nodes;
+    depends["macros"] = n.depends_on->macros;
+  }
+  return {{"unique_id", n.unique_id},
+          {"name", n.name},
+          {"resource_type", optional_json(n.resource_type)},
+          {"package_name", n.package_name},
+          {"path", n.path},
+          {"original_file_path", n.original_file_path},
+          {"fqn", n.fqn},
+          {"database", optional_json(n.database)},
+          {"schema", optional_json(n.schema)},
+          {"alias", optional_json(n.alias)},
+          {"config", config_json(n.config)},
+          {"tags", n.tags},
+          {"description", n.description},
+          {"columns", columns_json(n.columns)},
+          {"depends_on", depends},
+          {"raw_code", n.raw_code},
+          {"compiled_code", optional_json(n.compiled_code)},
+          {"relation_name", optional_json(n.relation_name)}};
+}
+
+Value source_json(const SourceNode& s) {
+  return {{"database", optional_json(s.database)},
+          {"schema", optional_json(s.schema)},
+          {"name", s.name},
+          {"resource_type", "source"},
+          {"package_name", s.package_name},
+          {"path", s.path},
+          {"original_file_path", s.original_file_path},
+          {"unique_id", s.unique_id},
+          {"fqn", s.fqn},
+          {"source_name", s.source_name},
+          {"source_description", s.source_description},
+          {"loader", s.loader},
+          {"identifier", optional_json(s.identifier)},
+          {"loaded_at_field", optional_json(s.loaded_at_field)},
+          {"description", s.description},
+          {"columns", columns_json(s.columns)},
+          {"meta", s.meta},
+          {"source_meta", s.source_meta},
+          {"tags", s.tags},
+          {"relation_name", optional_json(s.relation_name)},
+          {"unrendered_database", optional_json(s.unrendered_database)},
+          {"unrendered_schema", optional_json(s.unrendered_schema)}};
+}
+
+Value exposure_json(const ExposureNode& x) {
+  return {{"name", x.name},
+          {"resource_type", "exposure"},
+          {"package_name", x.package_name},
+          {"path", x.path},
+          {"original_file_path", x.original_file_path},
+          {"unique_id", x.unique_id},
+          {"fqn", x.fqn},
+          {"type", x.type},
+          {"owner", x.owner},
+          {"description", x.description},
+          {"label", optional_json(x.label)},
+          {"maturity", optional_json(x.maturity)},
+          {"meta", x.meta},
+          {"tags", x.tags},
+          {"url", optional_json(x.url)},
+          {"depends_on", {{"nodes", x.depends_on.nodes}, {"macros", x.depends_on.macros}}}};
+}
+
+void write_file(const fs::path& path, const std::string& text) {
+  std::error_code ec;
+  fs::create_directories(path.parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+  out << text;
+  out.close();
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+}  // namespace
+
+Project load_project(const LoadOptions& options) { return Loader(options).run(); }
+
+std::string model_target(const Node& model, const CompileContext& context) {
+  if (context.cli_target && !context.cli_target->empty()) return *context.cli_target;
+  if (model.config.target && !model.config.target->empty()) return *model.config.target;
+  const Value* extra = zyl::find(model.config._extra, "target");
+  if (zyl::is_set(extra) && extra->is_string()) return extra->get<std::string>();
+  return context.default_target;
+}
+
+std::string source_target(const SourceNode& source, const CompileContext& context) {
+  const Value* connection = context.source_connections.get(source.source_name);
+  if (connection != nullptr && zyl::is_set(*connection)) return zyl::text_form(*connection);
+  if (context.cli_target && !context.cli_target->empty()) return *context.cli_target;
+  return context.default_target;
+}
+
+void resolve_relations(Manifest& manifest, const CompileContext& context) {
+  for (auto& [id, s] : manifest.sources) {
+    std::string output_name = source_target(*s, context);
+    const Value* output = find_output(context.profiles, output_name);
+    if (output == nullptr) {
+      fail("source '" + s->source_name + "' (" + s->original_file_path + ") lives on output '" +
+           output_name + "', which is not in profiles.yml");
+    }
+    Place place = place_of(*output);
+    s->database = has_databases(place.type)
+                      ? (s->unrendered_database ? s->unrendered_database : place.database)
+                      : std::nullopt;
+    s->schema = place.type == "sqlite" ? std::string("main")
+                                       : s->unrendered_schema.value_or(s->source_name);
+    std::string identifier = s->identifier.value_or(s->name);
+    s->relation_name = render_relation(place.type, s->database, *s->schema, identifier);
+  }
+  for (auto& [id, n] : manifest.nodes) {
+    if (n->resource_type.value_or("") != "model") continue;
+    std::string output_name = model_target(*n, context);
+    const Value* output = find_output(context.profiles, output_name);
+    if (output == nullptr) {
+      fail("model '" + n->name + "' (" + n->original_file_path + ") runs on target '" +
+           output_name + "', which is not an output in profiles.yml");
+    }
+    Place place = place_of(*output);
+    std::string schema = optional_string_config(*n, "schema");
+    if (place.type == "sqlite" || schema.empty()) schema = place.schema;
+    if (schema.empty()) {
+      fail("model '" + n->name + "': output '" + output_name +
+           "' gives no schema; set 'schema' on the output or in the model's config");
+    }
+    std::optional<std::string> database;
+    if (has_databases(place.type)) {
+      std::string configured = optional_string_config(*n, "database");
+      database = configured.empty() ? place.database : configured;
+    }
+    n->database = database;
+    n->schema = schema;
+    if (n->get_materialization() == "ephemeral") {
+      n->relation_name.reset();
+    } else {
+      n->relation_name = render_relation(place.type, database, schema, n->name);
+    }
+  }
+}
+
+void compile_manifest(Manifest& manifest, const CompileContext& context) {
+  resolve_relations(manifest, context);
+  std::unordered_map<std::string, const Node*> by_name;
+  std::unordered_map<std::string, std::string> relations;
+  for (const auto& [id, n] : manifest.nodes) {
+    if (n->resource_type.value_or("") != "model") continue;
+    by_name[n->name] = n.get();
+    relations[id] = n->relation_name ? *n->relation_name : cte_name(*n);
+  }
+  // Render every body first; ephemeral bodies are then inlined into their dependants.
+  std::unordered_map<std::string, std::string> bodies;
+  std::unordered_map<std::string, std::vector<std::string>> ephemeral_deps;
+  for (const auto& [id, n] : manifest.nodes) {
+    if (n->resource_type.value_or("") != "model") continue;
+    Template tmpl = Template::parse(n->raw_code, n->original_file_path);
+    CompileModelContext model_context(*n, manifest, context, by_name, relations);
+    bodies[id] = tmpl.render(model_context);
+    ephemeral_deps[id] = std::move(model_context.ephemerals);
+  }
+  for (auto& [id, n] : manifest.nodes) {
+    if (n->resource_type.value_or("") != "model") continue;
+    std::vector<std::string> order;
+    std::set<std::string> seen;
+    std::function<void(const std::string&)> collect = [&](const std::string& dep) {
+      if (!seen.insert(dep).second) return;
+      for (const std::string& inner : ephemeral_deps[dep]) collect(inner);
+      order.push_back(dep);
+    };
+    for (const std::string& dep : ephemeral_deps[id]) collect(dep);
+    std::vector<std::pair<std::string, std::string>> ctes;
+    for (const std::string& dep : order) {
+      ctes.emplace_back(cte_name(*manifest.find_node(dep)), trim_statement(bodies[dep]));
+    }
+    n->compiled_code = inline_ctes(bodies[id], ctes);
+  }
+}
+
+zyl::Value manifest_to_json(const Manifest& manifest, const std::string& project_name) {
+  Value nodes = Value::object();
+  Value parent_map = Value::object();
+  Value child_map = Value::object();
+  auto add_edges = [&](const std::string& id, const std::vector<std::string>& parents) {
+    parent_map[id] = parents;
+    if (!child_map.contains(id)) child_map[id] = Value::array();
+    for (const std::string& p : parents) {
+      Value& children = child_map[p];
+      if (!children.is_array()) children = Value::array();
+      children.push_back(id);
+    }
+  };
+  for (const auto& [id, _] : manifest.sources) child_map[id] = Value::array();
+  for (const auto& [id, n] : manifest.nodes) {
+    nodes[id] = node_json(*n);
+    add_edges(id, n->depends_on ? n->depends_on->nodes : std::vector<std::string>{});
+  }
+  Value sources = Value::object();
+  for (const auto& [id, s] : manifest.sources) sources[id] = source_json(*s);
+  Value exposures = Value::object();
+  for (const auto& [id, x] : manifest.exposures) {
+    exposures[id] = exposure_json(*x);
+    add_edges(id, x->depends_on.nodes);
+  }
+  return {{"metadata", {{"brek_schema_version", "manifest/v1"}, {"project_name", project_name}}},
+          {"nodes", nodes},
+          {"sources", sources},
+          {"exposures", exposures},
+          {"parent_map", parent_map},
+          {"child_map", child_map}};
+}
+
+void write_manifest(const Manifest& manifest, const std::filesystem::path& path,
+                    const std::string& project_name) {
+  write_file(path, manifest_to_json(manifest, project_name).dump(2) + "\n");
+}
+
+void write_compiled_sql(const Manifest& manifest, const std::string& project_name,
+                        const std::filesystem::path& target_dir) {
+  for (const auto& [id, n] : manifest.nodes) {
+    if (!n->compiled_code) continue;
+    write_file(target_dir / "compiled" / project_name / n->original_file_path, *n->compiled_code);
+  }
+}
+
+}  // namespace brek::parser

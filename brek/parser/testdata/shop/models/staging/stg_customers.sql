@@ -1,0 +1,2 @@
+{{ config(materialized='ephemeral') }}
+select id, name from {{ source('erp', 'customers') }};
