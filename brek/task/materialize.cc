@@ -1,0 +1,356 @@
+#include "brek/task/materialize.h"
+
+#include <stdexcept>
+
+#include "core/text.h"
+#include "core/value.h"
+
+namespace brek::materialize {
+namespace {
+
+bool is_mysql(const std::string& type) { return type == "mysql" || type == "mariadb"; }
+bool is_postgres(const std::string& type) { return type == "postgres" || type == "redshift"; }
+// Engines whose DDL takes part in transactions.
+bool transactional_ddl(const std::string& type) { return !is_mysql(type); }
+
+std::string literal(const std::string& text) {
+  return "'" + zyl::text::replace_all(text, "'", "''") + "'";
+}
+
+// The model SQL without trailing semicolons and blanks, ready to be wrapped.
+std::string body_of(const std::string& sql) {
+  size_t end = sql.size();
+  while (end > 0) {
+    char c = sql[end - 1];
+    if (c == ';' || c == ' ' || c == '\n' || c == '\r' || c == '\t') {
+      --end;
+    } else {
+      break;
+    }
+  }
+  if (end == 0) throw std::invalid_argument("the model's SQL is empty");
+  return sql.substr(0, end);
+}
+
+std::string select_sql(const std::string& type, const std::string& sql) {
+  // MySQL does not take a WITH clause straight after CREATE TABLE ... AS; a derived table does.
+  if (is_mysql(type)) return "SELECT * FROM (\n" + body_of(sql) + "\n) AS brek_subquery";
+  return body_of(sql) + "\n";
+}
+
+std::string cascade(const std::string& type) { return is_postgres(type) ? " CASCADE" : ""; }
+
+class Session {
+ public:
+  explicit Session(Adapter& adapter) : adapter_(adapter), type_(adapter.type()) {}
+
+  const std::string& type() const { return type_; }
+  void run(const std::string& sql) { adapter_.execute(sql, false); }
+  Table fetch(const std::string& sql) { return adapter_.execute(sql, true).second; }
+  std::string q(const std::string& identifier) const { return quote(type_, identifier); }
+  std::string rel(const Relation& relation) const { return quote_relation(type_, relation); }
+
+  void begin() {
+    run(is_mysql(type_) ? "START TRANSACTION" : "BEGIN");
+    in_transaction_ = true;
+  }
+  void commit() {
+    run("COMMIT");
+    in_transaction_ = false;
+  }
+  // Never throws: used on the failure path.
+  void rollback() noexcept {
+    if (!in_transaction_) return;
+    in_transaction_ = false;
+    try {
+      run("ROLLBACK");
+    } catch (...) {
+    }
+  }
+  // Never throws: used on the failure path.
+  void drop_quietly(const Relation& relation) noexcept {
+    try {
+      run("DROP TABLE IF EXISTS " + rel(relation));
+    } catch (...) {
+    }
+  }
+
+  void ensure_schema(const std::string& schema) {
+    if (schema.empty() || type_ == "sqlite") return;
+    if (is_mysql(type_)) {
+      run("CREATE DATABASE IF NOT EXISTS " + q(schema));
+    } else {
+      run("CREATE SCHEMA IF NOT EXISTS " + q(schema));
+    }
+  }
+
+  long long count(const Relation& relation) {
+    Table table = fetch("SELECT COUNT(*) FROM " + rel(relation));
+    if (table.rows.empty() || table.rows[0].empty()) return 0;
+    const zyl::Value& cell = table.rows[0][0];
+    if (cell.is_number()) return cell.get<long long>();
+    return std::stoll(zyl::text_form(cell));
+  }
+
+  std::vector<std::string> columns(const Relation& relation) {
+    return fetch("SELECT * FROM " + rel(relation) + " WHERE 1 = 0").column_names;
+  }
+
+ private:
+  Adapter& adapter_;
+  std::string type_;
+  bool in_transaction_ = false;
+};
+
+Relation sibling(const Relation& relation, const std::string& suffix) {
+  return {relation.schema, relation.identifier + suffix};
+}
+
+// Builds `relation` as a table: the rows go into a temporary table, which then takes the
+// relation's name; whatever had the name before is dropped. Returns the row count.
+long long build_table(Session& s, const Relation& relation, RelationKind existing,
+                      const std::string& sql) {
+  const Relation temp = sibling(relation, "__brek_tmp");
+  const Relation backup = sibling(relation, "__brek_backup");
+  const std::string& type = s.type();
+  s.ensure_schema(relation.schema);
+  s.drop_quietly(temp);
+  try {
+    if (transactional_ddl(type)) s.begin();
+    s.run("CREATE TABLE " + s.rel(temp) + " AS\n" + select_sql(type, sql));
+    long long rows = s.count(temp);
+    if (is_mysql(type)) {
+      if (existing == RelationKind::Table) {
+        s.run("DROP TABLE IF EXISTS " + s.rel(backup));
+        s.run("RENAME TABLE " + s.rel(relation) + " TO " + s.rel(backup) + ", " + s.rel(temp) +
+              " TO " + s.rel(relation));
+        s.run("DROP TABLE " + s.rel(backup));
+      } else {
+        if (existing == RelationKind::View) s.run("DROP VIEW " + s.rel(relation));
+        s.run("RENAME TABLE " + s.rel(temp) + " TO " + s.rel(relation));
+      }
+      return rows;
+    }
+    if (existing == RelationKind::Table) {
+      s.run("DROP TABLE IF EXISTS " + s.rel(backup) + cascade(type));
+      s.run("ALTER TABLE " + s.rel(relation) + " RENAME TO " + s.q(backup.identifier));
+      s.run("ALTER TABLE " + s.rel(temp) + " RENAME TO " + s.q(relation.identifier));
+      s.run("DROP TABLE " + s.rel(backup) + cascade(type));
+    } else {
+      if (existing == RelationKind::View) s.run("DROP VIEW " + s.rel(relation) + cascade(type));
+      s.run("ALTER TABLE " + s.rel(temp) + " RENAME TO " + s.q(relation.identifier));
+    }
+    s.commit();
+    return rows;
+  } catch (...) {
+    s.rollback();
+    s.drop_quietly(temp);
+    throw;
+  }
+}
+
+void build_view(Session& s, const Relation& relation, RelationKind existing,
+                const std::string& sql) {
+  const std::string& type = s.type();
+  s.ensure_schema(relation.schema);
+  std::string create = "CREATE VIEW " + s.rel(relation) + " AS\n" + body_of(sql) + "\n";
+  if (is_mysql(type)) {
+    if (existing == RelationKind::Table) s.run("DROP TABLE " + s.rel(relation));
+    s.run("CREATE OR REPLACE VIEW " + s.rel(relation) + " AS\n" + body_of(sql) + "\n");
+    return;
+  }
+  try {
+    s.begin();
+    if (existing == RelationKind::Table) s.run("DROP TABLE " + s.rel(relation) + cascade(type));
+    if (existing == RelationKind::View) s.run("DROP VIEW " + s.rel(relation) + cascade(type));
+    s.run(create);
+    s.commit();
+  } catch (...) {
+    s.rollback();
+    throw;
+  }
+}
+
+std::string key_match(Session& s, const std::vector<std::string>& keys, const std::string& left,
+                      const std::string& right) {
+  std::vector<std::string> parts;
+  for (const auto& key : keys) {
+    parts.push_back(left + "." + s.q(key) + " = " + right + "." + s.q(key));
+  }
+  return zyl::text::join(parts, " AND ");
+}
+
+std::string column_list(Session& s, const std::vector<std::string>& columns,
+                        const std::string& prefix = "") {
+  std::vector<std::string> parts;
+  for (const auto& column : columns) parts.push_back(prefix + s.q(column));
+  return zyl::text::join(parts, ", ");
+}
+
+// Adds the rows of `sql` to the existing table `relation` by `strategy`. Returns the number of
+// new rows the model produced.
+long long apply_increment(Session& s, const Relation& relation, const std::string& sql,
+                          const std::string& strategy, const std::vector<std::string>& keys) {
+  const Relation temp = sibling(relation, "__brek_tmp");
+  const std::string& type = s.type();
+  s.drop_quietly(temp);
+  try {
+    // On MySQL the CREATE commits on its own; the changes to the target still go in one
+    // transaction.
+    if (transactional_ddl(type)) s.begin();
+    s.run("CREATE TABLE " + s.rel(temp) + " AS\n" + select_sql(type, sql));
+    if (!transactional_ddl(type)) s.begin();
+    long long rows = s.count(temp);
+
+    std::vector<std::string> target_columns = s.columns(relation);
+    std::vector<std::string> new_columns = s.columns(temp);
+    std::vector<std::string> shared;  // columns of the target the model still produces
+    for (const auto& column : target_columns) {
+      for (const auto& candidate : new_columns) {
+        if (zyl::text::to_lower(candidate) == zyl::text::to_lower(column)) {
+          shared.push_back(column);
+          break;
+        }
+      }
+    }
+    if (shared.empty()) {
+      throw std::runtime_error("the model's columns share none with the existing table " +
+                               relation.identifier);
+    }
+    for (const auto& key : keys) {
+      bool found = false;
+      for (const auto& column : shared) found = found || zyl::text::to_lower(column) ==
+                                                             zyl::text::to_lower(key);
+      if (!found) throw std::runtime_error("unique_key column '" + key + "' is not a column of " +
+                                           relation.identifier);
+    }
+
+    const std::string target = s.rel(relation);
+    const std::string staged = s.rel(temp);
+    const std::string insert_columns = column_list(s, shared);
+    if (strategy == "delete+insert") {
+      s.run("DELETE FROM " + target + " WHERE EXISTS (SELECT 1 FROM " + staged +
+            " AS brek_new WHERE " + key_match(s, keys, "brek_new", target) + ")");
+      s.run("INSERT INTO " + target + " (" + insert_columns + ") SELECT " + insert_columns +
+            " FROM " + staged);
+    } else if (strategy == "merge") {
+      std::vector<std::string> updates;
+      for (const auto& column : shared) {
+        bool is_key = false;
+        for (const auto& key : keys) {
+          is_key = is_key || zyl::text::to_lower(key) == zyl::text::to_lower(column);
+        }
+        if (!is_key) updates.push_back(column);
+      }
+      if (!updates.empty()) {
+        std::vector<std::string> sets;
+        if (is_mysql(type)) {
+          for (const auto& c : updates) sets.push_back("brek_old." + s.q(c) + " = brek_new." + s.q(c));
+          s.run("UPDATE " + target + " AS brek_old JOIN " + staged + " AS brek_new ON " +
+                key_match(s, keys, "brek_new", "brek_old") + " SET " + zyl::text::join(sets, ", "));
+        } else {
+          for (const auto& c : updates) sets.push_back(s.q(c) + " = brek_new." + s.q(c));
+          s.run("UPDATE " + target + " AS brek_old SET " + zyl::text::join(sets, ", ") +
+                " FROM " + staged + " AS brek_new WHERE " +
+                key_match(s, keys, "brek_new", "brek_old"));
+        }
+      }
+      s.run("INSERT INTO " + target + " (" + insert_columns + ") SELECT " +
+            column_list(s, shared, "brek_new.") + " FROM " + staged +
+            " AS brek_new WHERE NOT EXISTS (SELECT 1 FROM " + target + " AS brek_old WHERE " +
+            key_match(s, keys, "brek_new", "brek_old") + ")");
+    } else {
+      s.run("INSERT INTO " + target + " (" + insert_columns + ") SELECT " + insert_columns +
+            " FROM " + staged);
+    }
+    s.run("DROP TABLE " + staged);
+    s.commit();
+    return rows;
+  } catch (...) {
+    s.rollback();
+    s.drop_quietly(temp);
+    throw;
+  }
+}
+
+std::string strategy_of(const IncrementalOptions& options) {
+  std::string strategy = options.strategy;
+  if (strategy.empty()) strategy = options.unique_key.empty() ? "append" : "merge";
+  if (strategy != "append" && strategy != "merge" && strategy != "delete+insert") {
+    throw std::invalid_argument("unknown incremental_strategy '" + strategy +
+                                "' (expected append, merge or delete+insert)");
+  }
+  if (strategy != "append" && options.unique_key.empty()) {
+    throw std::invalid_argument("incremental_strategy '" + strategy + "' needs a unique_key");
+  }
+  return strategy;
+}
+
+}  // namespace
+
+std::string quote(const std::string& adapter_type, const std::string& identifier) {
+  if (is_mysql(adapter_type)) return "`" + zyl::text::replace_all(identifier, "`", "``") + "`";
+  return "\"" + zyl::text::replace_all(identifier, "\"", "\"\"") + "\"";
+}
+
+std::string quote_relation(const std::string& adapter_type, const Relation& relation) {
+  if (relation.schema.empty()) return quote(adapter_type, relation.identifier);
+  return quote(adapter_type, relation.schema) + "." + quote(adapter_type, relation.identifier);
+}
+
+RelationKind relation_kind(Adapter& adapter, const Relation& relation) {
+  const std::string type = adapter.type();
+  std::string sql;
+  if (type == "sqlite") {
+    std::string schema = relation.schema.empty() ? "main" : relation.schema;
+    sql = "SELECT type FROM " + quote(type, schema) + ".sqlite_master WHERE name = " +
+          literal(relation.identifier) + " AND type IN ('table', 'view')";
+  } else {
+    std::string schema_test;
+    if (!relation.schema.empty()) {
+      schema_test = literal(relation.schema);
+    } else if (is_mysql(type)) {
+      schema_test = "DATABASE()";
+    } else if (type == "duckdb") {
+      schema_test = "current_schema()";
+    } else {
+      schema_test = "current_schema()";
+    }
+    sql = "SELECT table_type FROM information_schema.tables WHERE table_schema = " + schema_test +
+          " AND table_name = " + literal(relation.identifier);
+    if (type == "duckdb") sql += " AND table_catalog = current_database()";
+  }
+  Table table = adapter.execute(sql, true).second;
+  if (table.rows.empty() || table.rows[0].empty()) return RelationKind::None;
+  std::string kind = zyl::text::to_lower(zyl::text_form(table.rows[0][0]));
+  return kind == "view" ? RelationKind::View : RelationKind::Table;
+}
+
+Materialized materialize(Adapter& adapter, const Relation& relation,
+                         const std::string& materialization, const std::string& sql,
+                         const IncrementalOptions& options) {
+  if (materialization == "ephemeral") return {"EPHEMERAL", -1};
+  if (materialization != "view" && materialization != "table" &&
+      materialization != "incremental") {
+    throw std::invalid_argument("unknown materialization '" + materialization +
+                                "' (expected view, table, incremental or ephemeral)");
+  }
+  if (relation.identifier.empty()) throw std::invalid_argument("the model has no name");
+  Session session(adapter);
+  RelationKind existing = relation_kind(adapter, relation);
+  if (materialization == "view") {
+    build_view(session, relation, existing, sql);
+    return {"CREATE VIEW", -1};
+  }
+  if (materialization == "incremental") {
+    std::string strategy = strategy_of(options);
+    if (!options.full_refresh && existing == RelationKind::Table) {
+      long long rows = apply_increment(session, relation, sql, strategy, options.unique_key);
+      return {"SELECT " + std::to_string(rows), rows};
+    }
+  }
+  long long rows = build_table(session, relation, existing, sql);
+  return {"SELECT " + std::to_string(rows), rows};
+}
+
+}  // namespace brek::materialize
