@@ -89,8 +89,8 @@ bool is_secret_name(std::string_view encoded_name) {
   for (size_t i = 0; i < encoded_name.size(); ++i) {
     if (encoded_name[i] == '%' && i + 2 < encoded_name.size() &&
         hex_digit(encoded_name[i + 1]) >= 0 && hex_digit(encoded_name[i + 2]) >= 0) {
-      name += static_cast<char>(hex_digit(encoded_name[i + 1]) * 16 +
-                                hex_digit(encoded_name[i + 2]));
+      name +=
+          static_cast<char>(hex_digit(encoded_name[i + 1]) * 16 + hex_digit(encoded_name[i + 2]));
       i += 2;
     } else {
       name += encoded_name[i];
@@ -195,10 +195,10 @@ std::string mask_url(std::string_view url) {
 namespace internal {
 
 std::string _map_postgres(const Value& c) {
-  std::string url = network_url("postgres://", quote_of(c, {"user"}, ""),
-                                quote_of(c, {"password", "pass"}, ""),
-                                safe_of(c, {"host"}, "localhost"), safe_of(c, {"port"}, "5432"),
-                                safe_of(c, {"dbname", "database"}, ""));
+  std::string url =
+      network_url("postgres://", quote_of(c, {"user"}, ""), quote_of(c, {"password", "pass"}, ""),
+                  safe_of(c, {"host"}, "localhost"), safe_of(c, {"port"}, "5432"),
+                  safe_of(c, {"dbname", "database"}, ""));
   url += "?sslmode=" + pin_sslmode(safe_of(c, {"sslmode"}, "disable"));
   const Value* schema = find(c, "schema");
   if (is_set(schema)) url += "&search_path=" + _quote(*schema);
@@ -206,10 +206,10 @@ std::string _map_postgres(const Value& c) {
 }
 
 std::string _map_redshift(const Value& c) {
-  std::string url = network_url("redshift://", quote_of(c, {"user"}, ""),
-                                quote_of(c, {"password", "pass"}, ""), safe_of(c, {"host"}, ""),
-                                safe_of(c, {"port"}, "5439"),
-                                safe_of(c, {"dbname", "database"}, ""));
+  std::string url =
+      network_url("redshift://", quote_of(c, {"user"}, ""), quote_of(c, {"password", "pass"}, ""),
+                  safe_of(c, {"host"}, ""), safe_of(c, {"port"}, "5439"),
+                  safe_of(c, {"dbname", "database"}, ""));
   return url + "?sslmode=" + pin_sslmode(safe_of(c, {"sslmode"}, "require"));
 }
 
@@ -221,10 +221,10 @@ std::string _map_mysql(const Value& c) {
 }
 
 std::string _map_sqlserver(const Value& c) {
-  std::string url = network_url("sqlserver://", quote_of(c, {"user"}, ""),
-                                quote_of(c, {"password", "pass"}, ""),
-                                safe_of(c, {"host", "server"}, ""), safe_of(c, {"port"}, "1433"),
-                                safe_of(c, {"database"}, ""));
+  std::string url =
+      network_url("sqlserver://", quote_of(c, {"user"}, ""), quote_of(c, {"password", "pass"}, ""),
+                  safe_of(c, {"host", "server"}, ""), safe_of(c, {"port"}, "1433"),
+                  safe_of(c, {"database"}, ""));
   std::vector<std::string> params;
   const Value* encrypt = find(c, "encrypt");
   bool has_encrypt = encrypt != nullptr && !encrypt->is_null();
@@ -294,8 +294,7 @@ std::string _map_databricks(const Value& c) {
   std::string http_path = safe_of(c, {"http_path"}, "");
   http_path.erase(0, http_path.find_first_not_of('/'));
   std::string base = "databricks://token:" + form_encode(safe_of(c, {"token"}, "")) + "@" +
-                     safe_of(c, {"host"}, "") + ":" + safe_of(c, {"port"}, "443") + "/" +
-                     http_path;
+                     safe_of(c, {"host"}, "") + ":" + safe_of(c, {"port"}, "443") + "/" + http_path;
   std::vector<std::string> params;
   add_param(params, "catalog", c, "catalog");
   add_param(params, "schema", c, "schema");

@@ -1,12 +1,12 @@
 #include "zyl/extraction/linkwright.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace zyl::extraction::linkwright {
 namespace {
@@ -28,6 +28,7 @@ struct UrlRow {
 
 // Every row is a whole output config and the exact URL it maps to.
 const std::vector<UrlRow>& url_rows() {
+  // clang-format off
   static const std::vector<UrlRow> rows = {
       // postgres
       {C({{"type", "postgres"}, {"user", "etl user"}, {"host", "db1"}, {"dbname", "analytics"},
@@ -203,6 +204,7 @@ const std::vector<UrlRow>& url_rows() {
       {C({{"type", "azure"}, {"account", "a"}, {"access_key", "k/+=é"}}),
        "azure://a/?access_key=k%2F%2B%3D%C3%A9"},
   };
+  // clang-format on
   return rows;
 }
 
@@ -240,10 +242,10 @@ TEST(LinkwrightTest, FailuresCarryExactMessages) {
 }
 
 TEST(LinkwrightTest, TableAndSupportedTypes) {
-  const std::vector<std::string> sorted = {
-      "azure",    "bigquery", "clickhouse", "databricks", "duckdb", "gcs",
-      "mariadb",  "mysql",    "oracle",     "postgres",   "redshift", "s3",
-      "snowflake", "sqlite",  "sqlserver",  "trino"};
+  const std::vector<std::string> sorted = {"azure",     "bigquery", "clickhouse", "databricks",
+                                           "duckdb",    "gcs",      "mariadb",    "mysql",
+                                           "oracle",    "postgres", "redshift",   "s3",
+                                           "snowflake", "sqlite",   "sqlserver",  "trino"};
   EXPECT_EQ(supported_types(), sorted);
   EXPECT_EQ(internal::MAPPERS[0].type, "postgres");
   EXPECT_EQ(internal::MAPPERS[15].type, "azure");
@@ -304,12 +306,21 @@ std::string form_decode(const std::string& s) {
 }
 
 TEST(LinkwrightTest, UserAndPasswordDecodeBackToTheirText) {
-  const std::vector<Value> texts = {"",         "plain",      "etl user",   kNasty,
-                                    "a+b c%20", "#&=;,$!*'()", "日本語 🙂", "tab\tline\n",
-                                    "\"\\",     "~._-",        5432,         2.5,
+  const std::vector<Value> texts = {"",
+                                    "plain",
+                                    "etl user",
+                                    kNasty,
+                                    "a+b c%20",
+                                    "#&=;,$!*'()",
+                                    "日本語 🙂",
+                                    "tab\tline\n",
+                                    "\"\\",
+                                    "~._-",
+                                    5432,
+                                    2.5,
                                     true};
-  const std::vector<std::string> types = {"postgres", "redshift", "mysql",     "mariadb",
-                                          "sqlserver", "oracle",  "clickhouse", "snowflake"};
+  const std::vector<std::string> types = {"postgres",  "redshift", "mysql",      "mariadb",
+                                          "sqlserver", "oracle",   "clickhouse", "snowflake"};
   for (const auto& type : types) {
     for (const auto& user : texts) {
       for (const auto& password : texts) {
@@ -335,8 +346,8 @@ TEST(LinkwrightTest, UserAndPasswordDecodeBackToTheirText) {
   }
 }
 
-const std::vector<std::string> kSecretKeys = {"password", "pass", "token", "access_key_id",
-                                              "secret_access_key", "access_key"};
+const std::vector<std::string> kSecretKeys = {
+    "password", "pass", "token", "access_key_id", "secret_access_key", "access_key"};
 
 TEST(LinkwrightTest, MaskingHidesSecretsInEveryRow) {
   for (const auto& row : url_rows()) {
@@ -359,6 +370,7 @@ TEST(LinkwrightTest, MaskingHidesSecretsInEveryRow) {
 
 TEST(LinkwrightTest, MaskingKeepsEverythingButTheSecret) {
   const std::string nasty = kNasty;
+  // clang-format off
   const std::vector<std::pair<Value, std::string>> mapped = {
       {C({{"type", "postgres"}, {"user", "jürgen"}, {"password", nasty}, {"host", "db1"},
           {"dbname", "dw"}, {"schema", "raw"}}),
@@ -393,6 +405,7 @@ TEST(LinkwrightTest, MaskingKeepsEverythingButTheSecret) {
       {C({{"type", "azure"}, {"account", "acct1"}, {"container", "raw"}, {"access_key", nasty}}),
        "azure://acct1/raw?access_key=****"},
   };
+  // clang-format on
   for (const auto& [config, expected] : mapped) {
     EXPECT_EQ(mask_url(map_to_sling_url(config)), expected) << config.dump();
   }
@@ -406,10 +419,11 @@ TEST(LinkwrightTest, MaskingKeepsEverythingButTheSecret) {
       {"trino://user@h:8080/c", "trino://user@h:8080/c"},
       {"https://h/p?API_KEY=abc&x=1&Password=z&pwd=&tok=1",
        "https://h/p?API_KEY=****&x=1&Password=****&pwd=&tok=1"},
-      {"s3://b?Secret%5FAccess%5FKey=abc?def&region=r", "s3://b?Secret%5FAccess%5FKey=****&region=r"},
+      {"s3://b?Secret%5FAccess%5FKey=abc?def&region=r",
+       "s3://b?Secret%5FAccess%5FKey=****&region=r"},
       {"azure://a/c?x=y?access_key=K", "azure://a/c?x=y?access_key=****"},
       {"md:db?motherduck_token=t0k", "md:db?motherduck_token=****"},
-      {"sqlserver://sa:pw@h:1433/?encrypt=true&credentials=c", 
+      {"sqlserver://sa:pw@h:1433/?encrypt=true&credentials=c",
        "sqlserver://sa:****@h:1433/?encrypt=true&credentials=****"},
   };
   for (const auto& [url, expected] : foreign) EXPECT_EQ(mask_url(url), expected) << url;
