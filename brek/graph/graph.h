@@ -46,9 +46,23 @@ class ResourceTypeSelector {
 
   // The unique ids selected by `spec`, restricted to the resource types. Throws
   // std::invalid_argument for a selector it cannot read.
+  //
+  // Syntax: words separated by spaces are united; the parts of a word separated by commas are
+  // intersected. A part is `name` (a node name, a dotted fqn prefix with or without the
+  // package, or a path when it holds '/' or ends in .sql), or `method:value` with the methods
+  // `tag:`, `path:` (a file or folder relative to the project), `source:` (the source tables
+  // `src` or `src.table` and the nodes that read them directly), `fqn:` and `config.<key>:`
+  // (e.g. `config.materialized:table`). Values take shell wildcards (`stg_*`). `+part` adds all
+  // ancestors, `N+part` those within N steps, `part+` / `part+N` descendants likewise; `@part`
+  // adds descendants and all their ancestors. Exclude words are read the same way and removed.
   std::set<std::string> get_selected(const SelectionSpec& spec) const;
 
  private:
+  static std::vector<std::string> split_words(const std::string& line);
+  bool has_resource_type(const std::string& id) const;
+  std::set<std::string> select_word(const std::string& word) const;
+  std::set<std::string> select_criterion(const std::string& text) const;
+
   const Graph& graph_;
   const Manifest& manifest_;
   const PreviousState* previous_state_;
