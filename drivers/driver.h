@@ -144,8 +144,9 @@ class Connection {
 
   // The identifier quoted for this engine ("x" or `x`).
   virtual std::string quote_identifier(std::string_view name) const = 0;
-  // `schema.name` quoted for this engine (the schema part left out when empty).
-  std::string quote_table(const TableRef& table) const;
+  // `schema.name` quoted for this engine (the schema part left out when empty). Engines without
+  // schemas may leave out a schema they do not know (SQLite: one that names no attached file).
+  virtual std::string quote_table(const TableRef& table) const;
   // The engine's column type for a logical type (used by CREATE TABLE).
   virtual std::string type_sql(const ColumnType& type) const = 0;
 

@@ -160,10 +160,12 @@ TEST(DuckDBDriver, ErrorsCarryTheEngineMessage) {
   EXPECT_THROW(conn->query("SELECT * FROM missing"), DriverError);
   conn->execute("CREATE TABLE t (id INTEGER NOT NULL)");
   RowBatch batch{1, {Cell{}}};
-  auto writer = conn->bulk_writer(TableRef{"", "t"}, {{"id", {TypeId::Int32}}});
+  ColumnType int32;
+  int32.id = TypeId::Int32;
+  auto writer = conn->bulk_writer(TableRef{"", "t"}, {{"id", int32}});
   writer->write(batch);
   EXPECT_THROW(writer->finish(), DriverError);
-  EXPECT_THROW(conn->bulk_writer(TableRef{"", "t"}, {{"nope", {TypeId::Int32}}}), DriverError);
+  EXPECT_THROW(conn->bulk_writer(TableRef{"", "t"}, {{"nope", int32}}), DriverError);
 }
 
 TEST(DuckDBDriver, RollbackUndoesWritesAndDdl) {
