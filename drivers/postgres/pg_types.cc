@@ -1,0 +1,379 @@
+#include "drivers/postgres/pg_types.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "drivers/temporal.h"
+
+namespace zyl::drivers::postgres {
+namespace {
+
+// Days and microseconds between 1970-01-01 and PostgreSQL's epoch, 2000-01-01.
+constexpr std::int64_t kEpochDays = 10957;
+constexpr std::int64_t kEpochMicros = kEpochDays * 86400LL * 1000000LL;
+
+struct TypeRow {
+  Oid oid;
+  const char* native;
+  TypeId id;
+};
+
+// The one table of server types the driver reads natively. Every other type goes through
+// plan_column's casts.
+constexpr TypeRow kTypes[] = {
+    {16, "boolean", TypeId::Boolean},
+    {17, "bytea", TypeId::Blob},
+    {18, "\"char\"", TypeId::String},
+    {19, "name", TypeId::String},
+    {20, "bigint", TypeId::Int64},
+    {21, "smallint", TypeId::Int16},
+    {23, "integer", TypeId::Int32},
+    {25, "text", TypeId::String},
+    {26, "oid", TypeId::UInt32},
+    {114, "json", TypeId::Json},
+    {700, "real", TypeId::Float32},
+    {701, "double precision", TypeId::Float64},
+    {1042, "character", TypeId::String},
+    {1043, "character varying", TypeId::String},
+    {1082, "date", TypeId::Date},
+    {1083, "time", TypeId::Time},
+    {1114, "timestamp", TypeId::Timestamp},
+    {1184, "timestamptz", TypeId::TimestampTz},
+    {1700, "numeric", TypeId::Decimal},
+    {2950, "uuid", TypeId::Uuid},
+    {3802, "jsonb", TypeId::Json},
+};
+
+// Read as text by the server: their binary forms are not worth decoding here.
+constexpr TypeRow kTextTypes[] = {
+    {1186, "interval", TypeId::Interval},
+    {1266, "timetz", TypeId::String},
+    {790, "money", TypeId::String},
+    {142, "xml", TypeId::String},
+    {869, "inet", TypeId::String},
+    {650, "cidr", TypeId::String},
+    {829, "macaddr", TypeId::String},
+    {1560, "bit", TypeId::String},
+    {1562, "varbit", TypeId::String},
+};
+
+const TypeRow* find_row(const TypeRow* begin, const TypeRow* end, Oid oid) {
+  for (const TypeRow* r = begin; r != end; ++r) {
+    if (r->oid == oid) return r;
+  }
+  return nullptr;
+}
+
+std::uint16_t be16(const char* p) {
+  return static_cast<std::uint16_t>((static_cast<unsigned char>(p[0]) << 8) |
+                                    static_cast<unsigned char>(p[1]));
+}
+std::uint32_t be32(const char* p) {
+  return (std::uint32_t{be16(p)} << 16) | be16(p + 2);
+}
+std::uint64_t be64(const char* p) { return (std::uint64_t{be32(p)} << 32) | be32(p + 4); }
+
+void need(size_t size, size_t want, const char* what) {
+  if (size != want) {
+    throw DriverError(std::string("postgres: malformed binary ") + what + " value");
+  }
+}
+
+void append_double(std::string& out, double d) {
+  if (std::isnan(d)) {
+    out += "NaN";
+  } else if (std::isinf(d)) {
+    out += d > 0 ? "Infinity" : "-Infinity";
+  } else {
+    char buf[32];
+    auto res = std::to_chars(buf, buf + sizeof buf, d);
+    out.append(buf, res.ptr);
+  }
+}
+
+template <typename T>
+void append_integer(std::string& out, T v) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, res.ptr);
+}
+
+// The plain text of a non-null cell as the server's input functions read it (no escaping).
+void append_plain(std::string& out, const Cell& cell, const ColumnType& type) {
+  switch (cell.index()) {
+    case 1: out += std::get<bool>(cell) ? "t" : "f"; return;
+    case 2: {
+      std::int64_t v = std::get<std::int64_t>(cell);
+      switch (type.id) {
+        case TypeId::Date: out += temporal::format_date(v); return;
+        case TypeId::Time: out += temporal::format_time(v); return;
+        case TypeId::Timestamp: out += temporal::format_timestamp(v); return;
+        case TypeId::TimestampTz: out += temporal::format_timestamptz(v); return;
+        default: append_integer(out, v); return;
+      }
+    }
+    case 3: append_integer(out, std::get<std::uint64_t>(cell)); return;
+    case 4: append_double(out, std::get<double>(cell)); return;
+    default: out += std::get<std::string>(cell); return;
+  }
+}
+
+void append_hex(std::string& out, std::string_view bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+}
+
+}  // namespace
+
+bool known_oid(Oid oid) {
+  return find_row(std::begin(kTypes), std::end(kTypes), oid) ||
+         find_row(std::begin(kTextTypes), std::end(kTextTypes), oid);
+}
+
+ColumnPlan plan_column(Oid oid, int typmod, char typtype, char typcategory,
+                       std::string_view typname) {
+  ColumnPlan plan;
+  plan.oid = oid;
+  if (const TypeRow* row = find_row(std::begin(kTypes), std::end(kTypes), oid)) {
+    plan.type.id = row->id;
+    plan.type.native = row->native;
+    if (oid == 1700 && typmod >= 4) {
+      plan.type.precision = ((typmod - 4) >> 16) & 0xffff;
+      plan.type.scale = (typmod - 4) & 0xffff;
+      plan.type.native += "(" + std::to_string(plan.type.precision) + "," +
+                          std::to_string(plan.type.scale) + ")";
+    } else if ((oid == 1042 || oid == 1043) && typmod >= 4) {
+      plan.type.length = typmod - 4;
+      plan.type.fixed_length = oid == 1042;
+      plan.type.native += "(" + std::to_string(plan.type.length) + ")";
+    } else if (oid == 1042) {
+      plan.type.fixed_length = true;  // bare "bpchar"
+    }
+    return plan;
+  }
+  plan.oid = 25;
+  if (const TypeRow* row = find_row(std::begin(kTextTypes), std::end(kTextTypes), oid)) {
+    plan.type.id = row->id;
+    plan.type.native = row->native;
+    plan.read = Read::AsText;
+    return plan;
+  }
+  plan.type.native = std::string(typname);
+  if (typcategory == 'A') {
+    plan.type.id = TypeId::Json;
+    plan.read = Read::AsJson;
+  } else {
+    // Enums, domains, ranges, composites, geometric and extension types: their text form.
+    plan.type.id = TypeId::String;
+    plan.read = Read::AsText;
+  }
+  (void)typtype;
+  return plan;
+}
+
+std::string type_sql(const ColumnType& type, bool redshift) {
+  switch (type.id) {
+    case TypeId::Boolean: return "boolean";
+    case TypeId::Int8:
+    case TypeId::Int16:
+    case TypeId::UInt8: return "smallint";
+    case TypeId::Int32:
+    case TypeId::UInt16: return "integer";
+    case TypeId::Int64:
+    case TypeId::UInt32: return "bigint";
+    case TypeId::UInt64: return "numeric(20,0)";
+    case TypeId::HugeInt: return redshift ? "numeric(38,0)" : "numeric(39,0)";
+    case TypeId::Float32: return "real";
+    case TypeId::Float64: return "double precision";
+    case TypeId::Decimal:
+      if (type.precision <= 0) return redshift ? "numeric(38,10)" : "numeric";
+      return "numeric(" + std::to_string(type.precision) + "," + std::to_string(type.scale) + ")";
+    case TypeId::String:
+      if (type.length > 0) {
+        return std::string(type.fixed_length ? "char(" : "varchar(") +
+               std::to_string(type.length) + ")";
+      }
+      return redshift ? "varchar(65535)" : "text";
+    case TypeId::Blob: return redshift ? "varbyte" : "bytea";
+    case TypeId::Date: return "date";
+    case TypeId::Time: return "time";
+    case TypeId::Timestamp: return "timestamp";
+    case TypeId::TimestampTz: return "timestamptz";
+    case TypeId::Interval: return redshift ? "varchar(64)" : "interval";
+    case TypeId::Uuid: return redshift ? "char(36)" : "uuid";
+    case TypeId::Json: return redshift ? "super" : "jsonb";
+  }
+  return "text";
+}
+
+std::string numeric_to_text(const char* data, size_t size) {
+  if (size < 8) throw DriverError("postgres: malformed binary numeric value");
+  int ndigits = static_cast<std::int16_t>(be16(data));
+  int weight = static_cast<std::int16_t>(be16(data + 2));
+  std::uint16_t sign = be16(data + 4);
+  int dscale = be16(data + 6);
+  if (ndigits < 0 || size != 8 + 2 * static_cast<size_t>(ndigits)) {
+    throw DriverError("postgres: malformed binary numeric value");
+  }
+  if (sign == 0xC000) return "NaN";
+  if (sign == 0xD000) return "Infinity";
+  if (sign == 0xF000) return "-Infinity";
+  auto digit = [&](int i) -> int { return i >= 0 && i < ndigits ? be16(data + 8 + 2 * i) : 0; };
+
+  std::string out;
+  if (sign == 0x4000) out += '-';
+  if (weight < 0) {
+    out += '0';
+  } else {
+    for (int i = 0; i <= weight; ++i) {
+      char group[5];
+      std::snprintf(group, sizeof group, i == 0 ? "%d" : "%04d", digit(i));
+      out += group;
+    }
+  }
+  if (dscale > 0) {
+    out += '.';
+    std::string fraction;
+    for (int i = weight + 1; static_cast<int>(fraction.size()) < dscale; ++i) {
+      char group[5];
+      std::snprintf(group, sizeof group, "%04d", digit(i));
+      fraction += group;
+    }
+    fraction.resize(dscale);
+    out += fraction;
+  }
+  if (out == "-0" || (out.size() > 1 && out[0] == '-' && out.find_first_not_of("-0.") ==
+                                                            std::string::npos)) {
+    out.erase(0, 1);  // negative zero prints as zero
+  }
+  return out;
+}
+
+Cell decode_binary(Oid oid, const char* data, size_t size) {
+  switch (oid) {
+    case 16: need(size, 1, "boolean"); return data[0] != 0;
+    case 21:
+      need(size, 2, "smallint");
+      return std::int64_t{static_cast<std::int16_t>(be16(data))};
+    case 23:
+      need(size, 4, "integer");
+      return std::int64_t{static_cast<std::int32_t>(be32(data))};
+    case 26: need(size, 4, "oid"); return std::int64_t{be32(data)};
+    case 20: need(size, 8, "bigint"); return static_cast<std::int64_t>(be64(data));
+    case 700: {
+      need(size, 4, "real");
+      std::uint32_t bits = be32(data);
+      float f;
+      std::memcpy(&f, &bits, 4);
+      return static_cast<double>(f);
+    }
+    case 701: {
+      need(size, 8, "double precision");
+      std::uint64_t bits = be64(data);
+      double d;
+      std::memcpy(&d, &bits, 8);
+      return d;
+    }
+    case 1082:
+      need(size, 4, "date");
+      return std::int64_t{static_cast<std::int32_t>(be32(data))} + kEpochDays;
+    case 1083: need(size, 8, "time"); return static_cast<std::int64_t>(be64(data));
+    case 1114:
+    case 1184: {
+      need(size, 8, "timestamp");
+      std::int64_t v = static_cast<std::int64_t>(be64(data));
+      // +-infinity keep their sentinels rather than wrapping around.
+      if (v == INT64_MAX || v == INT64_MIN) return v;
+      return v + kEpochMicros;
+    }
+    case 1700: return numeric_to_text(data, size);
+    case 2950: {
+      need(size, 16, "uuid");
+      std::string out;
+      out.reserve(36);
+      for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
+        append_hex(out, std::string_view(data + i, 1));
+      }
+      return out;
+    }
+    case 3802:
+      // jsonb's binary form is a version byte followed by the JSON text.
+      if (size < 1 || data[0] != 1) throw DriverError("postgres: unsupported jsonb version");
+      return std::string(data + 1, size - 1);
+    default:
+      // bytea, text-like types and everything cast to text: the raw bytes.
+      return std::string(data, size);
+  }
+}
+
+void append_copy_text(std::string& out, const Cell& cell, const ColumnType& type) {
+  if (type.id == TypeId::Blob && std::holds_alternative<std::string>(cell)) {
+    out += "\\\\x";  // the COPY escape of the backslash in bytea's "\x" hex form
+    append_hex(out, std::get<std::string>(cell));
+    return;
+  }
+  if (!std::holds_alternative<std::string>(cell)) {
+    append_plain(out, cell, type);
+    return;
+  }
+  const std::string& s = std::get<std::string>(cell);
+  size_t start = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char* escape = nullptr;
+    switch (s[i]) {
+      case '\\': escape = "\\\\"; break;
+      case '\n': escape = "\\n"; break;
+      case '\r': escape = "\\r"; break;
+      case '\t': escape = "\\t"; break;
+      default: continue;
+    }
+    out.append(s, start, i - start);
+    out += escape;
+    start = i + 1;
+  }
+  out.append(s, start, std::string::npos);
+}
+
+void append_literal(std::string& out, const Cell& cell, const ColumnType& type) {
+  switch (cell.index()) {
+    case 0: out += "NULL"; return;
+    case 1: out += std::get<bool>(cell) ? "TRUE" : "FALSE"; return;
+    case 3: append_integer(out, std::get<std::uint64_t>(cell)); return;
+    case 2:
+      if (type.id != TypeId::Date && type.id != TypeId::Time && type.id != TypeId::Timestamp &&
+          type.id != TypeId::TimestampTz) {
+        append_integer(out, std::get<std::int64_t>(cell));
+        return;
+      }
+      break;
+    case 4: {
+      double d = std::get<double>(cell);
+      if (std::isfinite(d)) {
+        append_double(out, d);
+        return;
+      }
+      break;
+    }
+    default: break;
+  }
+  std::string text;
+  if (type.id == TypeId::Blob && std::holds_alternative<std::string>(cell)) {
+    text = "\\x";
+    append_hex(text, std::get<std::string>(cell));
+  } else {
+    append_plain(text, cell, type);
+  }
+  out += '\'';
+  for (char c : text) {
+    if (c == '\'') out += '\'';
+    out += c;
+  }
+  out += '\'';
+}
+
+}  // namespace zyl::drivers::postgres

@@ -1,0 +1,133 @@
+#include "drivers/postgres/pg_types.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace zyl::drivers::postgres {
+namespace {
+
+ColumnType of(TypeId id, int precision = 0, int scale = 0) {
+  ColumnType type;
+  type.id = id;
+  type.precision = precision;
+  type.scale = scale;
+  return type;
+}
+
+// A binary numeric: header words then base-10000 digits, all big-endian.
+std::string numeric(std::int16_t weight, std::uint16_t sign, std::uint16_t dscale,
+                    std::vector<std::uint16_t> digits) {
+  std::string out;
+  auto put = [&](std::uint16_t v) {
+    out += static_cast<char>(v >> 8);
+    out += static_cast<char>(v & 0xff);
+  };
+  put(static_cast<std::uint16_t>(digits.size()));
+  put(static_cast<std::uint16_t>(weight));
+  put(sign);
+  put(dscale);
+  for (auto d : digits) put(d);
+  return out;
+}
+
+TEST(PgTypesTest, NumericBinaryToText) {
+  struct Case {
+    std::string bytes;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {numeric(0, 0, 0, {}), "0"},
+      {numeric(0, 0, 2, {}), "0.00"},
+      {numeric(0, 0, 2, {12, 3000}), "12.30"},
+      {numeric(0, 0x4000, 2, {12, 3000}), "-12.30"},
+      {numeric(1, 0, 0, {1, 0}), "10000"},           // trailing zero group left out by the server
+      {numeric(2, 0, 0, {1}), "100000000"},
+      {numeric(-1, 0, 5, {1234, 5000}), "0.12345"},  // fraction only
+      {numeric(-2, 0, 8, {12}), "0.00000012"},       // a leading zero group is implied
+      {numeric(0, 0, 1, {5, 1234}), "5.1"},          // display scale cuts the last group
+      {numeric(0, 0xC000, 0, {}), "NaN"},
+      {numeric(0, 0xD000, 0, {}), "Infinity"},
+      {numeric(0, 0xF000, 0, {}), "-Infinity"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(numeric_to_text(c.bytes.data(), c.bytes.size()), c.text);
+  }
+  std::string truncated = numeric(0, 0, 0, {1, 2}).substr(0, 10);
+  EXPECT_THROW(numeric_to_text(truncated.data(), truncated.size()), DriverError);
+}
+
+TEST(PgTypesTest, PlansFollowTypmodsAndCastUnknownTypes) {
+  ColumnPlan dec = plan_column(1700, ((10 << 16) | 2) + 4, 0, 0, "");
+  EXPECT_EQ(dec.type.id, TypeId::Decimal);
+  EXPECT_EQ(dec.type.precision, 10);
+  EXPECT_EQ(dec.type.scale, 2);
+  EXPECT_EQ(plan_column(1700, -1, 0, 0, "").type.precision, 0);  // unconstrained numeric
+
+  ColumnPlan ch = plan_column(1042, 5 + 4, 0, 0, "");
+  EXPECT_EQ(ch.type.length, 5);
+  EXPECT_TRUE(ch.type.fixed_length);
+  EXPECT_FALSE(plan_column(1043, 20 + 4, 0, 0, "").type.fixed_length);
+
+  ColumnPlan array = plan_column(1007, -1, 'b', 'A', "_int4");
+  EXPECT_EQ(array.type.id, TypeId::Json);
+  EXPECT_EQ(array.read, Read::AsJson);
+  ColumnPlan enumeration = plan_column(90001, -1, 'e', 'E', "mood");
+  EXPECT_EQ(enumeration.type.id, TypeId::String);
+  EXPECT_EQ(enumeration.read, Read::AsText);
+  EXPECT_EQ(enumeration.type.native, "mood");
+  EXPECT_EQ(plan_column(1186, -1, 0, 0, "").type.id, TypeId::Interval);
+}
+
+TEST(PgTypesTest, LogicalTypesToServerTypes) {
+  ColumnType dec = of(TypeId::Decimal, 18, 4);
+  EXPECT_EQ(type_sql(dec, false), "numeric(18,4)");
+  EXPECT_EQ(type_sql(of(TypeId::Decimal), false), "numeric");
+  ColumnType varchar = of(TypeId::String);
+  varchar.length = 12;
+  EXPECT_EQ(type_sql(varchar, false), "varchar(12)");
+  varchar.fixed_length = true;
+  EXPECT_EQ(type_sql(varchar, false), "char(12)");
+  EXPECT_EQ(type_sql(of(TypeId::String), true), "varchar(65535)");
+  // Unsigned types widen so every value fits.
+  EXPECT_EQ(type_sql(of(TypeId::UInt32), false), "bigint");
+  EXPECT_EQ(type_sql(of(TypeId::UInt64), false), "numeric(20,0)");
+}
+
+TEST(PgTypesTest, DecodesFixedWidthBinaryValues) {
+  const char uuid[16] = {'\x12', '\x34', '\x56', '\x78', '\x9a', '\xbc', '\xde', '\xf0',
+                         '\x01', '\x23', '\x45', '\x67', '\x89', '\xab', '\xcd', '\xef'};
+  EXPECT_EQ(std::get<std::string>(decode_binary(2950, uuid, 16)),
+            "12345678-9abc-def0-0123-456789abcdef");
+  const char date[4] = {0, 0, 0, 1};  // 2000-01-02
+  EXPECT_EQ(std::get<std::int64_t>(decode_binary(1082, date, 4)), 10958);
+  const char minus_one[2] = {'\xff', '\xff'};
+  EXPECT_EQ(std::get<std::int64_t>(decode_binary(21, minus_one, 2)), -1);
+  EXPECT_THROW(decode_binary(23, minus_one, 2), DriverError);
+  const char jsonb[] = "\x01{}";
+  EXPECT_EQ(std::get<std::string>(decode_binary(3802, jsonb, 3)), "{}");
+}
+
+TEST(PgTypesTest, RendersCopyTextAndLiterals) {
+  std::string out;
+  append_copy_text(out, Cell{std::string("a\tb\\c\nd")}, of(TypeId::String));
+  EXPECT_EQ(out, "a\\tb\\\\c\\nd");
+  out.clear();
+  append_copy_text(out, Cell{std::string("\x01\xff", 2)}, of(TypeId::Blob));
+  EXPECT_EQ(out, "\\\\x01ff");
+  out.clear();
+  append_copy_text(out, Cell{std::int64_t{0}}, of(TypeId::TimestampTz));
+  EXPECT_EQ(out, "1970-01-01 00:00:00+00");
+
+  out.clear();
+  append_literal(out, Cell{std::string("it's")}, of(TypeId::String));
+  append_literal(out, Cell{}, of(TypeId::String));
+  append_literal(out, Cell{true}, of(TypeId::Boolean));
+  append_literal(out, Cell{std::int64_t{19723}}, of(TypeId::Date));
+  append_literal(out, Cell{1.0 / 0.0}, of(TypeId::Float64));
+  EXPECT_EQ(out, "'it''s'NULLTRUE'2024-01-01''Infinity'");
+}
+
+}  // namespace
+}  // namespace zyl::drivers::postgres
