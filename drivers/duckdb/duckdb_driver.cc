@@ -41,11 +41,24 @@ class ConnectionHandle {
   duckdb_connection get() const { return connection_; }
   const std::string& key() const { return share_.key(); }
 
+  // DuckDB ends a streaming result, and may drop appended rows without a word, when the same
+  // connection runs anything else while the result is alive. So that is refused instead.
+  void stream_opened() { ++streams_; }
+  void stream_closed() { --streams_; }
+  void check_idle() const {
+    if (streams_ > 0) {
+      throw DriverError(
+          "DuckDB: a query result of this connection is still open; read it to the end and "
+          "destroy it, or use a second connection");
+    }
+  }
+
  private:
   ConnectionHandle(DatabaseShare share, duckdb_connection connection)
       : share_(std::move(share)), connection_(connection) {}
   DatabaseShare share_;
   duckdb_connection connection_;
+  int streams_ = 0;
 };
 
 class Prepared {
@@ -376,6 +389,7 @@ class DuckDBResult final : public QueryResult {
       duckdb_destroy_result(&result_);
       throw DriverError("DuckDB: " + message);
     }
+    connection_->stream_opened();
     idx_t n = duckdb_column_count(&result_);
     readers_.resize(n);
     for (idx_t i = 0; i < n; ++i) {
@@ -383,7 +397,10 @@ class DuckDBResult final : public QueryResult {
       columns_.push_back(describe(duckdb_column_name(&result_, i), lt.get(), readers_[i]));
     }
   }
-  ~DuckDBResult() override { duckdb_destroy_result(&result_); }
+  ~DuckDBResult() override {
+    duckdb_destroy_result(&result_);
+    connection_->stream_closed();
+  }
 
   const std::vector<Column>& columns() const override { return columns_; }
 
@@ -532,7 +549,10 @@ class DuckDBWriter final : public BulkWriter {
     }
   }
 
-  void finish() override { appender_.close(); }
+  void finish() override {
+    connection_->check_idle();
+    appender_.close();
+  }
 
  private:
   std::shared_ptr<ConnectionHandle> connection_;
@@ -561,6 +581,7 @@ class DuckDBConnection final : public Connection {
   std::string engine() const override { return "duckdb"; }
 
   void execute(const std::string& sql) override {
+    handle().check_idle();
     duckdb_result result;
     duckdb_state state = duckdb_query(live(), sql.c_str(), &result);
     if (state == DuckDBError) {
@@ -572,6 +593,7 @@ class DuckDBConnection final : public Connection {
   }
 
   std::unique_ptr<QueryResult> query(const std::string& sql) override {
+    handle().check_idle();
     Prepared prepared = Prepared::open(live(), sql);
     // Columns of types without a reader of their own are read through their text form.
     idx_t n = duckdb_prepared_statement_column_count(prepared.get());
@@ -640,16 +662,18 @@ class DuckDBConnection final : public Connection {
 
   std::unique_ptr<BulkWriter> bulk_writer(const TableRef& table,
                                           const std::vector<Column>& columns) override {
+    handle().check_idle();
     return std::make_unique<DuckDBWriter>(handle_, table, columns);
   }
 
   void close() override { handle_.reset(); }
 
  private:
-  duckdb_connection live() const {
+  ConnectionHandle& handle() const {
     if (!handle_) throw DriverError("DuckDB: the connection is closed");
-    return handle_->get();
+    return *handle_;
   }
+  duckdb_connection live() const { return handle().get(); }
   std::shared_ptr<ConnectionHandle> handle_;
 };
 

@@ -100,7 +100,9 @@ TEST(DuckDBDriver, ReadsEveryTypeItMaps) {
 }
 
 TEST(DuckDBDriver, WritesWhatItReadsWithoutLoss) {
-  auto conn = duckdb::open_file(":memory:");
+  TempDir dir;
+  auto conn = duckdb::open_file(dir.path() / "db.duckdb");
+  auto reader = duckdb::open_file(dir.path() / "db.duckdb");
   conn->execute(
       "CREATE TABLE src AS SELECT * FROM (VALUES "
       "(1, -12.30::DECIMAL(10,2), 'a', TIMESTAMPTZ '2024-01-31 13:45:00+02', '\\x01'::BLOB, "
@@ -108,7 +110,7 @@ TEST(DuckDBDriver, WritesWhatItReadsWithoutLoss) {
       "99999999999999999999::HUGEINT, DATE '2024-02-29'), "
       "(2, NULL, '', NULL, NULL, NULL, NULL, NULL, NULL)) t(id, amount, name, happened, raw, span, "
       "uid, big, day)");
-  auto source = conn->query("SELECT * FROM src ORDER BY id");
+  auto source = reader->query("SELECT * FROM src ORDER BY id");
   std::vector<Column> columns = source->columns();
   conn->ensure_schema("copy");
   std::string create = "CREATE TABLE copy.dst (";
@@ -125,7 +127,11 @@ TEST(DuckDBDriver, WritesWhatItReadsWithoutLoss) {
   RowBatch batch;
   while (source->next(batch)) writer->write(batch);
   writer->finish();
+  // The reading connection is busy until its result is gone.
+  EXPECT_THAT([&] { reader->execute("SELECT 1"); },
+              ::testing::ThrowsMessage<DriverError>(HasSubstr("still open")));
   source.reset();
+  reader->execute("SELECT 1");
 
   auto diff = rows_of(*conn,
                       "SELECT count(*) FROM (SELECT * FROM src EXCEPT SELECT * FROM copy.dst)");
