@@ -3,9 +3,14 @@
 // Extracted sources and model results live here between runs. All extraction work on one cache
 // is serialised by `_file_lock()`; the DuckDB file is open only between Sling calls.
 //
-//   auto cache = std::make_shared<ZylCache>(ZylCache::for_project("/proj"));
+//   auto cache = std::make_shared<ZylCache>(CacheLocation::for_project("/proj"));
 //   std::lock_guard lock(cache->_file_lock());
 //   cache->ensure_created();
+//
+// The file is opened through the process-wide DuckDB registry, so "close and release" lets go of
+// this cache's share; other users in the process (a DuckDB target on the same file) keep theirs.
+// The lock is an in-process mutex plus flock(2) on "<cache file>.lock", so two processes on one
+// project take turns as well as two threads. It is not recursive.
 #pragma once
 
 #include <cstdint>

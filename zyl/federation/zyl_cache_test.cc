@@ -1,0 +1,176 @@
+#include "zyl/federation/zyl_cache.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "drivers/duckdb/database_registry.h"
+#include "drivers/duckdb/duckdb_driver.h"
+
+namespace zyl::federation::zyl_cache {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ZylCacheTest : public ::testing::Test {
+ protected:
+  ZylCacheTest() {
+    char pattern[] = "/tmp/zyl_cache_XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  ~ZylCacheTest() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+std::int64_t scalar(const std::string& path, const std::string& sql) {
+  auto conn = drivers::duckdb::open_file(path);
+  auto result = conn->query(sql);
+  drivers::RowBatch batch;
+  result->next(batch);
+  return std::get<std::int64_t>(batch.at(0, 0));
+}
+
+TEST_F(ZylCacheTest, SourceTableNamesAreStableDistinctAndUsableUnquoted) {
+  ZylCache cache(CacheLocation::for_project(dir_));
+  EXPECT_EQ(cache.source_table_name("crm", "customers"), "crm__customers");
+  EXPECT_EQ(cache.source_table_name("crm", "order_items"), "crm__order_items");
+  std::vector<std::pair<std::string, std::string>> pairs = {
+      {"a__b", "c"}, {"a", "b__c"}, {"a_", "_b"}, {"a", "_b"}, {"Sales", "Orders"},
+      {"sales", "orders"}, {"2024", "x"}, {"my src", "tbl-1"}, {"select", "from"}, {"", ""},
+      {"a", "b"}, {"a_b", "c"}, {"a", "b_c"}, {"é", "x"}, {"e", "x"}};
+  std::set<std::string> names;
+  auto conn = drivers::duckdb::open_file(":memory:");
+  for (const auto& [src, tbl] : pairs) {
+    std::string name = cache.source_table_name(src, tbl);
+    EXPECT_EQ(name, cache.source_table_name(src, tbl));
+    names.insert(name);
+    conn->execute("CREATE TABLE " + name + " AS SELECT 1 AS x");
+  }
+  EXPECT_EQ(names.size(), pairs.size());
+  EXPECT_EQ(cache.model_table_name("orders"), "__model__orders");
+}
+
+TEST_F(ZylCacheTest, ModelResultsReplaceOrAppendAndReportTheirRows) {
+  ZylCache cache(CacheLocation::for_project(dir_));
+  EXPECT_TRUE(fs::exists(dir_ / ".zyl" / "cache.duckdb"));
+  EXPECT_FALSE(cache.has_model_result("orders"));
+  EXPECT_EQ(cache.save_model_result("orders", "SELECT range AS id, 'a' AS s FROM range(3)", false),
+            3);
+  EXPECT_TRUE(cache.has_model_result("orders"));
+  // Appending matches columns by name, whatever their order in the new rows.
+  EXPECT_EQ(cache.save_model_result("orders", "SELECT 'b' AS s, 7 AS id", true), 1);
+  EXPECT_EQ(cache.save_model_result("orders", "SELECT 1 AS id, 'c' AS s", false), 1);
+  // Appending to a model without a result creates it.
+  EXPECT_EQ(cache.save_model_result("fresh", "SELECT 1 AS id", true), 1);
+  EXPECT_THROW(cache.save_model_result("orders", "SELECT * FROM nowhere", false),
+               std::runtime_error);
+  EXPECT_TRUE(cache.has_model_result("orders"));
+
+  cache.save_model_result("customers", "SELECT 1 AS id", false);
+  EXPECT_THAT(cache.list_tables(),
+              ::testing::ElementsAre("__model__customers", "__model__fresh", "__model__orders"));
+  cache.drop_table("__model__orders");
+  cache.drop_table("__model__orders");  // already gone: no error
+  EXPECT_FALSE(cache.has_model_result("orders"));
+}
+
+TEST_F(ZylCacheTest, CloseReleasesTheFileAndReopenSeesWritesMadeMeanwhile) {
+  ZylCache cache(CacheLocation::for_project(dir_));
+  std::string path = cache.db_path();
+  EXPECT_EQ(drivers::duckdb::share_count(path), 1u);
+  cache.close_and_release();
+  EXPECT_EQ(drivers::duckdb::share_count(path), 0u);
+  EXPECT_THROW(cache.list_tables(), std::runtime_error);
+  {
+    auto other = drivers::duckdb::open_file(path);
+    other->execute("CREATE TABLE crm__customers AS SELECT 1 AS id");
+  }
+  cache.reopen();
+  EXPECT_THAT(cache.list_tables(), ::testing::ElementsAre("crm__customers"));
+  // A run that failed between close and reopen leaves it closed; ensure_created opens it again.
+  cache.close_and_release();
+  cache.ensure_created();
+  EXPECT_THAT(cache.list_tables(), ::testing::ElementsAre("crm__customers"));
+
+  // Opened by its file path, as the retract task does.
+  ZylCache by_path(CacheLocation::at(path));
+  EXPECT_EQ(drivers::duckdb::share_count(path), 2u);
+  by_path.close_and_release();
+  EXPECT_EQ(scalar(path, "SELECT count(*) FROM crm__customers"), 1);
+}
+
+TEST_F(ZylCacheTest, ThreadsTakeTurnsOnTheLock) {
+  ZylCache cache(CacheLocation::for_project(dir_));
+  ZylCache second(CacheLocation::for_project(dir_));  // another object on the same project
+  int inside = 0, most = 0;
+  auto work = [&](ZylCache& c) {
+    for (int i = 0; i < 50; ++i) {
+      std::lock_guard lock(c._file_lock());
+      most = std::max(most, ++inside);
+      std::this_thread::yield();
+      --inside;
+    }
+  };
+  std::thread a(work, std::ref(cache)), b(work, std::ref(second)), d(work, std::ref(cache));
+  a.join();
+  b.join();
+  d.join();
+  EXPECT_EQ(most, 1);
+}
+
+void append_line(const fs::path& file, const std::string& line) {
+  std::ofstream(file, std::ios::app) << line << "\n";
+}
+
+// Run only as a child process by ProcessesTakeTurnsOnTheLock.
+TEST_F(ZylCacheTest, DISABLED_TakeTheLockInAChild) {
+  const char* project = std::getenv("ZYL_CACHE_PROJECT");
+  ASSERT_NE(project, nullptr);
+  ZylCache cache(CacheLocation::for_project(project));
+  cache.close_and_release();
+  std::lock_guard lock(cache._file_lock());
+  append_line(fs::path(project) / "log", "child");
+}
+
+TEST_F(ZylCacheTest, ProcessesTakeTurnsOnTheLock) {
+  ZylCache cache(CacheLocation::for_project(dir_));
+  cache.close_and_release();  // the child process opens the file too
+  fs::path log = dir_ / "log";
+  cache._file_lock().acquire();
+  append_line(log, "parent-start");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("ZYL_CACHE_PROJECT", dir_.c_str(), 1);
+    int null = ::open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    execl("/proc/self/exe", "child", "--gtest_also_run_disabled_tests",
+          "--gtest_filter=ZylCacheTest.DISABLED_TakeTheLockInAChild", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Give the child time to reach the lock; it must wait there until the parent lets go.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  append_line(log, "parent-end");
+  cache._file_lock().release();
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "parent-start\nparent-end\nchild\n");
+}
+
+}  // namespace
+}  // namespace zyl::federation::zyl_cache
