@@ -175,7 +175,7 @@ struct Field {
   std::function<void*(void*)> locate;  // record address -> member address
 };
 
-// A record's field table. Built by Record<...>::schema(); immutable afterwards.
+// A record's field table. Built by Record<...>::field_table(); immutable afterwards.
 class Schema {
  public:
   explicit Schema(std::string record_name) : name_(std::move(record_name)) {}
@@ -205,7 +205,7 @@ template <typename T>
 struct Codec;
 
 template <typename T>
-concept RecordType = std::is_base_of_v<BrekClassMixin, T> && requires { T::schema(); };
+concept RecordType = std::is_base_of_v<BrekClassMixin, T> && requires { T::field_table(); };
 
 template <typename T>
 const FieldOps* ops_for() {
@@ -288,7 +288,7 @@ class Record : public Bases... {
 
  public:
   // The field table of Self, built on first use. Thread-safe.
-  static const Schema& schema() {
+  static const Schema& field_table() {
     static const Schema table = [] {
       Schema s("record");
       Fields<Self> fields(s);
@@ -309,7 +309,7 @@ class Record : public Bases... {
   }
 
   // Throws ValidationError (message: "<Record>.<field path>: ...") when `data` does not fit.
-  static void validate(const zyl::Value& data) { schema().check(data, schema().name()); }
+  static void validate(const zyl::Value& data) { field_table().check(data, field_table().name()); }
 
   // A new record from a map: validate(data), then the fields present replace the defaults and
   // post_init() runs. Throws ValidationError, or whatever post_init() throws.
@@ -321,12 +321,12 @@ class Record : public Bases... {
   // from_dict for a value that already passed validate().
   static Self build_validated(const zyl::Value& data) {
     Self out = make_blank<Self>();
-    schema().decode(data, static_cast<void*>(&out));
+    field_table().decode(data, static_cast<void*>(&out));
     static_cast<BrekClassMixin&>(out).post_init();
     return out;
   }
 
-  const Schema& record_schema() const override { return schema(); }
+  const Schema& record_schema() const override { return field_table(); }
 
   bool operator==(const Record&) const = default;
 
@@ -441,10 +441,14 @@ struct Codec<std::vector<T>> {
   static std::string expected() { return "a list of " + plural(Codec<T>::expected()); }
 
  private:
+  // "a map (X)" -> "maps (X)", "an integer" -> "integers"; other texts stay as they are.
   static std::string plural(std::string one) {
-    if (one.rfind("a ", 0) == 0) one = one.substr(2) + "s";
-    else if (one.rfind("an ", 0) == 0) one = one.substr(3) + "s";
-    return one;
+    size_t start = one.rfind("a ", 0) == 0 ? 2 : one.rfind("an ", 0) == 0 ? 3 : 0;
+    if (start == 0) return one;
+    one = one.substr(start);
+    size_t end = one.find(' ');
+    if (end == std::string::npos) return one + "s";
+    return one.substr(0, end) + "s" + one.substr(end);
   }
 };
 
@@ -542,9 +546,9 @@ struct Codec<R> {
     return v.to_dict(omit, ctx);
   }
   static void decode(const zyl::Value& v, R& out) { out = R::build_validated(v); }
-  static void check(const zyl::Value& v, const std::string& path) { R::schema().check(v, path); }
+  static void check(const zyl::Value& v, const std::string& path) { R::field_table().check(v, path); }
   static bool is_none(const R&) { return false; }
-  static std::string expected() { return "a map (" + R::schema().name() + ")"; }
+  static std::string expected() { return "a map (" + R::field_table().name() + ")"; }
 };
 
 }  // namespace brek_common::dataclass_schema
