@@ -256,6 +256,7 @@ class Loader {
     resolve_references();
     resolve_exposures();
     check_cycles();
+    add_ephemeral_inputs();
     return std::move(project_);
   }
 
@@ -425,6 +426,11 @@ class Loader {
     }
     references_.set(node->unique_id, std::move(context.references));
 
+    if (zyl::is_set(node->config.get("alias"))) {
+      logger().warn("model '{}' ({}): config 'alias' is not used; its relation is named after the "
+                    "model",
+                    node->name, shown);
+    }
     if (node->config.get("enabled", true) == Value(false)) {
       disabled_.insert(node->name);
       return;
@@ -535,6 +541,29 @@ class Loader {
         if (std::find(deps.begin(), deps.end(), dep) == deps.end()) deps.push_back(dep);
       }
       project_.manifest.exposures.set(x->unique_id, x);
+    }
+  }
+
+  // A model's compiled SQL holds the SQL of the ephemeral models it uses, so whatever those
+  // read (sources, other models) is read by the model too: append it to the model's
+  // dependencies, after its own references.
+  void add_ephemeral_inputs() {
+    for (auto& [id, node] : project_.manifest.nodes) {
+      std::vector<std::string>& deps = node->depends_on->nodes;
+      std::set<std::string> seen(deps.begin(), deps.end());
+      std::vector<std::string> extra;
+      std::function<void(const std::string&)> walk = [&](const std::string& dep) {
+        const Node* e = project_.manifest.find_node(dep);
+        if (e == nullptr || e->get_materialization() != "ephemeral") return;
+        for (const std::string& inner : e->depends_on->nodes) {
+          if (seen.insert(inner).second) {
+            extra.push_back(inner);
+            walk(inner);
+          }
+        }
+      };
+      for (const std::string& dep : std::vector<std::string>(deps)) walk(dep);
+      deps.insert(deps.end(), extra.begin(), extra.end());
     }
   }
 

@@ -71,7 +71,9 @@ struct Project {
 };
 
 // Reads the project. Nodes are in file order; each model's depends_on.nodes lists the models
-// and sources it references in order of first reference (all branches of its `if` tags count).
+// and sources it references in order of first reference (all branches of its `if` tags count),
+// followed by what the ephemeral models it uses read in turn (their SQL is inlined into the
+// model's, so the model reads those sources and models itself).
 // Throws brek_common::CompilationError for a missing or malformed project file, a duplicate
 // model name (naming both files), a malformed property file, an unknown ref/source (naming the
 // file, the reference and a close match when there is one), a dependency cycle (printing it),

@@ -58,7 +58,10 @@ TEST(ProjectTest, LoadsTheFixtureProject) {
                                "model.shop.stg_orders"));
 
   const Node& orders = node(p, "customer_orders");
-  EXPECT_THAT(orders.depends_on->nodes, ElementsAre("model.shop.stg_orders", "model.shop.stg_active"));
+  // Direct references first, then what the inlined ephemeral models read.
+  EXPECT_THAT(orders.depends_on->nodes,
+              ElementsAre("model.shop.stg_orders", "model.shop.stg_active",
+                          "model.shop.stg_customers", "source.shop.erp.customers"));
   EXPECT_EQ(orders.path, "marts/customer_orders.sql");
   EXPECT_EQ(orders.original_file_path, "models/marts/customer_orders.sql");
   EXPECT_THAT(orders.fqn, ElementsAre("shop", "marts", "customer_orders"));
@@ -80,7 +83,8 @@ TEST(ProjectTest, LoadsTheFixtureProject) {
   EXPECT_EQ(stg.config._extra.dump(), R"({"owner":"ops"})");
   EXPECT_THAT(stg.depends_on->nodes, ElementsAre("source.shop.crm.orders"));
   EXPECT_THAT(node(p, "clicks_daily").depends_on->nodes,
-              ElementsAre("source.shop.events.clicks", "model.shop.stg_customers"));
+              ElementsAre("source.shop.events.clicks", "model.shop.stg_customers",
+                          "source.shop.erp.customers"));
   EXPECT_EQ(node(p, "clicks_daily").get_materialization(), "view");
 
   const SourceNode* crm = p.manifest.find_source("source.shop.crm.orders");
@@ -405,7 +409,8 @@ TEST(ProjectTest, WritesTheManifestAndCompiledFiles) {
   EXPECT_EQ(orders["config"]["target"], "warehouse");
   EXPECT_EQ(orders["config"]["materialized"], "incremental");
   EXPECT_EQ(orders["depends_on"]["nodes"],
-            zyl::Value::parse(R"(["model.shop.stg_orders", "model.shop.stg_active"])"));
+            zyl::Value::parse(R"(["model.shop.stg_orders", "model.shop.stg_active",
+                                   "model.shop.stg_customers", "source.shop.erp.customers"])"));
   const zyl::Value& crm = doc["sources"]["source.shop.crm.orders"];
   EXPECT_EQ(crm["relation_name"], "\"crm\".\"crm\".\"raw_orders\"");
   EXPECT_EQ(crm["identifier"], "raw_orders");
