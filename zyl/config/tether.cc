@@ -1,6 +1,8 @@
 #include "zyl/config/tether.h"
 
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -45,6 +47,26 @@ std::vector<std::string> model_paths(const fs::path& project_dir) {
     if (entry.is_string()) out.push_back(entry.get<std::string>());
   }
   return out;
+}
+
+// The parsed document of `filepath`, or nullopt when it cannot be read or parsed, or when its
+// text cannot hold a "sources" key. The last test only skips work: a key is spelled out in the
+// text unless it is written with escapes (a backslash) or in UTF-16/32 (NUL bytes), and those
+// texts are always parsed. Never throws.
+std::optional<Value> read_document(const fs::path& filepath) {
+  try {
+    std::ifstream in(filepath, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    if (text.find("sources") == std::string::npos &&
+        text.find_first_of(std::string_view("\\\0", 2)) == std::string::npos) {
+      return std::nullopt;
+    }
+    return yaml::parse(text, filepath.string());
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 // Whether a directory entry is a file the scan reads: a regular file (or a link to one) with a
@@ -121,13 +143,9 @@ SourceConnectionMap load_tether(const fs::path& project_dir) {
 }
 
 void _extract_connections_from_file(const fs::path& filepath, SourceConnectionMap& connections) {
-  Value doc;
-  try {
-    doc = yaml::load_file(filepath);
-  } catch (const std::exception&) {
-    return;
-  }
-  const Value* sources = find(doc, "sources");  // null for a non-map document
+  std::optional<Value> doc = read_document(filepath);
+  if (!doc) return;
+  const Value* sources = find(*doc, "sources");  // null for a non-map document
   if (sources == nullptr || !sources->is_array()) return;
   for (const Value& source : *sources) {
     if (!source.is_object()) continue;

@@ -96,6 +96,20 @@ sources:
                                  {"42", "pg_num"}}));
 }
 
+TEST_F(ExtractTest, KeysSpelledWithEscapesOrInUtf16) {
+  write("escaped.yml", "\"sour\\x63es\": [{name: escaped, \"conn\\u0065ction\": e}]\n");
+  std::string utf16 = "\xFF\xFE";  // little-endian byte-order mark
+  for (char c : std::string("sources: [{name: wide, connection: w}]\n")) {
+    utf16 += c;
+    utf16 += '\0';
+  }
+  write("wide.yml", utf16);
+  SourceConnectionMap m;
+  _extract_connections_from_file(root_ / "escaped.yml", m);
+  _extract_connections_from_file(root_ / "wide.yml", m);
+  EXPECT_EQ(entries(m), (Entries{{"escaped", "e"}, {"wide", "w"}}));
+}
+
 TEST_F(ExtractTest, DocumentsThatAddNothing) {
   write("list.yml", "- sources: [{name: a, connection: x}]\n");
   write("map_sources.yml", "sources:\n  a: {name: a, connection: x}\n");
