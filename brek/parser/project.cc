@@ -8,7 +8,12 @@
 #include <unordered_map>
 #include <utility>
 
+#include "brek/artifacts/resources/v1/components.h"
+#include "brek/artifacts/resources/v1/exposure.h"
+#include "brek/artifacts/resources/v1/owner.h"
+#include "brek/artifacts/resources/v1/wellspring.h"
 #include "brek/parser/template.h"
+#include "brek_common/dataclass_schema.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "core/yaml.h"
@@ -845,48 +850,93 @@ Value node_json(const Node& n) {
           {"relation_name", optional_json(n.relation_name)}};
 }
 
+namespace wellspring = brek::artifacts::resources::v1::wellspring;
+namespace exposure = brek::artifacts::resources::v1::exposure;
+namespace components = brek::artifacts::resources::v1::components;
+
+zyl::OrderedMap<std::string, components::ColumnInfo> column_records(
+    const std::vector<ColumnSpec>& columns) {
+  zyl::OrderedMap<std::string, components::ColumnInfo> out;
+  for (const ColumnSpec& c : columns) {
+    components::ColumnInfo info;
+    info.name = c.name;
+    info.description = c.description;
+    info.meta = c.meta;
+    info.data_type = c.data_type;
+    info.tags = c.tags;
+    out.set(c.name, std::move(info));
+  }
+  return out;
+}
+
 Value source_json(const SourceNode& s) {
-  return {{"database", optional_json(s.database)},
-          {"schema", optional_json(s.schema)},
-          {"name", s.name},
-          {"resource_type", "source"},
-          {"package_name", s.package_name},
-          {"path", s.path},
-          {"original_file_path", s.original_file_path},
-          {"unique_id", s.unique_id},
-          {"fqn", s.fqn},
-          {"source_name", s.source_name},
-          {"source_description", s.source_description},
-          {"loader", s.loader},
-          {"identifier", optional_json(s.identifier)},
-          {"loaded_at_field", optional_json(s.loaded_at_field)},
-          {"description", s.description},
-          {"columns", columns_json(s.columns)},
-          {"meta", s.meta},
-          {"source_meta", s.source_meta},
-          {"tags", s.tags},
-          {"relation_name", optional_json(s.relation_name)},
-          {"unrendered_database", optional_json(s.unrendered_database)},
-          {"unrendered_schema", optional_json(s.unrendered_schema)}};
+  wellspring::SourceDefinition d;
+  d.name = s.name;
+  d.package_name = s.package_name;
+  d.path = s.path;
+  d.original_file_path = s.original_file_path;
+  d.unique_id = s.unique_id;
+  d.fqn = s.fqn;
+  d.database = s.database;
+  d.schema = s.schema.value_or("");
+  d.source_name = s.source_name;
+  d.source_description = s.source_description;
+  d.loader = s.loader;
+  d.identifier = s.identifier.value_or(s.name);
+  d.loaded_at_field = s.loaded_at_field;
+  d.description = s.description;
+  d.columns = column_records(s.columns);
+  d.meta = s.meta;
+  d.source_meta = s.source_meta;
+  d.tags = s.tags;
+  d.relation_name = s.relation_name;
+  d.unrendered_database = s.unrendered_database;
+  d.unrendered_schema = s.unrendered_schema;
+  return d.to_dict(brek_common::dataclass_schema::OmitNone::kNo, {{"artifact", true}});
 }
 
 Value exposure_json(const ExposureNode& x) {
-  return {{"name", x.name},
-          {"resource_type", "exposure"},
-          {"package_name", x.package_name},
-          {"path", x.path},
-          {"original_file_path", x.original_file_path},
-          {"unique_id", x.unique_id},
-          {"fqn", x.fqn},
-          {"type", x.type},
-          {"owner", x.owner},
-          {"description", x.description},
-          {"label", optional_json(x.label)},
-          {"maturity", optional_json(x.maturity)},
-          {"meta", x.meta},
-          {"tags", x.tags},
-          {"url", optional_json(x.url)},
-          {"depends_on", {{"nodes", x.depends_on.nodes}, {"macros", x.depends_on.macros}}}};
+  exposure::Exposure e;
+  e.name = x.name;
+  e.package_name = x.package_name;
+  e.path = x.path;
+  e.original_file_path = x.original_file_path;
+  e.unique_id = x.unique_id;
+  e.fqn = x.fqn;
+  auto type = brek_common::StrEnum<exposure::ExposureType>::from_value(x.type);
+  if (!type) fail("exposure '" + x.name + "' has an unknown type '" + x.type + "'");
+  e.type = *type;
+  e.owner = brek::artifacts::resources::v1::owner::Owner::from_dict(x.owner);
+  e.description = x.description;
+  e.label = x.label;
+  if (x.maturity) {
+    auto maturity = brek_common::StrEnum<exposure::MaturityType>::from_value(*x.maturity);
+    if (!maturity) fail("exposure '" + x.name + "' has an unknown maturity '" + *x.maturity + "'");
+    e.maturity = *maturity;
+  }
+  e.meta = x.meta;
+  e.tags = x.tags;
+  e.url = x.url;
+  e.depends_on.nodes = x.depends_on.nodes;
+  e.depends_on.macros = x.depends_on.macros;
+  for (const std::string& dep : x.depends_on.nodes) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+      size_t dot = dep.find('.', start);
+      parts.push_back(dep.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+      if (dot == std::string::npos) break;
+      start = dot + 1;
+    }
+    if (parts.size() == 3 && parts[0] == "model") {
+      components::RefArgs r;
+      r.name = parts[2];
+      e.refs.push_back(std::move(r));
+    } else if (parts.size() == 4 && parts[0] == "source") {
+      e.sources.push_back({parts[2], parts[3]});
+    }
+  }
+  return e.to_dict();
 }
 
 void write_file(const fs::path& path, const std::string& text) {

@@ -414,7 +414,15 @@ TEST(ProjectTest, WritesTheManifestAndCompiledFiles) {
   const zyl::Value& crm = doc["sources"]["source.shop.crm.orders"];
   EXPECT_EQ(crm["relation_name"], "\"crm\".\"crm\".\"raw_orders\"");
   EXPECT_EQ(crm["identifier"], "raw_orders");
-  EXPECT_EQ(doc["exposures"]["exposure.shop.revenue_dashboard"]["type"], "dashboard");
+  EXPECT_EQ(crm["resource_type"], "source");
+  EXPECT_EQ(crm["source_meta"]["owner"], "sales");
+  EXPECT_EQ(crm["columns"]["id"]["data_type"], "integer");
+  const zyl::Value& dashboard = doc["exposures"]["exposure.shop.revenue_dashboard"];
+  EXPECT_EQ(dashboard["type"], "dashboard");
+  EXPECT_EQ(dashboard["maturity"], "high");
+  EXPECT_EQ(dashboard["owner"]["email"], "finance@example.invalid");
+  EXPECT_EQ(dashboard["refs"][0]["name"], "customer_orders");
+  EXPECT_EQ(dashboard["sources"], zyl::Value::parse(R"([["crm", "orders"]])"));
   EXPECT_EQ(doc["child_map"]["source.shop.crm.orders"],
             zyl::Value::parse(R"(["model.shop.stg_orders", "exposure.shop.revenue_dashboard"])"));
 
