@@ -5,6 +5,10 @@
 // never hold a password.
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,5 +36,52 @@ class SlingClient {
                                 const std::optional<std::vector<std::string>>& primary_key,
                                 const std::optional<std::vector<std::string>>& update_key) = 0;
 };
+
+// The Sling client implemented on the project's own drivers (drivers/driver.h): no Sling process,
+// the same meaning of the modes.
+//
+// - Extraction streams the query's rows into a staging table of the DuckDB file and, in the same
+//   transaction, puts it in place of `duckdb_table`: the table then holds exactly those rows (an
+//   empty result gives an empty table with the result's columns), and a failure leaves the old
+//   table as it was.
+// - Loading streams the rows into a staging table on the target (in the target table's schema),
+//   then, inside one transaction where the engine allows it (DuckDB, SQLite, PostgreSQL; MySQL
+//   commits DDL on its own): "truncate" creates the target when missing and otherwise keeps it
+//   (and its grants) and replaces its rows; "full-refresh" drops it and puts the staging table in
+//   its place; "incremental" with a primary key updates the rows whose key matches and inserts
+//   the others, and without one appends. Columns the result has and the target lacks are added
+//   (except with "full-refresh", which recreates the table). Result columns match target columns
+//   by name, case-insensitively. The staging table is removed on every path.
+// - Column types go through the logical types of drivers/driver.h: each driver documents in one
+//   table how it stores each type (see drivers/duckdb/duckdb_driver.h and
+//   drivers/sqlite/sqlite_driver.h), so decimals keep precision and scale, timestamps with time
+//   zone keep their instant, NULL stays apart from '', and binary stays binary.
+// - Rows move in batches; neither side holds a whole table in memory.
+//
+// Relative file paths in output configs are taken against `base_dir`. Not thread-safe; build one
+// per extraction run.
+class NativeSlingClient final : public SlingClient {
+ public:
+  // Called after every batch with the rows copied so far and the destination table.
+  using Progress = std::function<void(std::int64_t rows, const std::string& table)>;
+
+  explicit NativeSlingClient(std::filesystem::path base_dir = ".", Progress progress = nullptr);
+
+  void extract_to_duckdb(const Value& source_config, const std::string& duckdb_path,
+                         const std::string& source_query, const std::string& duckdb_table) override;
+
+  void load_from_duckdb(const std::string& duckdb_path, const Value& target_config,
+                        const std::string& source_query, const std::string& target_table,
+                        const std::string& mode,
+                        const std::optional<std::vector<std::string>>& primary_key,
+                        const std::optional<std::vector<std::string>>& update_key) override;
+
+ private:
+  std::filesystem::path base_dir_;
+  Progress progress_;
+};
+
+// A new NativeSlingClient working against the current directory.
+std::unique_ptr<SlingClient> make_sling_client();
 
 }  // namespace zyl::extraction::sling_client

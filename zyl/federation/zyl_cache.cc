@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -31,9 +32,10 @@ std::mutex& process_mutex(const std::string& lock_path) {
 // The cache's lock: the in-process mutex, then flock(2) on `<cache file>.lock`.
 class CacheFileLock final : public FileLock {
  public:
-  explicit CacheFileLock(const fs::path& cache_path)
+  CacheFileLock(const fs::path& cache_path, std::function<void()> on_release)
       : lock_path_(drivers::duckdb::canonical_key(cache_path) + ".lock"),
-        mutex_(process_mutex(lock_path_)) {}
+        mutex_(process_mutex(lock_path_)),
+        on_release_(std::move(on_release)) {}
   ~CacheFileLock() override {
     if (fd_ >= 0) release();
   }
@@ -64,6 +66,8 @@ class CacheFileLock final : public FileLock {
 
   void release() override {
     if (fd_ < 0) return;
+    // The next holder may be another process: it needs the DuckDB file as well as the lock.
+    on_release_();
     ::flock(fd_, LOCK_UN);
     ::close(fd_);
     fd_ = -1;
@@ -73,6 +77,7 @@ class CacheFileLock final : public FileLock {
  private:
   std::string lock_path_;
   std::mutex& mutex_;
+  std::function<void()> on_release_;
   int fd_ = -1;
 };
 
@@ -122,15 +127,16 @@ struct ZylCache::Impl {
   CacheFileLock lock;
   std::unique_ptr<drivers::Connection> conn;
 
-  explicit Impl(const fs::path& p) : path(p), lock(p) {}
+  explicit Impl(const fs::path& p) : path(p), lock(p, [this] { conn.reset(); }) {}
 
   void open() {
     if (conn) return;
     if (path.has_parent_path()) fs::create_directories(path.parent_path());
     conn = drivers::duckdb::open_file(path);
   }
+  // The connection, opened on first use.
   drivers::Connection& live() {
-    if (!conn) throw std::runtime_error("the cache '" + path.string() + "' is closed");
+    open();
     return *conn;
   }
   std::int64_t count(const std::string& table) {
@@ -143,7 +149,7 @@ struct ZylCache::Impl {
 
 ZylCache::ZylCache(const CacheLocation& location)
     : impl_(std::make_unique<Impl>(location.cache_path)) {
-  impl_->open();
+  if (impl_->path.has_parent_path()) fs::create_directories(impl_->path.parent_path());
 }
 
 ZylCache::~ZylCache() = default;

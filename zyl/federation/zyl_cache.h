@@ -11,6 +11,11 @@
 // this cache's share; other users in the process (a DuckDB target on the same file) keep theirs.
 // The lock is an in-process mutex plus flock(2) on "<cache file>.lock", so two processes on one
 // project take turns as well as two threads. It is not recursive.
+//
+// DuckDB lets one process at a time open the file, so the cache holds it only while in use: it
+// is opened on first use (or by ensure_created / reopen) and let go by close_and_release and by
+// every release of the lock. A process waiting for the lock therefore never holds the file, and
+// the one that had the lock no longer does once it lets go.
 #pragma once
 
 #include <cstdint>
@@ -70,7 +75,8 @@ struct CacheLocation {
   static CacheLocation at(const std::filesystem::path& cache_path);
 };
 
-// The real cache on DuckDB. Opens (creating `.zyl` and the file when needed) on construction.
+// The real cache on DuckDB. Construction creates the directory; the file is created and opened
+// on first use. Every operation opens the file again when it was closed.
 class ZylCache final : public Cache {
  public:
   explicit ZylCache(const CacheLocation& location);
