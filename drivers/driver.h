@@ -138,9 +138,12 @@ class Connection {
   // Runs a query and streams its rows. Throws DriverError.
   virtual std::unique_ptr<QueryResult> query(const std::string& sql) = 0;
 
+  // Statements run in autocommit mode unless begin() opened a transaction. commit() without an
+  // open transaction does nothing (so "execute, then commit" works everywhere); rollback()
+  // without one does nothing either, and never throws.
   virtual void begin() = 0;
   virtual void commit() = 0;
-  virtual void rollback() = 0;  // never throws
+  virtual void rollback() = 0;
 
   // The identifier quoted for this engine ("x" or `x`).
   virtual std::string quote_identifier(std::string_view name) const = 0;

@@ -611,9 +611,17 @@ class DuckDBConnection final : public Connection {
     return std::make_unique<DuckDBResult>(handle_, std::move(prepared));
   }
 
-  void begin() override { execute("BEGIN TRANSACTION"); }
-  void commit() override { execute("COMMIT"); }
+  void begin() override {
+    execute("BEGIN TRANSACTION");
+    in_transaction_ = true;
+  }
+  void commit() override {
+    if (!in_transaction_) return;
+    in_transaction_ = false;
+    execute("COMMIT");
+  }
   void rollback() override {
+    in_transaction_ = false;
     if (!handle_) return;
     duckdb_result result;
     duckdb_query(handle_->get(), "ROLLBACK", &result);  // fails harmlessly outside a transaction
@@ -675,6 +683,7 @@ class DuckDBConnection final : public Connection {
   }
   duckdb_connection live() const { return handle().get(); }
   std::shared_ptr<ConnectionHandle> handle_;
+  bool in_transaction_ = false;
 };
 
 }  // namespace

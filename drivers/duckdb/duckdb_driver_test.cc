@@ -182,6 +182,9 @@ TEST(DuckDBDriver, RollbackUndoesWritesAndDdl) {
   conn->rollback();
   EXPECT_EQ(rows_of(*conn, "SELECT id FROM t")[0][0], 1);
   conn->rollback();  // outside a transaction: harmless
+  conn->execute("DROP TABLE t");
+  conn->commit();  // likewise: the drop stays done
+  EXPECT_FALSE(conn->table_exists(TableRef{"", "t"}));
 }
 
 TEST(DuckDBRegistry, OneInstancePerFileSharedAndClosedWithTheLastUser) {

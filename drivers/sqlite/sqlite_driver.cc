@@ -481,7 +481,9 @@ class SQLiteConnection final : public Connection {
   }
 
   void begin() override { exec(live(), "BEGIN IMMEDIATE"); }
-  void commit() override { exec(live(), "COMMIT"); }
+  void commit() override {
+    if (!sqlite3_get_autocommit(live().get())) exec(live(), "COMMIT");
+  }
   void rollback() override {
     if (db_ && !sqlite3_get_autocommit(db_->get())) {
       sqlite3_exec(db_->get(), "ROLLBACK", nullptr, nullptr, nullptr);

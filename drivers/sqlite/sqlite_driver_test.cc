@@ -196,6 +196,9 @@ TEST(SQLiteDriver, SchemasNameAttachedFilesOrFallBackToMain) {
   conn->execute("CREATE TABLE gone (id INTEGER)");
   conn->rollback();
   EXPECT_FALSE(conn->table_exists({"", "gone"}));
+  conn->execute("CREATE TABLE kept (id INTEGER)");
+  conn->commit();  // nothing open: nothing to do, the table stays
+  EXPECT_TRUE(conn->table_exists({"", "kept"}));
 
   EXPECT_THAT([] { open_connection(Value{{"type", "sqlite"}}); },
               ::testing::ThrowsMessage<DriverError>(HasSubstr("no 'path' or 'database'")));
