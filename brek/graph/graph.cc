@@ -17,12 +17,12 @@ const std::vector<std::string> kNone;
 
 // One criterion of a selector word: `[N]+method:value+[N]`, or `@value`.
 struct Criterion {
-  std::string text;              // the whole criterion, for messages
-  std::string method;            // "" for the default (name / fqn / path)
+  std::string text;    // the whole criterion, for messages
+  std::string method;  // "" for the default (name / fqn / path)
   std::string value;
   std::optional<int> ancestors;  // depth; -1 for all
   std::optional<int> descendants;
-  bool at = false;               // @x: x, its descendants and their ancestors
+  bool at = false;  // @x: x, its descendants and their ancestors
 };
 
 [[noreturn]] void bad(const std::string& text, const std::string& why) {
@@ -81,7 +81,8 @@ bool fqn_matches(const std::string& value, const std::vector<std::string>& fqn) 
   size_t start = 0;
   while (true) {
     size_t dot = value.find('.', start);
-    parts.push_back(value.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
+    parts.push_back(
+        value.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
     if (dot == std::string::npos) break;
     start = dot + 1;
   }
@@ -202,7 +203,8 @@ std::set<std::string> ResourceTypeSelector::select_word(const std::string& word)
   size_t start = 0;
   while (true) {
     size_t comma = word.find(',', start);
-    std::string part = word.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    std::string part =
+        word.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     if (part.empty()) bad(word, "empty part between commas");
     std::set<std::string> ids = select_criterion(part);
     if (first) {
@@ -286,8 +288,7 @@ std::set<std::string> ResourceTypeSelector::select_criterion(const std::string& 
   } else if (c.method == "state") {
     bad(text, "state-based selection is not supported");
   } else {
-    bad(text, "unknown method '" + c.method +
-                  "' (known: tag, path, source, fqn, config.<key>)");
+    bad(text, "unknown method '" + c.method + "' (known: tag, path, source, fqn, config.<key>)");
   }
 
   std::set<std::string> out = base;

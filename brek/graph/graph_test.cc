@@ -1,11 +1,11 @@
 #include "brek/graph/graph.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace brek {
 namespace {

@@ -8,12 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "brek/artifacts/resources/v1/components.h"
-#include "brek/artifacts/resources/v1/exposure.h"
-#include "brek/artifacts/resources/v1/owner.h"
-#include "brek/artifacts/resources/v1/wellspring.h"
 #include "brek/parser/template.h"
-#include "brek_common/dataclass_schema.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "core/yaml.h"
@@ -26,7 +21,6 @@ using brek_common::CompilationError;
 using zyl::Value;
 
 constexpr const char* kProjectFile = "brek_project.yml";
-constexpr const char* kEphemeralPrefix = "__brek_ephemeral_";
 
 spdlog::logger& logger() {
   static spdlog::logger& log = zyl::log::get("brek.parser");
@@ -124,9 +118,9 @@ std::vector<ColumnSpec> read_columns(const Value& entry, const std::string& wher
 
 // ---- model configuration ---------------------------------------------------------------------
 
-const std::set<std::string> kKnownConfigKeys = {"materialized", "unique_key",
-                                                "incremental_strategy", "schema",
-                                                "database", "alias", "tags", "enabled"};
+const std::set<std::string> kKnownConfigKeys = {
+    "materialized", "unique_key", "incremental_strategy", "schema", "database", "alias",
+    "tags",         "enabled"};
 const std::set<std::string> kMaterializations = {"view", "table", "incremental", "ephemeral"};
 
 void apply_config(Node& node, std::string key, const Value& value, const std::string& where) {
@@ -137,8 +131,7 @@ void apply_config(Node& node, std::string key, const Value& value, const std::st
     } else if (value.is_string()) {
       node.config.target = value.get<std::string>();
     } else {
-      fail(where + ": config 'target' must be the name of an output, got " +
-           zyl::text_form(value));
+      fail(where + ": config 'target' must be the name of an output, got " + zyl::text_form(value));
     }
     return;
   }
@@ -335,7 +328,8 @@ class Loader {
       }
       patches_.set(*name, ModelPatch{m, shown});
     }
-    for (const Value& e : list_field(doc, "exposures", shown)) exposure_entries_.emplace_back(e, shown);
+    for (const Value& e : list_field(doc, "exposures", shown))
+      exposure_entries_.emplace_back(e, shown);
   }
 
   void read_source(const Value& s, const std::string& shown,
@@ -360,8 +354,8 @@ class Loader {
       auto node = std::make_shared<SourceNode>();
       node->unique_id = "source." + project_.name + "." + *name + "." + *table;
       if (const auto* earlier = source_files_.get(node->unique_id)) {
-        fail("source '" + *name + "." + *table + "' is defined twice: in " + *earlier +
-             " and in " + shown);
+        fail("source '" + *name + "." + *table + "' is defined twice: in " + *earlier + " and in " +
+             shown);
       }
       source_files_.set(node->unique_id, shown);
       node->source_name = *name;
@@ -384,7 +378,8 @@ class Loader {
       auto table_loaded_at = string_field(t, "loaded_at_field", twhere);
       node->loaded_at_field = table_loaded_at ? table_loaded_at : loaded_at;
       node->tags = tags;
-      if (const Value* tt = zyl::find(t, "tags")) add_unique(node->tags, string_list(*tt, twhere + ": 'tags'"));
+      if (const Value* tt = zyl::find(t, "tags"))
+        add_unique(node->tags, string_list(*tt, twhere + ": 'tags'"));
       node->source_meta = meta;
       node->meta = map_field(t, "meta", twhere);
       node->columns = read_columns(t, twhere);
@@ -432,9 +427,10 @@ class Loader {
     references_.set(node->unique_id, std::move(context.references));
 
     if (zyl::is_set(node->config.get("alias"))) {
-      logger().warn("model '{}' ({}): config 'alias' is not used; its relation is named after the "
-                    "model",
-                    node->name, shown);
+      logger().warn(
+          "model '{}' ({}): config 'alias' is not used; its relation is named after the "
+          "model",
+          node->name, shown);
     }
     if (node->config.get("enabled", true) == Value(false)) {
       disabled_.insert(node->name);
@@ -460,7 +456,8 @@ class Loader {
 
   std::vector<std::string> source_names() const {
     std::vector<std::string> out;
-    for (const auto& [id, s] : project_.manifest.sources) out.push_back(s->source_name + "." + s->name);
+    for (const auto& [id, s] : project_.manifest.sources)
+      out.push_back(s->source_name + "." + s->name);
     return out;
   }
 
@@ -472,7 +469,8 @@ class Loader {
       std::string message = owner + " (" + place + ") refers to model '" + r.first + "'";
       if (disabled_.contains(r.first)) fail(message + ", which is disabled");
       message += ", which does not exist";
-      if (auto near = closest_match(r.first, model_names())) message += ". Did you mean '" + *near + "'?";
+      if (auto near = closest_match(r.first, model_names()))
+        message += ". Did you mean '" + *near + "'?";
       fail(message);
     }
     std::string id = "source." + project_.name + "." + r.first + "." + r.second;
@@ -489,7 +487,8 @@ class Loader {
   void resolve_references() {
     for (auto& [id, node] : project_.manifest.nodes) {
       for (const Reference& r : *references_.get(id)) {
-        std::string dep = resolve(r, "model '" + node->name + "'", at(node->original_file_path, r.where));
+        std::string dep =
+            resolve(r, "model '" + node->name + "'", at(node->original_file_path, r.where));
         auto& deps = node->depends_on->nodes;
         if (std::find(deps.begin(), deps.end(), dep) == deps.end()) deps.push_back(dep);
       }
@@ -536,7 +535,8 @@ class Loader {
       for (const Value& d : list_field(e, "depends_on", where)) {
         if (!d.is_string()) fail(where + ": each entry of 'depends_on' must be a string");
         LoadContext context(project_.vars);
-        Template::parse("{{ " + d.get<std::string>() + " }}", where + " depends_on").visit_all(context);
+        Template::parse("{{ " + d.get<std::string>() + " }}", where + " depends_on")
+            .visit_all(context);
         if (context.references.size() != 1) {
           fail(where + ": depends_on entry '" + d.get<std::string>() +
                "' must be one ref('...') or source('...', '...')");
@@ -612,490 +612,8 @@ class Loader {
   std::set<std::string> disabled_;
 };
 
-// ---- relations --------------------------------------------------------------------------------
-
-// Where an output puts relations: its adapter type and the database and schema it implies.
-struct Place {
-  std::string type;
-  std::optional<std::string> database;  // nullopt: the engine has no database level
-  std::string schema;
-};
-
-std::optional<std::string> first_text(const Value& output, std::initializer_list<std::string_view> keys) {
-  for (std::string_view k : keys) {
-    const Value* v = zyl::find(output, k);
-    if (zyl::is_set(v)) return zyl::text_form(*v);
-  }
-  return std::nullopt;
-}
-
-bool has_databases(const std::string& type) {
-  return type != "mysql" && type != "mariadb" && type != "sqlite";
-}
-
-Place place_of(const Value& output) {
-  Place p;
-  p.type = zyl::get_text(output, "type");
-  if (p.type == "duckdb") {
-    std::string path = first_text(output, {"path"}).value_or("");
-    bool memory = path.empty() || zyl::text::starts_with(path, ":memory:");
-    p.database = memory ? "memory" : fs::path(path).stem().string();
-    p.schema = first_text(output, {"schema"}).value_or("main");
-  } else if (p.type == "postgres" || p.type == "redshift") {
-    p.database = first_text(output, {"dbname", "database"});
-    p.schema = first_text(output, {"schema"}).value_or("public");
-  } else if (p.type == "mysql" || p.type == "mariadb") {
-    p.schema = first_text(output, {"schema", "database"}).value_or("");
-  } else if (p.type == "sqlite") {
-    p.schema = "main";
-  } else {
-    p.database = first_text(output, {"database", "dbname", "project", "catalog"});
-    p.schema = first_text(output, {"schema", "dataset"}).value_or("");
-  }
-  return p;
-}
-
-std::string render_relation(const std::string& type, const std::optional<std::string>& database,
-                            const std::string& schema, const std::string& identifier) {
-  if (type == "mysql" || type == "mariadb") return schema + "." + identifier;
-  auto quote = [](const std::string& s) { return "\"" + s + "\""; };
-  if (type == "sqlite") return quote("main") + "." + quote(identifier);
-  if (database && !database->empty()) {
-    return quote(*database) + "." + quote(schema) + "." + quote(identifier);
-  }
-  return quote(schema) + "." + quote(identifier);
-}
-
-// The first map-valued output named `name` across the profiles, in their order.
-const Value* find_output(const Value& profiles, const std::string& name) {
-  if (!profiles.is_object()) return nullptr;
-  for (const auto& [profile, body] : profiles.items()) {
-    if (!body.is_object()) continue;
-    const Value* outputs = zyl::find(body, "outputs");
-    if (outputs == nullptr) continue;
-    const Value* out = zyl::find(*outputs, name);
-    if (out != nullptr && out->is_object()) return out;
-  }
-  return nullptr;
-}
-
-std::string optional_string_config(const Node& node, const char* key) {
-  const Value* v = zyl::find(node.config.entries, key);
-  return v != nullptr && v->is_string() ? v->get<std::string>() : "";
-}
-
-std::string cte_name(const Node& node) { return kEphemeralPrefix + node.name; }
-
-// ---- compiling ---------------------------------------------------------------------------------
-
-class CompileModelContext final : public TemplateContext {
- public:
-  CompileModelContext(const Node& node, const Manifest& manifest, const CompileContext& context,
-                      const std::unordered_map<std::string, const Node*>& models_by_name,
-                      const std::unordered_map<std::string, std::string>& relations)
-      : node_(node),
-        manifest_(manifest),
-        context_(context),
-        models_by_name_(models_by_name),
-        relations_(relations) {}
-
-  std::string ref(const std::string& name, Location where) override {
-    auto it = models_by_name_.find(name);
-    if (it == models_by_name_.end()) {
-      throw TemplateError(node_.original_file_path, where,
-                          "model '" + name + "' is not in the manifest");
-    }
-    const Node& target = *it->second;
-    if (target.get_materialization() == "ephemeral") {
-      if (std::find(ephemerals.begin(), ephemerals.end(), target.unique_id) == ephemerals.end()) {
-        ephemerals.push_back(target.unique_id);
-      }
-      return cte_name(target);
-    }
-    return relations_.at(target.unique_id);
-  }
-
-  std::string source(const std::string& source_name, const std::string& table,
-                     Location where) override {
-    std::string id = "source." + node_.package_name + "." + source_name + "." + table;
-    const SourceNode* s = manifest_.find_source(id);
-    if (s == nullptr || !s->relation_name) {
-      throw TemplateError(node_.original_file_path, where,
-                          "source '" + source_name + "." + table + "' is not in the manifest");
-    }
-    return *s->relation_name;
-  }
-
-  std::string this_relation(Location) override { return relations_.at(node_.unique_id); }
-  void config(const Value&, Location) override {}
-
-  bool is_incremental() override {
-    return node_.get_materialization() == "incremental" && !context_.full_refresh &&
-           context_.relation_exists && context_.relation_exists(node_);
-  }
-
-  const Value* var(const std::string& name) override { return zyl::find(context_.vars, name); }
-
-  std::vector<std::string> ephemerals;  // ephemeral models referenced, in order
-
- private:
-  const Node& node_;
-  const Manifest& manifest_;
-  const CompileContext& context_;
-  const std::unordered_map<std::string, const Node*>& models_by_name_;
-  const std::unordered_map<std::string, std::string>& relations_;
-};
-
-// Skips whitespace and SQL comments from `pos`.
-size_t skip_blank(const std::string& sql, size_t pos) {
-  while (pos < sql.size()) {
-    if (std::isspace(static_cast<unsigned char>(sql[pos]))) {
-      ++pos;
-    } else if (sql.compare(pos, 2, "--") == 0) {
-      size_t nl = sql.find('\n', pos);
-      pos = nl == std::string::npos ? sql.size() : nl + 1;
-    } else if (sql.compare(pos, 2, "/*") == 0) {
-      size_t end = sql.find("*/", pos + 2);
-      pos = end == std::string::npos ? sql.size() : end + 2;
-    } else {
-      break;
-    }
-  }
-  return pos;
-}
-
-// Whether `sql` has the keyword `word` (any case) at `pos`, followed by a non-word character.
-bool keyword_at(const std::string& sql, size_t pos, std::string_view word) {
-  if (pos + word.size() > sql.size()) return false;
-  if (zyl::text::to_lower(sql.substr(pos, word.size())) != word) return false;
-  size_t end = pos + word.size();
-  return end == sql.size() ||
-         !(std::isalnum(static_cast<unsigned char>(sql[end])) || sql[end] == '_');
-}
-
-std::string trim_statement(std::string sql) {
-  while (!sql.empty() && (std::isspace(static_cast<unsigned char>(sql.back())) || sql.back() == ';')) {
-    sql.pop_back();
-  }
-  size_t start = 0;
-  while (start < sql.size() && std::isspace(static_cast<unsigned char>(sql[start]))) ++start;
-  return sql.substr(start);
-}
-
-// Puts the common table expressions in front of `sql`, inside its own WITH when it has one.
-std::string inline_ctes(const std::string& sql,
-                        const std::vector<std::pair<std::string, std::string>>& ctes) {
-  if (ctes.empty()) return sql;
-  std::vector<std::string> parts;
-  for (const auto& [name, body] : ctes) parts.push_back(name + " as (\n" + body + "\n)");
-  std::string defs = zyl::text::join(parts, ",\n");
-  size_t pos = skip_blank(sql, 0);
-  if (keyword_at(sql, pos, "with")) {
-    size_t after = skip_blank(sql, pos + 4);
-    if (keyword_at(sql, after, "recursive")) after = skip_blank(sql, after + 9);
-    return sql.substr(0, after) + defs + ",\n" + sql.substr(after);
-  }
-  return "with " + defs + "\n" + sql;
-}
-
-// ---- manifest JSON ---------------------------------------------------------------------------
-
-Value optional_json(const std::optional<std::string>& v) {
-  return v ? Value(*v) : Value(nullptr);
-}
-
-Value columns_json(const std::vector<ColumnSpec>& columns) {
-  Value out = Value::object();
-  for (const ColumnSpec& c : columns) {
-    out[c.name] = {{"name", c.name},
-                   {"description", c.description},
-                   {"data_type", optional_json(c.data_type)},
-                   {"meta", c.meta},
-                   {"tags", c.tags}};
-  }
-  return out;
-}
-
-Value config_json(const NodeConfig& config) {
-  Value out = config.entries;
-  if (!out.is_object()) out = Value::object();
-  out["target"] = optional_json(config.target);
-  for (const auto& [k, v] : config._extra.items()) out[k] = v;
-  return out;
-}
-
-Value node_json(const Node& n) {
-  Value depends = {{"nodes", Value::array()}, {"macros", Value::array()}};
-  if (n.depends_on) {
-    depends["nodes"] = n.depends_on->nodes;
-    depends["macros"] = n.depends_on->macros;
-  }
-  return {{"unique_id", n.unique_id},
-          {"name", n.name},
-          {"resource_type", optional_json(n.resource_type)},
-          {"package_name", n.package_name},
-          {"path", n.path},
-          {"original_file_path", n.original_file_path},
-          {"fqn", n.fqn},
-          {"database", optional_json(n.database)},
-          {"schema", optional_json(n.schema)},
-          {"alias", optional_json(n.alias)},
-          {"config", config_json(n.config)},
-          {"tags", n.tags},
-          {"description", n.description},
-          {"columns", columns_json(n.columns)},
-          {"depends_on", depends},
-          {"raw_code", n.raw_code},
-          {"compiled_code", optional_json(n.compiled_code)},
-          {"relation_name", optional_json(n.relation_name)}};
-}
-
-namespace wellspring = brek::artifacts::resources::v1::wellspring;
-namespace exposure = brek::artifacts::resources::v1::exposure;
-namespace components = brek::artifacts::resources::v1::components;
-
-zyl::OrderedMap<std::string, components::ColumnInfo> column_records(
-    const std::vector<ColumnSpec>& columns) {
-  zyl::OrderedMap<std::string, components::ColumnInfo> out;
-  for (const ColumnSpec& c : columns) {
-    components::ColumnInfo info;
-    info.name = c.name;
-    info.description = c.description;
-    info.meta = c.meta;
-    info.data_type = c.data_type;
-    info.tags = c.tags;
-    out.set(c.name, std::move(info));
-  }
-  return out;
-}
-
-Value source_json(const SourceNode& s) {
-  wellspring::SourceDefinition d;
-  d.name = s.name;
-  d.package_name = s.package_name;
-  d.path = s.path;
-  d.original_file_path = s.original_file_path;
-  d.unique_id = s.unique_id;
-  d.fqn = s.fqn;
-  d.database = s.database;
-  d.schema = s.schema.value_or("");
-  d.source_name = s.source_name;
-  d.source_description = s.source_description;
-  d.loader = s.loader;
-  d.identifier = s.identifier.value_or(s.name);
-  d.loaded_at_field = s.loaded_at_field;
-  d.description = s.description;
-  d.columns = column_records(s.columns);
-  d.meta = s.meta;
-  d.source_meta = s.source_meta;
-  d.tags = s.tags;
-  d.relation_name = s.relation_name;
-  d.unrendered_database = s.unrendered_database;
-  d.unrendered_schema = s.unrendered_schema;
-  return d.to_dict(brek_common::dataclass_schema::OmitNone::kNo, {{"artifact", true}});
-}
-
-Value exposure_json(const ExposureNode& x) {
-  exposure::Exposure e;
-  e.name = x.name;
-  e.package_name = x.package_name;
-  e.path = x.path;
-  e.original_file_path = x.original_file_path;
-  e.unique_id = x.unique_id;
-  e.fqn = x.fqn;
-  auto type = brek_common::StrEnum<exposure::ExposureType>::from_value(x.type);
-  if (!type) fail("exposure '" + x.name + "' has an unknown type '" + x.type + "'");
-  e.type = *type;
-  e.owner = brek::artifacts::resources::v1::owner::Owner::from_dict(x.owner);
-  e.description = x.description;
-  e.label = x.label;
-  if (x.maturity) {
-    auto maturity = brek_common::StrEnum<exposure::MaturityType>::from_value(*x.maturity);
-    if (!maturity) fail("exposure '" + x.name + "' has an unknown maturity '" + *x.maturity + "'");
-    e.maturity = *maturity;
-  }
-  e.meta = x.meta;
-  e.tags = x.tags;
-  e.url = x.url;
-  e.depends_on.nodes = x.depends_on.nodes;
-  e.depends_on.macros = x.depends_on.macros;
-  for (const std::string& dep : x.depends_on.nodes) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (true) {
-      size_t dot = dep.find('.', start);
-      parts.push_back(dep.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
-      if (dot == std::string::npos) break;
-      start = dot + 1;
-    }
-    if (parts.size() == 3 && parts[0] == "model") {
-      components::RefArgs r;
-      r.name = parts[2];
-      e.refs.push_back(std::move(r));
-    } else if (parts.size() == 4 && parts[0] == "source") {
-      e.sources.push_back({parts[2], parts[3]});
-    }
-  }
-  return e.to_dict();
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-  std::error_code ec;
-  fs::create_directories(path.parent_path(), ec);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("cannot write " + path.string());
-  out << text;
-  out.close();
-  if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
 }  // namespace
 
 Project load_project(const LoadOptions& options) { return Loader(options).run(); }
-
-std::string model_target(const Node& model, const CompileContext& context) {
-  if (context.cli_target && !context.cli_target->empty()) return *context.cli_target;
-  if (model.config.target && !model.config.target->empty()) return *model.config.target;
-  const Value* extra = zyl::find(model.config._extra, "target");
-  if (zyl::is_set(extra) && extra->is_string()) return extra->get<std::string>();
-  return context.default_target;
-}
-
-std::string source_target(const SourceNode& source, const CompileContext& context) {
-  const Value* connection = context.source_connections.get(source.source_name);
-  if (connection != nullptr && zyl::is_set(*connection)) return zyl::text_form(*connection);
-  if (context.cli_target && !context.cli_target->empty()) return *context.cli_target;
-  return context.default_target;
-}
-
-void resolve_relations(Manifest& manifest, const CompileContext& context) {
-  for (auto& [id, s] : manifest.sources) {
-    std::string output_name = source_target(*s, context);
-    const Value* output = find_output(context.profiles, output_name);
-    if (output == nullptr) {
-      fail("source '" + s->source_name + "' (" + s->original_file_path + ") lives on output '" +
-           output_name + "', which is not in profiles.yml");
-    }
-    Place place = place_of(*output);
-    s->database = has_databases(place.type)
-                      ? (s->unrendered_database ? s->unrendered_database : place.database)
-                      : std::nullopt;
-    s->schema = place.type == "sqlite" ? std::string("main")
-                                       : s->unrendered_schema.value_or(s->source_name);
-    std::string identifier = s->identifier.value_or(s->name);
-    s->relation_name = render_relation(place.type, s->database, *s->schema, identifier);
-  }
-  for (auto& [id, n] : manifest.nodes) {
-    if (n->resource_type.value_or("") != "model") continue;
-    std::string output_name = model_target(*n, context);
-    const Value* output = find_output(context.profiles, output_name);
-    if (output == nullptr) {
-      fail("model '" + n->name + "' (" + n->original_file_path + ") runs on target '" +
-           output_name + "', which is not an output in profiles.yml");
-    }
-    Place place = place_of(*output);
-    std::string schema = optional_string_config(*n, "schema");
-    if (place.type == "sqlite" || schema.empty()) schema = place.schema;
-    if (schema.empty()) {
-      fail("model '" + n->name + "': output '" + output_name +
-           "' gives no schema; set 'schema' on the output or in the model's config");
-    }
-    std::optional<std::string> database;
-    if (has_databases(place.type)) {
-      std::string configured = optional_string_config(*n, "database");
-      database = configured.empty() ? place.database : configured;
-    }
-    n->database = database;
-    n->schema = schema;
-    if (n->get_materialization() == "ephemeral") {
-      n->relation_name.reset();
-    } else {
-      n->relation_name = render_relation(place.type, database, schema, n->name);
-    }
-  }
-}
-
-void compile_manifest(Manifest& manifest, const CompileContext& context) {
-  resolve_relations(manifest, context);
-  std::unordered_map<std::string, const Node*> by_name;
-  std::unordered_map<std::string, std::string> relations;
-  for (const auto& [id, n] : manifest.nodes) {
-    if (n->resource_type.value_or("") != "model") continue;
-    by_name[n->name] = n.get();
-    relations[id] = n->relation_name ? *n->relation_name : cte_name(*n);
-  }
-  // Render every body first; ephemeral bodies are then inlined into their dependants.
-  std::unordered_map<std::string, std::string> bodies;
-  std::unordered_map<std::string, std::vector<std::string>> ephemeral_deps;
-  for (const auto& [id, n] : manifest.nodes) {
-    if (n->resource_type.value_or("") != "model") continue;
-    Template tmpl = Template::parse(n->raw_code, n->original_file_path);
-    CompileModelContext model_context(*n, manifest, context, by_name, relations);
-    bodies[id] = tmpl.render(model_context);
-    ephemeral_deps[id] = std::move(model_context.ephemerals);
-  }
-  for (auto& [id, n] : manifest.nodes) {
-    if (n->resource_type.value_or("") != "model") continue;
-    std::vector<std::string> order;
-    std::set<std::string> seen;
-    std::function<void(const std::string&)> collect = [&](const std::string& dep) {
-      if (!seen.insert(dep).second) return;
-      for (const std::string& inner : ephemeral_deps[dep]) collect(inner);
-      order.push_back(dep);
-    };
-    for (const std::string& dep : ephemeral_deps[id]) collect(dep);
-    std::vector<std::pair<std::string, std::string>> ctes;
-    for (const std::string& dep : order) {
-      ctes.emplace_back(cte_name(*manifest.find_node(dep)), trim_statement(bodies[dep]));
-    }
-    n->compiled_code = inline_ctes(bodies[id], ctes);
-  }
-}
-
-zyl::Value manifest_to_json(const Manifest& manifest, const std::string& project_name) {
-  Value nodes = Value::object();
-  Value parent_map = Value::object();
-  Value child_map = Value::object();
-  auto add_edges = [&](const std::string& id, const std::vector<std::string>& parents) {
-    parent_map[id] = parents;
-    if (!child_map.contains(id)) child_map[id] = Value::array();
-    for (const std::string& p : parents) {
-      Value& children = child_map[p];
-      if (!children.is_array()) children = Value::array();
-      children.push_back(id);
-    }
-  };
-  for (const auto& [id, _] : manifest.sources) child_map[id] = Value::array();
-  for (const auto& [id, n] : manifest.nodes) {
-    nodes[id] = node_json(*n);
-    add_edges(id, n->depends_on ? n->depends_on->nodes : std::vector<std::string>{});
-  }
-  Value sources = Value::object();
-  for (const auto& [id, s] : manifest.sources) sources[id] = source_json(*s);
-  Value exposures = Value::object();
-  for (const auto& [id, x] : manifest.exposures) {
-    exposures[id] = exposure_json(*x);
-    add_edges(id, x->depends_on.nodes);
-  }
-  return {{"metadata", {{"brek_schema_version", "manifest/v1"}, {"project_name", project_name}}},
-          {"nodes", nodes},
-          {"sources", sources},
-          {"exposures", exposures},
-          {"parent_map", parent_map},
-          {"child_map", child_map}};
-}
-
-void write_manifest(const Manifest& manifest, const std::filesystem::path& path,
-                    const std::string& project_name) {
-  write_file(path, manifest_to_json(manifest, project_name).dump(2) + "\n");
-}
-
-void write_compiled_sql(const Manifest& manifest, const std::string& project_name,
-                        const std::filesystem::path& target_dir) {
-  for (const auto& [id, n] : manifest.nodes) {
-    if (!n->compiled_code) continue;
-    write_file(target_dir / "compiled" / project_name / n->original_file_path, *n->compiled_code);
-  }
-}
 
 }  // namespace brek::parser

@@ -57,15 +57,15 @@
 namespace brek::parser {
 
 struct LoadOptions {
-  std::filesystem::path project_dir;  // empty: the current directory
+  std::filesystem::path project_dir;       // empty: the current directory
   zyl::Value vars = zyl::Value::object();  // --vars: override the project's own vars
 };
 
 struct Project {
   std::filesystem::path project_dir;
-  std::string name;                      // `name` of brek_project.yml
-  std::string profile;                   // `profile`, default the project name
-  std::vector<std::string> model_paths;  // `model-paths`, default ["models"]
+  std::string name;                        // `name` of brek_project.yml
+  std::string profile;                     // `profile`, default the project name
+  std::vector<std::string> model_paths;    // `model-paths`, default ["models"]
   zyl::Value vars = zyl::Value::object();  // project vars overridden by LoadOptions::vars
   Manifest manifest;
 };

@@ -1,13 +1,13 @@
 #include "brek/parser/project.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "brek/parser/template.h"
 
@@ -157,10 +157,9 @@ TEST(ProjectTest, CompilesTheFixtureToKnownSql) {
     return true;
   };
   compile_manifest(p.manifest, c);
-  EXPECT_EQ(*orders.compiled_code,
-            orders_ctes + orders_body +
-                "\n  and o.updated_at > (select max(updated_at) from "
-                "\"wh\".\"marts\".\"customer_orders\")\n");
+  EXPECT_EQ(*orders.compiled_code, orders_ctes + orders_body +
+                                       "\n  and o.updated_at > (select max(updated_at) from "
+                                       "\"wh\".\"marts\".\"customer_orders\")\n");
   EXPECT_THAT(asked, ElementsAre("customer_orders"));
 
   c.full_refresh = true;
@@ -181,8 +180,7 @@ TEST(ProjectTest, CompilesTheFixtureToKnownSql) {
 }
 
 TEST(ProjectTest, CliVarsOverrideProjectVars) {
-  Project p = load_project({.project_dir = fixture_dir(),
-                            .vars = {{"start_date", "2025-06-01"}}});
+  Project p = load_project({.project_dir = fixture_dir(), .vars = {{"start_date", "2025-06-01"}}});
   compile_manifest(p.manifest, shop_context(p));
   EXPECT_THAT(*node(p, "stg_orders").compiled_code, HasSubstr("'2025-06-01'"));
   EXPECT_EQ(p.vars["min_amount"], 10);
@@ -198,8 +196,8 @@ TEST(ProjectTest, RelationFormsFollowTheAdapterType) {
     std::string schema;
     const char* source_relation;
   } cases[] = {
-      {R"({"type": "duckdb", "path": "dir/warehouse.duckdb"})",
-       R"("warehouse"."main"."m")", "warehouse", "main", R"("warehouse"."src"."t")"},
+      {R"({"type": "duckdb", "path": "dir/warehouse.duckdb"})", R"("warehouse"."main"."m")",
+       "warehouse", "main", R"("warehouse"."src"."t")"},
       {R"({"type": "duckdb", "path": ":memory:", "schema": "s1"})", R"("memory"."s1"."m")",
        "memory", "s1", R"("memory"."src"."t")"},
       {R"({"type": "duckdb"})", R"("memory"."main"."m")", "memory", "main",
@@ -209,12 +207,11 @@ TEST(ProjectTest, RelationFormsFollowTheAdapterType) {
       {R"({"type": "postgres", "database": "db2", "schema": "an"})", R"("db2"."an"."m")", "db2",
        "an", R"("db2"."src"."t")"},
       {R"({"type": "mysql", "database": "shop"})", "shop.m", std::nullopt, "shop", "src.t"},
-      {R"({"type": "mariadb", "schema": "s", "database": "d"})", "s.m", std::nullopt, "s",
-       "src.t"},
-      {R"({"type": "sqlite", "path": "x.db", "schema": "ignored"})", R"("main"."m")",
-       std::nullopt, "main", R"("main"."t")"},
-      {R"({"type": "snowflake", "database": "DB", "schema": "S"})", R"("DB"."S"."m")", "DB",
-       "S", R"("DB"."src"."t")"},
+      {R"({"type": "mariadb", "schema": "s", "database": "d"})", "s.m", std::nullopt, "s", "src.t"},
+      {R"({"type": "sqlite", "path": "x.db", "schema": "ignored"})", R"("main"."m")", std::nullopt,
+       "main", R"("main"."t")"},
+      {R"({"type": "snowflake", "database": "DB", "schema": "S"})", R"("DB"."S"."m")", "DB", "S",
+       R"("DB"."src"."t")"},
   };
   for (const Case& k : cases) {
     Manifest m;
@@ -325,9 +322,11 @@ TEST(ProjectErrorTest, EachBadProjectGetsAMessageToActOn) {
        "models/a.sql:1:4: materialized must be one of view, table, incremental, ephemeral; got "
        "tabel"},
       {"malformed property file",
-       {{"models/s.yml", "sources: [\n"}}, "models/s.yml: malformed YAML"},
+       {{"models/s.yml", "sources: [\n"}},
+       "models/s.yml: malformed YAML"},
       {"source without a name",
-       {{"models/s.yml", "sources:\n  - tables: []\n"}}, "models/s.yml: a source without a name"},
+       {{"models/s.yml", "sources:\n  - tables: []\n"}},
+       "models/s.yml: a source without a name"},
       {"duplicate source table",
        {{"models/s.yml", "sources:\n  - name: crm\n    tables: [{name: a}, {name: a}]\n"}},
        "source 'crm.a' is defined twice"},

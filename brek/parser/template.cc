@@ -20,8 +20,8 @@ namespace {
 struct Expr {
   enum class Kind { Literal, List, Name, Call, Not, And, Or };
   Kind kind = Kind::Literal;
-  zyl::Value value;  // Literal
-  std::string name;  // Name, Call
+  zyl::Value value;         // Literal
+  std::string name;         // Name, Call
   std::vector<Expr> items;  // List items, Call positional arguments, operands
   std::vector<std::pair<std::string, Expr>> keywords;  // Call keyword arguments
   Location where;
@@ -37,10 +37,10 @@ struct Branch {
 struct Piece {
   enum class Kind { Text, Output, If };
   Kind kind = Kind::Text;
-  std::string text;             // Text
-  Expr expr;                    // Output
-  std::vector<Branch> branches; // If: if and elif branches
-  std::vector<Piece> otherwise; // If: else branch (may be empty)
+  std::string text;              // Text
+  Expr expr;                     // Output
+  std::vector<Branch> branches;  // If: if and elif branches
+  std::vector<Piece> otherwise;  // If: else branch (may be empty)
 };
 
 }  // namespace
@@ -207,7 +207,8 @@ class Lexer {
         tok.text = std::string(text_.substr(i, j - i));
         i = j;
       } else if (std::isdigit(static_cast<unsigned char>(c)) ||
-                 (c == '-' && i + 1 < end && std::isdigit(static_cast<unsigned char>(text_[i + 1])))) {
+                 (c == '-' && i + 1 < end &&
+                  std::isdigit(static_cast<unsigned char>(text_[i + 1])))) {
         size_t j = i + 1;
         bool is_float = false;
         while (j < end && (std::isdigit(static_cast<unsigned char>(text_[j])) ||
@@ -235,9 +236,15 @@ class Lexer {
           if (d == '\\' && j + 1 < end) {
             char e = text_[j + 1];
             switch (e) {
-              case 'n': s += '\n'; break;
-              case 't': s += '\t'; break;
-              default: s += e; break;
+              case 'n':
+                s += '\n';
+                break;
+              case 't':
+                s += '\t';
+                break;
+              default:
+                s += e;
+                break;
             }
             j += 2;
             continue;
@@ -257,18 +264,31 @@ class Lexer {
         i = j;
       } else {
         switch (c) {
-          case '(': tok.kind = Token::Kind::LParen; break;
-          case ')': tok.kind = Token::Kind::RParen; break;
-          case '[': tok.kind = Token::Kind::LBracket; break;
-          case ']': tok.kind = Token::Kind::RBracket; break;
-          case ',': tok.kind = Token::Kind::Comma; break;
+          case '(':
+            tok.kind = Token::Kind::LParen;
+            break;
+          case ')':
+            tok.kind = Token::Kind::RParen;
+            break;
+          case '[':
+            tok.kind = Token::Kind::LBracket;
+            break;
+          case ']':
+            tok.kind = Token::Kind::RBracket;
+            break;
+          case ',':
+            tok.kind = Token::Kind::Comma;
+            break;
           case '=':
             if (i + 1 < end && text_[i + 1] == '=') fail(i, "operator '==' is not supported");
             tok.kind = Token::Kind::Assign;
             break;
-          case '|': fail(i, "filters ('|') are not supported");
-          case '.': fail(i, "attribute access ('.') is not supported");
-          default: fail(i, std::string("unexpected character '") + c + "'");
+          case '|':
+            fail(i, "filters ('|') are not supported");
+          case '.':
+            fail(i, "attribute access ('.') is not supported");
+          default:
+            fail(i, std::string("unexpected character '") + c + "'");
         }
         tok.text = std::string(1, c);
         ++i;
@@ -321,7 +341,8 @@ class ExprParser {
   const Token& next() { return tokens_[pos_ < tokens_.size() - 1 ? pos_++ : pos_]; }
 
   void expect(Token::Kind kind, const char* what) {
-    if (peek().kind != kind) fail(peek(), std::string("expected ") + what + ", found " + describe(peek()));
+    if (peek().kind != kind)
+      fail(peek(), std::string("expected ") + what + ", found " + describe(peek()));
     next();
   }
 
@@ -478,8 +499,7 @@ class StructureParser {
         if (head.text == "elif" || head.text == "else" || head.text == "endif") return out;
         if (head.text != "if") {
           throw TemplateError(file_, head.where,
-                              "unknown tag '" + head.text +
-                                  "' (supported: if, elif, else, endif)");
+                              "unknown tag '" + head.text + "' (supported: if, elif, else, endif)");
         }
         out.push_back(parse_if());
       }
@@ -619,14 +639,15 @@ class Evaluator {
   std::string string_argument(const Expr& call, size_t index, const char* what) {
     zyl::Value v = eval(call.items[index]);
     if (!v.is_string()) {
-      fail(call.items[index].where,
-           std::string(what) + " of " + call.name + "() must be a string, got " + zyl::text_form(v));
+      fail(call.items[index].where, std::string(what) + " of " + call.name +
+                                        "() must be a string, got " + zyl::text_form(v));
     }
     return v.get<std::string>();
   }
 
   void arity(const Expr& e, size_t low, size_t high, const char* usage) {
-    if (e.items.size() < low || e.items.size() > high) fail(e.where, std::string("usage: ") + usage);
+    if (e.items.size() < low || e.items.size() > high)
+      fail(e.where, std::string("usage: ") + usage);
   }
 
   void no_keywords(const Expr& e, const char* usage) {

@@ -1,11 +1,11 @@
 #include "brek/parser/template.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace brek::parser {
 namespace {
@@ -79,10 +79,10 @@ TEST(TemplateTest, ConditionsWithNotAndOrAndElif) {
     bool incremental;
     bool expected;
   } cases[] = {
-      {"not is_incremental()", false, true},   {"not is_incremental()", true, false},
+      {"not is_incremental()", false, true},     {"not is_incremental()", true, false},
       {"is_incremental() and true", true, true}, {"is_incremental() and false", true, false},
-      {"is_incremental() or 1", false, true},  {"not (false or 0)", false, true},
-      {"not not is_incremental()", true, true}, {"'' or []", false, false},
+      {"is_incremental() or 1", false, true},    {"not (false or 0)", false, true},
+      {"not not is_incremental()", true, true},  {"'' or []", false, false},
   };
   for (const Case& k : cases) {
     FakeContext d;
