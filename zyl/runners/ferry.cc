@@ -1,13 +1,151 @@
 #include "zyl/runners/ferry.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <stdexcept>
+#include <tuple>
+
+#include <openssl/evp.h>
+
 #include "core/log.h"
+#include "core/text.h"
+#include "drivers/driver.h"
+#include "zyl/components.h"
+#include "zyl/runners/internal/redaction.h"
+#include "zyl/runners/internal/rewrite.h"
 
 namespace zyl::runners::ferry {
 namespace {
 
 using config::compass::ExecutionPath;
+using federation::zyl_cache::CacheLocation;
+using federation::zyl_cache::FileLock;
+using Clock = std::chrono::steady_clock;
 
 spdlog::logger& logger() { return log::get("zyl.runners.ferry"); }
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Candidate update-key columns, in the order they are preferred.
+const std::vector<std::string> kUpdateKeys = {"updated_at",    "modified_at",   "_updated_at",
+                                              "last_modified", "update_date",   "modified_date",
+                                              "created_at",    "loaded_at"};
+
+constexpr const char* kLogHint = "\n    Check logs/zyl.log for full details.";
+
+std::string error_text(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+std::string project_dir_of(const brek::RuntimeConfig& config) {
+  return config.args.PROJECT_DIR.empty() ? "." : config.args.PROJECT_DIR;
+}
+
+// Lower-case hexadecimal MD5 digest of `text`.
+std::string md5_hex(const std::string& text) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr) != 1) {
+    throw std::runtime_error("MD5 digest failed");
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    out += kHex[digest[i] >> 4];
+    out += kHex[digest[i] & 0x0F];
+  }
+  return out;
+}
+
+// Holds a cache's file lock for its lifetime.
+class LockHold {
+ public:
+  explicit LockHold(FileLock& lock) : lock_(lock) { lock_.acquire(); }
+  ~LockHold() {
+    try {
+      lock_.release();
+    } catch (const std::exception& e) {
+      logger().debug("ZYL: releasing the cache lock failed: {}", e.what());
+    }
+  }
+  LockHold(const LockHold&) = delete;
+  LockHold& operator=(const LockHold&) = delete;
+
+ private:
+  FileLock& lock_;
+};
+
+// Closes, on destruction, a cache the extraction path opened for itself (nothing for a shared
+// one), so the DuckDB file is not held until the next model opens it again.
+class OwnCacheCloser {
+ public:
+  explicit OwnCacheCloser(std::shared_ptr<Cache> own) : own_(std::move(own)) {}
+  ~OwnCacheCloser() {
+    if (!own_) return;
+    try {
+      own_->close_and_release();
+    } catch (const std::exception& e) {
+      logger().debug("ZYL: closing the cache failed: {}", e.what());
+    }
+  }
+  OwnCacheCloser(const OwnCacheCloser&) = delete;
+  OwnCacheCloser& operator=(const OwnCacheCloser&) = delete;
+
+ private:
+  std::shared_ptr<Cache> own_;
+};
+
+// Closes a target connection however the query on it ends.
+class ConnectionCloser {
+ public:
+  explicit ConnectionCloser(drivers::Connection& connection) : connection_(connection) {}
+  ~ConnectionCloser() { connection_.close(); }
+  ConnectionCloser(const ConnectionCloser&) = delete;
+  ConnectionCloser& operator=(const ConnectionCloser&) = delete;
+
+ private:
+  drivers::Connection& connection_;
+};
+
+const std::string& target_of(const std::optional<ResolvedModel>& resolution) {
+  if (!resolution) throw std::runtime_error("ZYL: model has no resolution");
+  return resolution->target;
+}
+
+// One source of the model as the pipeline extracts it.
+struct SourceRecord {
+  std::string unique_id;
+  std::string source_name;
+  std::string table_name;
+  std::string schema;
+  std::string identifier;
+  std::string connection;
+  Value source_config;
+  std::string cache_table;
+};
+
+// The primary key to merge on, from the "unique_key" entry: a text as a one-element list, a
+// list as its entries' text forms; nullopt when the entry is missing or not set.
+std::optional<std::vector<std::string>> primary_key_of(const Value& unique_key) {
+  if (!is_set(unique_key)) return std::nullopt;
+  std::vector<std::string> key;
+  if (unique_key.is_array()) {
+    for (const auto& column : unique_key) key.push_back(text_form(column));
+  } else {
+    key.push_back(text_form(unique_key));
+  }
+  return key;
+}
 
 }  // namespace
 
@@ -66,24 +204,327 @@ Value ZylModelRunner::_get_output_config(const std::string& output_name) const {
 }
 
 std::string ZylModelRunner::_model_table_name(const brek::Node& model) const {
-  std::string schema = model.schema.value_or("");
-  if (_resolution && _resolution->target != config.target_name) {
-    Value target = _get_output_config(_resolution->target);
-    // "schema" when the output has that key, else "database"; a null or empty value keeps the
-    // model's own schema.
-    std::string target_schema = get_text(target, find(target, "schema") ? "schema" : "database");
-    if (!target_schema.empty()) schema = target_schema;
-  }
+  std::string schema = schema_on(model, _resolution ? _resolution->target : config.target_name);
   return schema.empty() ? model.name : schema + "." + model.name;
 }
 
+std::string ZylModelRunner::schema_on(const brek::Node& node, const std::string& target) const {
+  std::string schema = node.schema.value_or("");
+  if (target != config.target_name) {
+    Value output = _get_output_config(target);
+    // "schema" when the output has that key, else "database"; a null or empty value keeps the
+    // node's own schema.
+    std::string target_schema = get_text(output, find(output, "schema") ? "schema" : "database");
+    if (!target_schema.empty()) schema = target_schema;
+  }
+  return schema;
+}
+
+std::string ZylModelRunner::upstream_target(const brek::Node& node) const {
+  if (config.args.target && !config.args.target->empty()) return *config.args.target;
+  if (node.config.target && !node.config.target->empty()) return *node.config.target;
+  return config.target_name;
+}
+
 brek::RunResult ZylModelRunner::_execute_extraction(brek::Node& model, brek::Manifest& manifest) {
-  // The extraction pipeline is not part of this build yet; say so rather than pretend success.
-  std::string target = _resolution ? _resolution->target : "unknown";
-  std::string message = "Model '" + model.name + "' (target: " + target +
-                        "): the extraction path is not available in this build";
+  auto& registry = components::registry();
+  auto make_client = components::obtain(registry.sling_client, "sling_client");
+  auto make_cache = components::obtain(registry.cache, "cache");
+  components::obtain(registry.load_tether, "load_tether");
+
+  const std::optional<ResolvedModel>& resolution = _resolution;
+  Clock::time_point start = Clock::now();
+  std::exception_ptr failure;
+  try {
+    std::unique_ptr<extraction::sling_client::SlingClient> client = make_client();
+    if (!client) throw std::runtime_error("ZYL: no Sling client could be created");
+    std::shared_ptr<Cache> cache = _cache;
+    std::shared_ptr<Cache> own_cache;
+    if (!cache) {
+      own_cache = make_cache(CacheLocation::for_project(project_dir_of(config)));
+      if (!own_cache) throw std::runtime_error("ZYL: no cache could be opened");
+      cache = own_cache;
+    }
+    // Destroyed in reverse order: an own cache is closed first, then the lock is released.
+    LockHold lock(cache->_file_lock());
+    OwnCacheCloser closer(own_cache);
+    return _execute_extraction_locked(model, manifest, resolution, *client, *cache);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  return error_result(model, resolution, seconds_since(start), error_text(failure), {});
+}
+
+brek::RunResult ZylModelRunner::_execute_extraction_locked(
+    brek::Node& model, brek::Manifest& manifest, const std::optional<ResolvedModel>& resolution,
+    extraction::sling_client::SlingClient& client, Cache& cache) {
+  auto& registry = components::registry();
+  auto load_tether = components::obtain(registry.load_tether, "load_tether");
+  Clock::time_point start = Clock::now();
+  std::vector<Value> used_configs;  // every output config read, for redacting error texts
+  try {
+    cache.ensure_created();
+
+    std::string compiled_sql = model.compiled_code.value_or("");
+    if (compiled_sql.empty()) {
+      throw std::runtime_error("Model " + model.name + " has no compiled SQL");
+    }
+
+    std::vector<std::string> source_ids;
+    std::vector<std::string> upstream_ids;
+    if (model.depends_on) {
+      for (const auto& id : model.depends_on->nodes) {
+        if (text::starts_with(id, "source.")) source_ids.push_back(id);
+        if (text::starts_with(id, "model.")) upstream_ids.push_back(id);
+      }
+    }
+
+    config::tether::SourceConnectionMap tether = load_tether(project_dir_of(config));
+
+    std::string materialization = model.get_materialization();
+    bool is_incremental = materialization == "incremental" && cache.has_model_result(model.name);
+
+    std::optional<Value> watermark_value;
+    std::optional<std::string> watermark_column;
+    if (is_incremental) {
+      std::tie(watermark_value, watermark_column) = _resolve_watermark_from_target(model);
+    }
+
+    std::vector<SourceRecord> source_meta;
+    internal::Replacements ref_replacements;
+    for (const auto& id : source_ids) {
+      const brek::SourceNode* source = manifest.find_source(id);
+      if (source == nullptr) continue;
+      SourceRecord record;
+      record.unique_id = id;
+      record.source_name = source->source_name;
+      record.table_name = source->name;
+      record.schema = source->schema.value_or("");
+      record.identifier = source->identifier.value_or("");
+      if (record.identifier.empty()) record.identifier = record.table_name;
+      const Value* connection = tether.get(record.source_name);
+      record.connection = is_set(connection) ? text_form(*connection) : target_of(resolution);
+      record.source_config = _get_output_config(record.connection);
+      used_configs.push_back(record.source_config);
+      record.cache_table = cache.source_table_name(record.source_name, record.table_name);
+      internal::enter_reference(
+          ref_replacements,
+          internal::reference_candidates(source->database.value_or(""), record.schema,
+                                         record.identifier),
+          compiled_sql, record.cache_table);
+      source_meta.push_back(std::move(record));
+    }
+
+    // Upstream models are copied into the cache under their plain name, so their references are
+    // pointed there too (ephemeral ones are inlined in the compiled SQL and have no table).
+    std::vector<const brek::Node*> upstreams;
+    for (const auto& id : upstream_ids) {
+      const brek::Node* upstream = manifest.find_node(id);
+      if (upstream == nullptr || upstream->get_materialization() == "ephemeral") continue;
+      upstreams.push_back(upstream);
+      internal::enter_reference(
+          ref_replacements,
+          internal::reference_candidates(upstream->database.value_or(""),
+                                         upstream->schema.value_or(""), upstream->name),
+          compiled_sql, upstream->name);
+    }
+
+    std::string rewritten_sql = internal::apply_replacements(compiled_sql, ref_replacements);
+
+    auto optimize = components::obtain(registry.optimize_extractions, "optimize_extractions");
+    OrderedMap<std::string, std::string> source_table_map;
+    for (const auto& record : source_meta) source_table_map.set(record.cache_table, record.cache_table);
+    federation::optimizer::Optimizations optimized = optimize(rewritten_sql, source_table_map);
+
+    bool filter_by_watermark =
+        is_incremental && watermark_value.has_value() && watermark_column && !watermark_column->empty();
+    for (const auto& record : source_meta) {
+      auto found = optimized.find(record.cache_table);
+      const federation::optimizer::Optimization* opt =
+          found != optimized.end() && found->second ? &*found->second : nullptr;
+      internal::ExtractionQuery query =
+          internal::extraction_query(model.name, record.schema, record.identifier,
+                                     record.cache_table, record.source_config, opt);
+      for (const auto& line : query.log_lines) logger().info(line);
+      std::string extraction_query = query.query;
+      if (filter_by_watermark) {
+        auto format = components::obtain(registry.format_watermark, "format_watermark");
+        std::string formatted =
+            format(*watermark_value, get_text(record.source_config, "type"), "timestamp");
+        extraction_query =
+            internal::append_watermark_filter(extraction_query, *watermark_column, formatted);
+      }
+      cache.close_and_release();
+      client.extract_to_duckdb(record.source_config, cache.db_path(), extraction_query,
+                               record.cache_table);
+      cache.reopen();
+    }
+
+    for (const brek::Node* upstream : upstreams) {
+      std::string ref_target = upstream_target(*upstream);
+      Value ref_config = _get_output_config(ref_target);
+      used_configs.push_back(ref_config);
+      std::string query = internal::select_all_from(schema_on(*upstream, ref_target), upstream->name);
+      cache.close_and_release();
+      client.extract_to_duckdb(ref_config, cache.db_path(), query, upstream->name);
+      cache.reopen();
+    }
+
+    std::string model_cache_table = cache.model_table_name(model.name);
+    std::string target_table = _model_table_name(model);
+
+    rewritten_sql = internal::replace_self_reference(rewritten_sql, model.database.value_or(""),
+                                                     model.schema.value_or(""), model.name,
+                                                     model_cache_table);
+    if (rewritten_sql.find(model_cache_table) != std::string::npos &&
+        !cache.has_model_result(model.name)) {
+      logger().info(
+          "ZYL [{}]: stale is_incremental() detected — cache has no {}, stripping WHERE clause",
+          model.name, model_cache_table);
+      rewritten_sql = internal::strip_stale_incremental_filter(rewritten_sql, model_cache_table);
+    }
+
+    std::string incremental_strategy =
+        is_incremental ? get_text(model.config.entries, "incremental_strategy") : "";
+    std::optional<std::vector<std::string>> unique_key =
+        primary_key_of(model.config.get("unique_key"));
+    // Without a key to merge on, an incremental run can only add rows: its result is appended
+    // to the cached one, and the whole of it replaces the target table. Replacing the cached
+    // result instead would leave the target holding only the newest rows.
+    bool use_append = is_incremental && (incremental_strategy == "append" || !unique_key);
+
+    logger().info("ZYL [{}]: DuckDB SQL: {}...", model.name, text::prefix(rewritten_sql, 200));
+    std::optional<std::int64_t> row_count =
+        cache.save_model_result(model.name, rewritten_sql, use_append);
+
+    std::string result_table = cache.model_table_name(model.name);
+    std::string db_path = cache.db_path();
+    cache.close_and_release();
+
+    Value target_config = _get_output_config(target_of(resolution));
+    used_configs.push_back(target_config);
+
+    std::string sling_mode = "truncate";
+    std::optional<std::vector<std::string>> primary_key;
+    if (is_incremental) {
+      if (incremental_strategy != "append" && unique_key) {
+        sling_mode = "incremental";
+        primary_key = unique_key;
+      } else {
+        sling_mode = "full-refresh";
+      }
+    }
+    client.load_from_duckdb(db_path, target_config, internal::load_query(result_table),
+                            target_table, sling_mode, primary_key, std::nullopt);
+    cache.reopen();
+
+    double elapsed = seconds_since(start);
+    std::string message = "SELECT " + (row_count ? std::to_string(*row_count) : "None");
+    if (is_incremental) message += " (incremental)";
+
+    try {
+      auto track = components::obtain(registry.track_zyl_extraction, "track_zyl_extraction");
+      std::string target_type;
+      try {
+        target_type = get_text(_get_output_config(target_of(resolution)), "type");
+      } catch (const std::exception&) {
+      }
+      Value source_types = Value::array();
+      for (const auto& record : source_meta) {
+        if (!is_set(record.source_config)) continue;
+        Value type = get_text(record.source_config, "type");
+        if (std::find(source_types.begin(), source_types.end(), type) == source_types.end()) {
+          source_types.push_back(type);
+        }
+      }
+      Value event = Value::object();
+      event["model_name_hash"] = md5_hex(model.name);
+      event["execution_path"] = "extraction";
+      event["source_adapter_types"] = source_types;
+      event["target_adapter_type"] = target_type;
+      event["is_incremental"] = is_incremental;
+      event["row_count"] = row_count ? Value(*row_count) : Value(nullptr);
+      event["duration_seconds"] = std::round(elapsed * 100.0) / 100.0;
+      event["success"] = true;
+      track(event);
+    } catch (...) {
+      // Usage tracking never decides the outcome of a run.
+    }
+
+    return _make_run_result(node_ptr_for(model), brek::RunStatus::Success, message, elapsed,
+                            row_count);
+  } catch (...) {
+    std::exception_ptr failure = std::current_exception();
+    return error_result(model, resolution, seconds_since(start), error_text(failure),
+                        std::move(used_configs));
+  }
+}
+
+std::pair<std::optional<Value>, std::optional<std::string>>
+ZylModelRunner::_resolve_watermark_from_target(const brek::Node& model) {
+  std::string compiled = text::to_lower(model.compiled_code.value_or(""));
+  const std::string* update_key = nullptr;
+  for (const auto& candidate : kUpdateKeys) {
+    if (compiled.find(candidate) != std::string::npos) {
+      update_key = &candidate;
+      break;
+    }
+  }
+  if (update_key == nullptr) return {std::nullopt, std::nullopt};
+
+  try {
+    std::string sql = "SELECT MAX(" + *update_key + ") FROM " + _model_table_name(model);
+    std::optional<Value> maximum;
+    if (_resolution && _resolution->target != config.target_name) {
+      maximum = first_cell_on(_resolution->target, sql);
+    } else if (adapter != nullptr) {
+      auto [response, table] = adapter->execute(sql, true);
+      if (!table.empty() && !table.rows.front().empty()) maximum = table.rows.front().front();
+    }
+    if (maximum && !maximum->is_null()) return {std::move(maximum), *update_key};
+  } catch (...) {
+    // A target that cannot be asked means no watermark: the sources are read whole.
+  }
+  return {std::nullopt, std::nullopt};
+}
+
+std::optional<Value> ZylModelRunner::first_cell_on(const std::string& target,
+                                                   const std::string& sql) const {
+  Value target_config = _get_output_config(target);
+  auto get_connection =
+      components::obtain(components::registry().get_connection, "get_connection");
+  std::unique_ptr<drivers::Connection> connection =
+      get_connection(get_text(target_config, "type"), target_config);
+  if (!connection) return std::nullopt;
+  ConnectionCloser closer(*connection);
+  std::unique_ptr<drivers::QueryResult> result = connection->query(sql);
+  drivers::RowBatch batch;
+  while (result->next(batch)) {
+    if (batch.rows() == 0) continue;
+    if (result->columns().empty()) return std::nullopt;
+    return drivers::cell_to_value(batch.at(0, 0), result->columns().front().type);
+  }
+  return std::nullopt;
+}
+
+brek::RunResult ZylModelRunner::error_result(brek::Node& model,
+                                             const std::optional<ResolvedModel>& resolution,
+                                             double elapsed, const std::string& detail,
+                                             std::vector<Value> used_configs) const {
+  std::string target_name = resolution ? resolution->target : "unknown";
+  std::string target_type;
+  try {
+    Value target_config = _get_output_config(target_name);
+    target_type = get_text(target_config, "type");
+    used_configs.push_back(std::move(target_config));
+  } catch (const std::exception&) {
+  }
+  internal::Secrets secrets;
+  for (const auto& used : used_configs) secrets.add(used);
+  std::string message = "Model '" + model.name + "' (target: " + target_name +
+                        ", adapter: " + target_type + "): " + secrets.redact(detail) + kLogHint;
   logger().error(message);
-  return _make_run_result(node_ptr_for(model), brek::RunStatus::Error, message, 0.0);
+  return _make_run_result(node_ptr_for(model), brek::RunStatus::Error, message, elapsed);
 }
 
 brek::NodePtr ZylModelRunner::node_ptr_for(brek::Node& model) const {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "brek/task/run.h"
 #include "core/value.h"
@@ -45,17 +46,26 @@ class ZylModelRunner : public brek::ModelRunner {
   // Get the fully-qualified target table name for a model ("schema.name" or "name").
   std::string _model_table_name(const brek::Node& model) const;
 
-  // Unified extraction path for ALL cross-engine models. Never throws once its components are
-  // obtained.
+  // Unified extraction path for ALL cross-engine models: takes the cache's file lock (opening
+  // a cache of its own under PROJECT_DIR when no shared one was given, closed again at the end)
+  // and runs _execute_extraction_locked. Throws std::runtime_error only when the Sling client,
+  // the cache or the source connection loader cannot be obtained; every other failure becomes
+  // an error result.
   brek::RunResult _execute_extraction(brek::Node& model, brek::Manifest& manifest);
 
-  // Inner extraction logic — called while holding the file lock.
+  // Inner extraction logic — called while holding the file lock. Copies every source and
+  // upstream model into `cache` (closing the cache around each Sling call), runs the rewritten
+  // SQL in DuckDB, loads the result into the model's target and records a usage event. Every
+  // failure after the source connection loader is obtained becomes an error result.
   brek::RunResult _execute_extraction_locked(brek::Node& model, brek::Manifest& manifest,
                                              const std::optional<ResolvedModel>& resolution,
                                              extraction::sling_client::SlingClient& client,
                                              Cache& cache);
 
-  // (watermark value, column) from the model's target table, or (nullopt, nullopt).
+  // (watermark value, column) from the model's target table, or (nullopt, nullopt) when the
+  // compiled SQL names no update-key column, the table is empty or the query fails. The query
+  // runs on `adapter` for a model on the default target and on a connection of its own
+  // (through the get_connection component, closed after use) for any other target. Never throws.
   std::pair<std::optional<Value>, std::optional<std::string>> _resolve_watermark_from_target(
       const brek::Node& model);
 
@@ -65,6 +75,22 @@ class ZylModelRunner : public brek::ModelRunner {
 
  private:
   brek::NodePtr node_ptr_for(brek::Node& model) const;
+  // The schema `node` is materialised in on output `target`: the target's schema (else its
+  // database) replaces the node's own schema when `target` is not the default target. Throws
+  // as _get_output_config does.
+  std::string schema_on(const brek::Node& node, const std::string& target) const;
+  // The output an upstream model was materialised on: the command-line target, else its
+  // configured target, else the default target.
+  std::string upstream_target(const brek::Node& node) const;
+  // The first cell of `sql` run on a connection to output `target`, closed before returning;
+  // nullopt when no connection can be made or there is no row.
+  std::optional<Value> first_cell_on(const std::string& target, const std::string& sql) const;
+  // The error result of a failed extraction: message naming the model, its target and adapter
+  // type, with every value of `secrets` (and of the target's config) removed from `detail`.
+  // Logged at error level. Never throws.
+  brek::RunResult error_result(brek::Node& model, const std::optional<ResolvedModel>& resolution,
+                               double elapsed, const std::string& detail,
+                               std::vector<Value> used_configs) const;
 };
 
 // Build a RunResult for extraction execution paths. `rows_affected` nullopt is written as null.

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "core/log.h"
+#include "zyl/components.h"
+#include "zyl/runners/test_fakes.h"
 
 namespace zyl::runners::ferry {
 namespace {
@@ -35,12 +37,28 @@ class FerryTest : public ::testing::Test {
     node->resource_type = "model";
     node->schema = "analytics";
     runner = std::make_unique<RecordingRunner>(cfg, nullptr, node, 1, 1);
+    // The extraction path gets components that work, so only the dispatch is under test here.
+    overrides->sling_client = [this] {
+      return std::make_unique<testing::FakeSlingClient>(
+          journal, [this] { return cache.get(); }, sling_calls);
+    };
+    overrides->cache = [this](const federation::zyl_cache::CacheLocation&) {
+      cache = std::make_shared<testing::FakeCache>(journal);
+      return cache;
+    };
+    overrides->load_tether = [](const std::filesystem::path&) {
+      return config::tether::SourceConnectionMap();
+    };
   }
 
   ResolvedModel resolution(ExecutionPath path, std::string target = "dev") {
     return ResolvedModel{node->unique_id, node->name, target, path};
   }
 
+  components::ScopedOverride overrides;
+  testing::Journal journal;
+  std::shared_ptr<testing::FakeCache> cache;
+  std::vector<testing::FakeSlingClient::Call> sling_calls;
   brek::NodePtr node;
   brek::Manifest manifest;
   std::unique_ptr<RecordingRunner> runner;
