@@ -13,6 +13,8 @@
 #include "core/log.h"
 #include "drivers/driver.h"
 #include "zyl/components.h"
+#include "zyl/federation/zyl_cache.h"
+#include "zyl/sync/profiles_reader.h"
 
 namespace zyl::tasks::retract {
 namespace {
@@ -360,44 +362,88 @@ TEST(RetractInterpret, FailsOnlyOnErrors) {
   EXPECT_FALSE(task.interpret_results(Value::array({{{"status", "error"}}})));
 }
 
-// ---- the whole run, with fakes -----------------------------------------------------------
+// ---- whole runs against real DuckDB and SQLite targets --------------------------------------
 
-class RetractRun : public ::testing::Test {
+// A project in a temp dir with a profiles.yml whose outputs are a DuckDB warehouse ("dev", the
+// default), a SQLite file ("lite") and a DuckDB file in a directory that does not exist ("gone").
+class RetractProject : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("zyl_retract_run_" + std::string(
-                                     ::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("zyl_retract_" + std::string(
+                                 ::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
-    fs::create_directories(dir_ / ".zyl");
-    manifest_ = std::make_shared<brek::Manifest>();
-    config_ = std::make_shared<brek::RuntimeConfig>();
-    config_->target_name = "dev";
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "profiles.yml")
+        << "proj:\n  target: dev\n  outputs:\n"
+        << "    dev: {type: duckdb, path: '" << (dir_ / "wh.duckdb").string()
+        << "', schema: analytics}\n"
+        << "    lite: {type: sqlite, path: '" << (dir_ / "lite.db").string()
+        << "', schema: main}\n"
+        << "    gone: {type: duckdb, path: '" << (dir_ / "no" / "such" / "x.duckdb").string()
+        << "'}\n";
     args_.PROJECT_DIR = dir_.string();
-    args_.PROFILES_DIR = "/profiles";
-    profiles_ = {{"proj",
-                  {{"target", "dev"},
-                   {"outputs",
-                    {{"dev", {{"type", "postgres"}, {"schema", "analytics"}}},
-                     {"wh", {{"type", "mysql"}, {"schema", "mart"}}}}}}}};
-    guard_->default_profiles_dir = [] { return std::string("/home/.brek"); };
-    guard_->read_profiles_yml = [this](const std::string& d) {
-      profiles_dirs_.push_back(d);
-      return profiles_;
+    args_.PROFILES_DIR = dir_.string();
+    config_->target_name = "dev";
+    guard_->read_profiles_yml = sync::profiles_reader::read_profiles_yml;
+    guard_->default_profiles_dir = [] { return std::string("/nonexistent"); };
+    guard_->get_connection = [](const std::string&, const Value& cfg) {
+      try {
+        return drivers::open_connection(cfg);
+      } catch (const drivers::DriverError&) {
+        return std::unique_ptr<drivers::Connection>();
+      }
     };
-    guard_->get_connection = [this](const std::string& type, const Value&) {
-      if (unreachable_.count(type) != 0) return std::unique_ptr<drivers::Connection>();
-      return std::unique_ptr<drivers::Connection>(std::make_unique<FakeConnection>(&conn_));
-    };
-    guard_->cache = [this](const federation::zyl_cache::CacheLocation&) {
-      ++cache_opened_;
-      return cache_;
+    guard_->cache = [](const federation::zyl_cache::CacheLocation& loc) {
+      return std::make_shared<federation::zyl_cache::ZylCache>(loc);
     };
     guard_->track_zyl_retract = [this](const Value& e) { events_.push_back(e); };
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  void add(const brek::NodePtr& node) { manifest_->nodes.set(node->unique_id, node); }
+  void sql(const std::string& output, const std::string& statements) {
+    auto conn = drivers::open_connection(
+        output == "dev" ? Value{{"type", "duckdb"}, {"path", (dir_ / "wh.duckdb").string()}}
+                        : Value{{"type", "sqlite"}, {"path", (dir_ / "lite.db").string()}});
+    conn->execute(statements);
+    conn->close();
+  }
+  std::set<std::string> objects(const std::string& output) {
+    auto conn = drivers::open_connection(
+        output == "dev" ? Value{{"type", "duckdb"}, {"path", (dir_ / "wh.duckdb").string()}}
+                        : Value{{"type", "sqlite"}, {"path", (dir_ / "lite.db").string()}});
+    auto result = conn->query(output == "dev"
+                                  ? "SELECT table_name FROM information_schema.tables"
+                                  : "SELECT name FROM sqlite_master");
+    std::set<std::string> names;
+    drivers::RowBatch batch;
+    while (result->next(batch)) {
+      for (size_t r = 0; r < batch.rows(); ++r) names.insert(std::get<std::string>(batch.at(r, 0)));
+    }
+    conn->close();
+    return names;
+  }
+  fs::path cache_file() const { return dir_ / ".zyl" / "cache.duckdb"; }
+  void fill_cache(const std::vector<std::string>& tables) {
+    fs::create_directories(dir_ / ".zyl");
+    auto conn = drivers::open_connection(Value{{"type", "duckdb"}, {"path", cache_file().string()}});
+    for (const auto& t : tables) {
+      conn->execute("CREATE TABLE " + conn->quote_identifier(t) + " AS SELECT 1 AS x");
+    }
+    conn->close();
+  }
+  std::vector<std::string> cache_tables() {
+    federation::zyl_cache::ZylCache cache(federation::zyl_cache::CacheLocation::at(cache_file()));
+    auto tables = cache.list_tables();
+    cache.close_and_release();
+    return tables;
+  }
+  brek::NodePtr model(const std::string& name, std::vector<std::string> deps = {},
+                      const std::string& materialized = "table") {
+    auto n = make_node(name, std::move(deps), materialized);
+    manifest_->nodes.set(n->unique_id, n);
+    return n;
+  }
   std::vector<Value> run(std::set<std::string> selected) {
     SelectedTask task(std::move(selected), args_, config_, manifest_, out_);
     return task.run();
@@ -405,187 +451,157 @@ class RetractRun : public ::testing::Test {
 
   fs::path dir_;
   components::ScopedOverride guard_;
-  std::shared_ptr<brek::Manifest> manifest_;
-  std::shared_ptr<brek::RuntimeConfig> config_;
   brek::Args args_;
-  Value profiles_;
-  std::vector<std::string> profiles_dirs_;
-  std::set<std::string> unreachable_;
-  ConnLog conn_;
-  std::shared_ptr<FakeCache> cache_ = std::make_shared<FakeCache>();
-  int cache_opened_ = 0;
+  std::shared_ptr<brek::RuntimeConfig> config_ = std::make_shared<brek::RuntimeConfig>();
+  std::shared_ptr<brek::Manifest> manifest_ = std::make_shared<brek::Manifest>();
   std::vector<Value> events_;
   std::ostringstream out_;
 };
 
-TEST_F(RetractRun, MixedOutcomesLinesRecordsSummaryAndEvent) {
-  std::ofstream(dir_ / ".zyl" / "cache.duckdb") << "";
-  cache_->tables = {"__model__stg", "__model__fct", "__model__lost", "__model__keep", "crm__x"};
-  add(make_node("stg", {"source.proj.crm.x"}, "view"));
-  add(make_node("fct", {uid("stg")}, "incremental"));
-  auto lost = make_node("lost", {uid("fct")});
-  lost->config["target"] = "nowhere";
-  add(lost);
-  auto remote = make_node("mart_x", {uid("fct")});
-  remote->config.target = "wh";
-  add(remote);
-  auto broken = make_node("broken", {uid("stg")});
-  add(broken);
-  add(make_node("keep"));
-  conn_.fail_on = "DROP TABLE IF EXISTS analytics.broken CASCADE";
-  conn_.fail_message = "relation is in use";
+TEST_F(RetractProject, DiamondAndChainDownstreamFirstWithCacheCleanup) {
+  const std::string c43(43, 'p'), c44(44, 'q'), c45(45, 'r');  // pads 2, 1 and 1 dots
+  sql("dev",
+      "CREATE SCHEMA analytics;"
+      "CREATE TABLE analytics.base AS SELECT 1 AS id;"
+      "CREATE VIEW analytics.left_v AS SELECT * FROM analytics.base;"
+      "CREATE TABLE analytics.right_t AS SELECT * FROM analytics.base;"
+      "CREATE TABLE analytics.top AS SELECT * FROM analytics.left_v, analytics.right_t;"
+      "CREATE TABLE analytics." + c43 + " AS SELECT 1 AS x;"
+      "CREATE TABLE analytics." + c44 + " AS SELECT 1 AS x;"
+      "CREATE VIEW analytics." + c45 + " AS SELECT 1 AS x;"
+      "CREATE TABLE analytics.bystander AS SELECT 1 AS x;");
+  model("base", {"source.proj.crm.orders"});
+  model("left_v", {uid("base")}, "view");
+  model("right_t", {uid("base")}, "incremental");
+  model("top", {uid("left_v"), uid("right_t")});
+  model(c43);
+  model(c44, {uid(c43)});
+  model(c45, {uid(c44)}, "view");
+  model("bystander");
+  const std::string source_table = [&] {
+    federation::zyl_cache::ZylCache cache(federation::zyl_cache::CacheLocation::at(cache_file()));
+    cache.close_and_release();
+    return cache.source_table_name("crm", "orders");
+  }();
+  fill_cache({"__model__base", "__model__top", "__model__bystander", "__model__" + c45,
+              "__model____model__top", source_table});
 
-  auto results = run({uid("stg"), uid("fct"), uid("lost"), uid("mart_x"), uid("broken"),
-                      "seed.proj.s", "model.proj.gone"});
+  auto results = run({uid("base"), uid("left_v"), uid("right_t"), uid("top"), uid(c43), uid(c44),
+                      uid(c45)});
 
-  // Levels: {stg}, {broken, fct}, {lost, mart_x} (ids ascending), dropped in reverse.
+  // Levels: {base, c43}, {left_v, right_t, c44}, {top, c45}; dropped last level first, each
+  // level in reverse.
   EXPECT_THAT(normalised(out_.str()),
               ElementsAreArray(std::vector<std::string>{
                   "",
-                  "  Retracting 5 model(s) (reverse DAG order)...",
+                  "  Retracting 7 model(s) (reverse DAG order)...",
                   "",
-                  "  1 of 5  DROP TABLE mart_x " + dots(39) + " [OK in #s]  (wh)",
-                  "  2 of 5  SKIP lost (target 'nowhere' not found in profiles)",
-                  "  3 of 5  DROP TABLE fct " + dots(42) + " [OK in #s]",
-                  "  4 of 5  DROP TABLE broken " + dots(39) + " [ERROR: relation is in use]",
-                  "  5 of 5  DROP VIEW stg " + dots(43) + " [OK in #s]",
+                  "  1 of 7  DROP VIEW " + c45 + " . [OK in #s]",
+                  "  2 of 7  DROP TABLE top " + dots(42) + " [OK in #s]",
+                  "  3 of 7  DROP TABLE " + c44 + " . [OK in #s]",
+                  "  4 of 7  DROP TABLE right_t " + dots(38) + " [OK in #s]",
+                  "  5 of 7  DROP VIEW left_v " + dots(40) + " [OK in #s]",
+                  "  6 of 7  DROP TABLE " + c43 + " .. [OK in #s]",
+                  "  7 of 7  DROP TABLE base " + dots(41) + " [OK in #s]",
                   "",
-                  "  Retract complete: 3 dropped, 3 cache cleared, 1 skipped, 1 errors in #s",
+                  "  Retract complete: 7 dropped, 3 cache cleared, 0 skipped, 0 errors in #s",
                   "",
               }));
-  EXPECT_THAT(conn_.statements,
-              ::testing::IsSupersetOf({"DROP TABLE IF EXISTS mart.mart_x",
-                                       "DROP TABLE IF EXISTS analytics.fct CASCADE",
-                                       "DROP VIEW IF EXISTS analytics.stg CASCADE"}));
-  EXPECT_THAT(cache_->dropped,
-              ElementsAre("__model__stg", "__model__fct", "__model__lost"));  // not keep
-  ASSERT_EQ(results.size(), 5u);
-  auto keys = [](const Value& r) {
-    std::vector<std::string> k;
-    for (const auto& [key, v] : r.items()) k.push_back(key);
-    return k;
-  };
-  EXPECT_THAT(keys(results[0]), ElementsAre("uid", "status", "msg", "elapsed"));
-  EXPECT_THAT(keys(results[1]), ElementsAre("uid", "status", "msg"));
-  EXPECT_EQ(results[1], (Value{{"uid", uid("lost")},
+  EXPECT_EQ(objects("dev"), std::set<std::string>{"bystander"});
+  EXPECT_THAT(cache_tables(), ::testing::UnorderedElementsAre(
+                                  "__model__bystander", "__model____model__top", source_table));
+  for (const auto& r : results) EXPECT_EQ(r["status"], "ok") << r.dump();
+  ASSERT_EQ(events_.size(), 1u);
+  EXPECT_EQ(events_[0]["model_count"], 7);
+  EXPECT_EQ(events_[0]["success"], true);
+}
+
+TEST_F(RetractProject, MixedTargetsSkipsAndFailures) {
+  sql("dev",
+      "CREATE SCHEMA analytics;"
+      "CREATE TABLE analytics.plain AS SELECT 1 AS x;"
+      "CREATE VIEW analytics.wrong AS SELECT 1 AS x;");
+  sql("lite", "CREATE TABLE lt AS SELECT 1 AS x; CREATE VIEW lv AS SELECT * FROM lt;");
+  model("plain");
+  model("wrong");  // configured as a table, but a view on the target: the DROP fails
+  auto lt = model("lt");
+  lt->config._extra["target"] = "lite";
+  auto lv = model("lv", {uid("lt")}, "view");
+  lv->config.target = "lite";
+  model("lost")->config["target"] = "nowhere";
+  model("far")->config.target = "gone";
+
+  auto results = run({uid("plain"), uid("wrong"), uid("lt"), uid("lv"), uid("lost"), uid("far")});
+
+  auto lines = normalised(out_.str());
+  ASSERT_EQ(lines.size(), 12u);
+  // The SQLite view before the table it reads; the roots after it in descending id order.
+  EXPECT_EQ(lines[3], "  1 of 6  DROP VIEW lv " + dots(44) + " [OK in #s]  (lite)");
+  EXPECT_EQ(lines[4], "  2 of 6  DROP TABLE wrong " + dots(40) + " [ERROR: " +
+                          results[1]["msg"].get<std::string>() + "]");
+  EXPECT_EQ(lines[5], "  3 of 6  DROP TABLE plain " + dots(40) + " [OK in #s]");
+  EXPECT_EQ(lines[6], "  4 of 6  DROP TABLE lt " + dots(43) + " [OK in #s]  (lite)");
+  EXPECT_EQ(lines[7], "  5 of 6  SKIP lost (target 'nowhere' not found in profiles)");
+  EXPECT_EQ(lines[8], "  6 of 6  DROP TABLE far " + dots(42) + " [SKIP]  (gone)");
+  EXPECT_EQ(lines[10], "  Retract complete: 3 dropped, 0 cache cleared, 2 skipped, 1 errors in #s");
+
+  EXPECT_EQ(results[1]["status"], "error");
+  EXPECT_THAT(results[1]["msg"].get<std::string>(), ::testing::HasSubstr("wrong"));
+  EXPECT_EQ(results[4], (Value{{"uid", uid("lost")},
                                {"status", "skip"},
                                {"msg", "target 'nowhere' not found in profiles"}}));
-  EXPECT_EQ(results[3]["status"], "error");
-  EXPECT_EQ(results[3]["msg"], "relation is in use");
-  EXPECT_EQ(results[0]["msg"], "");
-  double sum = 0;
-  for (const auto& r : results) {
-    if (r.contains("elapsed")) sum += r["elapsed"].get<double>();
-  }
-  ASSERT_EQ(events_.size(), 1u);
-  EXPECT_THAT(keys(events_[0]),
-              ElementsAre("model_count", "ok_count", "error_count", "duration_seconds", "success"));
-  EXPECT_EQ(events_[0]["model_count"], 5);
-  EXPECT_EQ(events_[0]["ok_count"], 3);
-  EXPECT_EQ(events_[0]["error_count"], 1);
-  EXPECT_DOUBLE_EQ(events_[0]["duration_seconds"].get<double>(), sum);
-  EXPECT_EQ(events_[0]["success"], false);
-  EXPECT_THAT(profiles_dirs_, ElementsAre("/profiles"));
-}
-
-TEST_F(RetractRun, PaddingAtTheBoundary) {
-  const std::string n49(49, 'n');
-  const std::string n45(45, 'm');  // 50 - 5 - 45 = 0: still one dot
-  add(make_node(n49));
-  add(make_node(n45));
-  add(make_node("v", {}, "view"));
-  add(make_node("\xc3\xa9t\xc3\xa9"));  // three code points
-  auto results = run({uid(n49), uid(n45), uid("v"), uid("\xc3\xa9t\xc3\xa9")});
-  auto lines = normalised(out_.str());
-  ASSERT_EQ(lines.size(), 10u);
-  EXPECT_EQ(lines[3], "  1 of 4  DROP TABLE \xc3\xa9t\xc3\xa9 " + dots(42) + " [OK in #s]");
-  EXPECT_EQ(lines[4], "  2 of 4  DROP VIEW v " + dots(45) + " [OK in #s]");
-  EXPECT_EQ(lines[5], "  3 of 4  DROP TABLE " + n49 + " . [OK in #s]");
-  EXPECT_EQ(lines[6], "  4 of 4  DROP TABLE " + n45 + " . [OK in #s]");
-}
-
-TEST_F(RetractRun, UnreachableTargetAndEveryDropFailing) {
-  unreachable_ = {"postgres"};
-  add(make_node("a"));
-  add(make_node("b", {uid("a")}));
-  auto results = run({uid("a"), uid("b")});
-  EXPECT_THAT(normalised(out_.str()),
-              ElementsAreArray(std::vector<std::string>{
-                  "", "  Retracting 2 model(s) (reverse DAG order)...", "",
-                  "  1 of 2  DROP TABLE b " + dots(44) + " [SKIP]",
-                  "  2 of 2  DROP TABLE a " + dots(44) + " [SKIP]", "",
-                  "  Retract complete: 0 dropped, 0 cache cleared, 2 skipped, 0 errors in #s",
-                  ""}));
-  EXPECT_EQ(results[0]["msg"], "cannot connect to postgres");
-  EXPECT_TRUE(results[0].contains("elapsed"));
-  EXPECT_EQ(cache_opened_, 0);  // no cache file
+  EXPECT_EQ(results[5]["msg"], "cannot connect to duckdb");
+  EXPECT_TRUE(results[5].contains("elapsed"));
+  // SQLite takes no CASCADE: both drops succeeded there.
+  EXPECT_TRUE(objects("lite").empty());
+  EXPECT_EQ(objects("dev"), std::set<std::string>{"wrong"});
+  EXPECT_FALSE(fs::exists(cache_file()));
   ZylRetractTask task({}, nullptr, nullptr);
-  EXPECT_TRUE(task.interpret_results(results));
+  EXPECT_FALSE(task.interpret_results(results));
+  EXPECT_EQ(events_.at(0)["error_count"], 1);
+  EXPECT_EQ(events_.at(0)["success"], false);
 }
 
-TEST_F(RetractRun, NothingToRetract) {
-  add(make_node("s", {}, "table", "seed"));
-  add(make_node("t", {}, "table", "test"));
-  auto odd = make_node("odd");
-  odd->resource_type.reset();
-  add(odd);
-  std::ofstream(dir_ / ".zyl" / "cache.duckdb") << "";
-  auto results = run({"seed.proj.s", "test.proj.t", odd->unique_id, uid("missing")});
-  EXPECT_TRUE(results.empty());
-  EXPECT_EQ(out_.str(), "\n  No models selected for retraction.\n\n");
-  EXPECT_EQ(cache_opened_, 0);
-  EXPECT_TRUE(events_.empty());
-  EXPECT_TRUE(conn_.statements.empty());
-}
-
-TEST_F(RetractRun, UnreadableProfilesStopsEverything) {
-  args_.PROFILES_DIR.clear();
-  guard_->read_profiles_yml = [this](const std::string& d) -> Value {
-    profiles_dirs_.push_back(d);
-    throw std::runtime_error("no profiles.yml in /home/.brek");
-  };
-  add(make_node("a"));
-  log::Capture capture;
-  auto results = run({uid("a")});
-  EXPECT_TRUE(results.empty());
-  EXPECT_EQ(out_.str(), "");
-  EXPECT_THAT(profiles_dirs_, ElementsAre("/home/.brek"));
-  EXPECT_THAT(capture.messages("zyl.tasks.retract", spdlog::level::err),
-              ElementsAre("zyl retract: cannot read profiles.yml: no profiles.yml in /home/.brek"));
-  EXPECT_TRUE(events_.empty());
-  EXPECT_TRUE(conn_.statements.empty());
-}
-
-TEST_F(RetractRun, TargetFromConfigItemsThenAttribute) {
-  // An extra key counts as an item; a present but empty item does not fall through to the
-  // attribute; without the item the attribute decides.
-  auto extra = make_node("e");
-  extra->config._extra["target"] = "wh";
-  auto empty_item = make_node("f");
-  empty_item->config["target"] = "";
-  empty_item->config.target = "wh";
-  auto attr = make_node("g");
-  attr->config.target = "wh";
-  add(extra);
-  add(empty_item);
-  add(attr);
-  auto results = run({extra->unique_id, empty_item->unique_id, attr->unique_id});
-  auto lines = normalised(out_.str());
-  ASSERT_EQ(lines.size(), 9u);
-  EXPECT_EQ(lines[3], "  1 of 3  DROP TABLE g " + dots(44) + " [OK in #s]  (wh)");
-  EXPECT_EQ(lines[4], "  2 of 3  DROP TABLE f " + dots(44) + " [OK in #s]");
-  EXPECT_EQ(lines[5], "  3 of 3  DROP TABLE e " + dots(44) + " [OK in #s]  (wh)");
-}
-
-TEST_F(RetractRun, TrackingFailureIsIgnored) {
+TEST_F(RetractProject, CycleStillDropsEveryModelOnce) {
+  sql("dev", "CREATE SCHEMA analytics; CREATE TABLE analytics.a (x INT);"
+             "CREATE TABLE analytics.b (x INT); CREATE TABLE analytics.c (x INT);");
+  model("a", {uid("b")});
+  model("b", {uid("a")});
+  model("c", {uid("a")});
   guard_->track_zyl_retract = [](const Value&) { throw std::runtime_error("disk full"); };
-  add(make_node("a"));
-  auto results = run({uid("a")});
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0]["status"], "ok");
-  guard_->track_zyl_retract = nullptr;
-  out_.str("");
-  EXPECT_EQ(run({uid("a")}).size(), 1u);
+  auto results = run({uid("a"), uid("b"), uid("c")});
+  std::vector<std::string> order;
+  for (const auto& r : results) order.push_back(r["uid"]);
+  EXPECT_THAT(order, ElementsAre(uid("a"), uid("b"), uid("c")));
+  EXPECT_TRUE(objects("dev").empty());
+  EXPECT_EQ(normalised(out_.str()).at(7),
+            "  Retract complete: 3 dropped, 0 cache cleared, 0 skipped, 0 errors in #s");
+}
+
+TEST_F(RetractProject, NothingSelectedTouchesNothing) {
+  fill_cache({"__model__s"});
+  auto seed = make_node("s", {}, "table", "seed");
+  manifest_->nodes.set(seed->unique_id, seed);
+  auto untyped = model("u");
+  untyped->resource_type.reset();
+  EXPECT_TRUE(run({seed->unique_id, untyped->unique_id, uid("missing")}).empty());
+  EXPECT_EQ(out_.str(), "\n  No models selected for retraction.\n\n");
+  EXPECT_THAT(cache_tables(), ElementsAre("__model__s"));
+  EXPECT_TRUE(events_.empty());
+}
+
+TEST_F(RetractProject, UnreadableProfilesStopsEverything) {
+  args_.PROFILES_DIR.clear();  // the default directory holds no profiles.yml
+  sql("dev", "CREATE SCHEMA analytics; CREATE TABLE analytics.a (x INT);");
+  model("a");
+  log::Capture capture;
+  EXPECT_TRUE(run({uid("a")}).empty());
+  EXPECT_EQ(out_.str(), "");
+  EXPECT_THAT(capture.messages("zyl.tasks.retract", spdlog::level::err),
+              ElementsAre("zyl retract: cannot read profiles.yml: profiles.yml not found in "
+                          "/nonexistent"));
+  EXPECT_EQ(objects("dev"), std::set<std::string>{"a"});
+  EXPECT_TRUE(events_.empty());
 }
 
 }  // namespace
