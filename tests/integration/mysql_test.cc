@@ -27,6 +27,8 @@ class MySqlTest : public ::testing::Test {
   void SetUp() override {
     ZYL_REQUIRE_SERVER(config_, "ZYL_TEST_MYSQL", "mariadb");
     conn_ = drivers::open_connection(config_);
+    // ctest runs the cases of this file as parallel processes sharing one database: take turns.
+    integration::read_all(*conn_, "SELECT GET_LOCK('zyl_it', 600)");
     conn_->execute("DROP DATABASE IF EXISTS zyl_it; CREATE DATABASE zyl_it");
   }
   void TearDown() override {

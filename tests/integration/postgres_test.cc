@@ -29,6 +29,8 @@ class PostgresTest : public ::testing::Test {
   void SetUp() override {
     ZYL_REQUIRE_SERVER(config_, "ZYL_TEST_PG", "postgres");
     conn_ = drivers::open_connection(config_);
+    // ctest runs the cases of this file as parallel processes sharing one schema: take turns.
+    integration::read_all(*conn_, "SELECT pg_advisory_lock(4711)");
     conn_->execute(
         "DROP SCHEMA IF EXISTS zyl_it CASCADE; CREATE SCHEMA zyl_it;"
         "CREATE TYPE zyl_it.mood AS ENUM ('sad', 'happy')");

@@ -1,0 +1,110 @@
+// PostgreSQL and MariaDB as sources and targets of the Sling client: rows go through the DuckDB
+// cache file in both directions and arrive with their values and types.
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "drivers/driver.h"
+#include "tests/integration/server_env.h"
+#include "zyl/extraction/sling_client.h"
+
+namespace zyl {
+namespace {
+
+using drivers::Cell;
+using drivers::RowBatch;
+
+class CrossEngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ZYL_REQUIRE_SERVER(pg_config_, "ZYL_TEST_PG", "postgres");
+    ZYL_REQUIRE_SERVER(my_config_, "ZYL_TEST_MYSQL", "mariadb");
+    dir_ = std::filesystem::temp_directory_path() /
+           ("zyl_cross_engine_" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir_);
+    cache_ = (dir_ / "cache.duckdb").string();
+    pg_ = drivers::open_connection(pg_config_);
+    my_ = drivers::open_connection(my_config_);
+    integration::read_all(*pg_, "SELECT pg_advisory_lock(4712)");
+    pg_->execute("DROP SCHEMA IF EXISTS zyl_xe CASCADE; CREATE SCHEMA zyl_xe");
+    my_->execute("DROP DATABASE IF EXISTS zyl_xe; CREATE DATABASE zyl_xe");
+    // The MariaDB side works in zyl_xe as its default database, as a profile's output would.
+    my_config_["database"] = "zyl_xe";
+  }
+  void TearDown() override {
+    if (pg_) pg_->execute("DROP SCHEMA IF EXISTS zyl_xe CASCADE");
+    if (my_) my_->execute("DROP DATABASE IF EXISTS zyl_xe");
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  Value pg_config_, my_config_;
+  std::filesystem::path dir_;
+  std::string cache_;
+  std::unique_ptr<drivers::Connection> pg_, my_;
+};
+
+TEST_F(CrossEngineTest, PostgresToMariadbAndBackThroughTheCache) {
+  pg_->execute(
+      "CREATE TABLE zyl_xe.orders (id bigint, amount numeric(12,2), note text,"
+      " placed timestamptz, tags text[], paid boolean);"
+      "INSERT INTO zyl_xe.orders SELECT g, g * 1.25, CASE WHEN g % 7 = 0 THEN NULL"
+      " ELSE 'n\u00f8te ' || g END, '2024-03-01 00:00:00+00'::timestamptz + g * interval '1 min',"
+      " ARRAY['a', 'b' || g], g % 2 = 0 FROM generate_series(1, 5000) g");
+  extraction::sling_client::NativeSlingClient sling(dir_);
+  sling.extract_to_duckdb(pg_config_, cache_, "SELECT * FROM zyl_xe.orders", "src_orders");
+  sling.load_from_duckdb(cache_, my_config_, "SELECT * FROM src_orders", "zyl_xe.orders",
+                         "full-refresh", std::nullopt, std::nullopt);
+
+  RowBatch on_pg = integration::read_all(
+      *pg_, "SELECT id, amount, note, placed, paid FROM zyl_xe.orders ORDER BY id");
+  std::vector<drivers::Column> columns;
+  RowBatch on_my = integration::read_all(
+      *my_, "SELECT id, amount, note, placed, paid FROM zyl_xe.orders ORDER BY id", &columns);
+  ASSERT_EQ(on_my.rows(), 5000u);
+  EXPECT_EQ(columns[1].type.id, drivers::TypeId::Decimal);
+  EXPECT_EQ(columns[1].type.scale, 2);
+  for (size_t r = 0; r < on_pg.rows(); ++r) {
+    for (size_t c = 0; c < 4; ++c) ASSERT_EQ(on_my.at(r, c), on_pg.at(r, c)) << r << "," << c;
+    // MariaDB has no boolean type: TINYINT 0/1.
+    ASSERT_EQ(on_my.at(r, 4), Cell{std::int64_t{std::get<bool>(on_pg.at(r, 4)) ? 1 : 0}});
+  }
+  RowBatch tags = integration::read_all(*my_, "SELECT tags FROM zyl_xe.orders WHERE id = 3");
+  EXPECT_EQ(tags.at(0, 0), Cell{std::string("[\"a\", \"b3\"]")});
+
+  // And back: MariaDB as the source, PostgreSQL as the target in truncate mode.
+  pg_->execute("CREATE TABLE zyl_xe.back (id bigint, amount numeric(12,2), note text)");
+  pg_->execute("INSERT INTO zyl_xe.back VALUES (-1, 0, 'stale')");
+  sling.extract_to_duckdb(my_config_, cache_,
+                          "SELECT id, amount, note FROM zyl_xe.orders WHERE id <= 100",
+                          "src_back");
+  sling.load_from_duckdb(cache_, pg_config_, "SELECT * FROM src_back", "zyl_xe.back", "truncate",
+                         std::nullopt, std::nullopt);
+  RowBatch back = integration::read_all(
+      *pg_, "SELECT count(*), sum(amount)::text, count(note) FROM zyl_xe.back");
+  EXPECT_EQ(back.at(0, 0), Cell{std::int64_t{100}});
+  EXPECT_EQ(back.at(0, 1), Cell{std::string("6312.50")});
+  EXPECT_EQ(back.at(0, 2), Cell{std::int64_t{86}});
+
+  // Incremental merge into MariaDB on a key.
+  pg_->execute("UPDATE zyl_xe.orders SET note = 'changed' WHERE id = 1");
+  sling.extract_to_duckdb(pg_config_, cache_,
+                          "SELECT id, note FROM zyl_xe.orders WHERE id IN (1, 5001)", "src_delta");
+  pg_->execute("INSERT INTO zyl_xe.orders (id, note) VALUES (5001, 'new')");
+  sling.extract_to_duckdb(pg_config_, cache_,
+                          "SELECT id, note FROM zyl_xe.orders WHERE id IN (1, 5001)", "src_delta");
+  sling.load_from_duckdb(cache_, my_config_, "SELECT * FROM src_delta", "zyl_xe.orders",
+                         "incremental", std::vector<std::string>{"id"}, std::nullopt);
+  RowBatch merged = integration::read_all(
+      *my_, "SELECT id, note FROM zyl_xe.orders WHERE id IN (1, 5001) ORDER BY id");
+  ASSERT_EQ(merged.rows(), 2u);
+  EXPECT_EQ(merged.at(0, 1), Cell{std::string("changed")});
+  EXPECT_EQ(merged.at(1, 1), Cell{std::string("new")});
+  EXPECT_EQ(integration::read_all(*my_, "SELECT COUNT(*) FROM zyl_xe.orders").at(0, 0),
+            Cell{std::int64_t{5001}});
+}
+
+}  // namespace
+}  // namespace zyl
