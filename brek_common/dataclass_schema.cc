@@ -24,7 +24,8 @@ const Field* declared(const Schema& schema, const std::string& key) {
 
 std::string allowed_text(const std::vector<zyl::Value>& allowed) {
   std::vector<std::string> parts;
-  for (const auto& v : allowed) parts.push_back(v.is_string() ? "'" + v.get<std::string>() + "'" : v.dump());
+  for (const auto& v : allowed)
+    parts.push_back(v.is_string() ? "'" + v.get<std::string>() + "'" : v.dump());
   return parts.size() == 1 ? parts[0] : "one of " + zyl::text::join(parts, ", ");
 }
 

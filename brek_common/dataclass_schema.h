@@ -82,9 +82,7 @@ class BrekClassMixin {
 
   // Hook applied to the map produced from this record; returns the (possibly changed) map. An
   // override calls its base's hook first.
-  virtual zyl::Value post_serialize(zyl::Value dct, const zyl::Value& context) const {
-    return dct;
-  }
+  virtual zyl::Value post_serialize(zyl::Value dct, const zyl::Value& context) const { return dct; }
 
   // Check run after from_dict has filled the fields; throws to refuse the record.
   virtual void post_init() {}
@@ -155,14 +153,16 @@ struct StrEnum {
 };
 
 template <typename E>
-concept StrEnumType = std::is_enum_v<E> && requires { StrEnumMembers<E>::members(); };
+concept StrEnumType = std::is_enum_v<E> && requires {
+  StrEnumMembers<E>::members();
+};
 
 // ---- field tables -----------------------------------------------------------------------
 
 // The type-erased operations of one member type; `member` points at the member itself.
 struct FieldOps {
   zyl::Value (*encode)(const void* member, OmitNone omit_none, const zyl::Value& context);
-  void (*decode)(const zyl::Value& value, void* member);  // value already validated
+  void (*decode)(const zyl::Value& value, void* member);            // value already validated
   void (*check)(const zyl::Value& value, const std::string& path);  // throws ValidationError
   bool (*is_none)(const void* member);
 };
@@ -205,7 +205,9 @@ template <typename T>
 struct Codec;
 
 template <typename T>
-concept RecordType = std::is_base_of_v<BrekClassMixin, T> && requires { T::field_table(); };
+concept RecordType = std::is_base_of_v<BrekClassMixin, T> && requires {
+  T::field_table();
+};
 
 template <typename T>
 const FieldOps* ops_for() {
@@ -245,11 +247,12 @@ class Fields {
   // Adds the fields of base B (its bases first), reached through T.
   template <typename B>
   void include() {
-    if constexpr (requires(Fields<B>& f) { B::describe_all(f); } ||
-                  requires(Fields<B>& f) { B::describe(f); }) {
+    if constexpr (
+        requires(Fields<B> & f) { B::describe_all(f); } ||
+        requires(Fields<B> & f) { B::describe(f); }) {
       Schema inner(schema_.name());
       Fields<B> sub(inner);
-      if constexpr (requires(Fields<B>& f) { B::describe_all(f); }) {
+      if constexpr (requires(Fields<B> & f) { B::describe_all(f); }) {
         B::describe_all(sub);
       } else {
         B::describe(sub);
@@ -361,8 +364,7 @@ struct Codec<bool> {
 };
 
 template <typename I>
-  requires(std::is_integral_v<I> && !std::is_same_v<I, bool>)
-struct Codec<I> {
+requires(std::is_integral_v<I> && !std::is_same_v<I, bool>) struct Codec<I> {
   static zyl::Value encode(I v, OmitNone, const zyl::Value&) { return v; }
   static void decode(const zyl::Value& v, I& out) { out = v.get<I>(); }
   static void check(const zyl::Value& v, const std::string& path) {
@@ -482,9 +484,7 @@ struct Codec<std::variant<Ts...>> {
   using Variant = std::variant<Ts...>;
   static zyl::Value encode(const Variant& v, OmitNone omit, const zyl::Value& ctx) {
     return std::visit(
-        [&](const auto& alt) {
-          return Codec<std::decay_t<decltype(alt)>>::encode(alt, omit, ctx);
-        },
+        [&](const auto& alt) { return Codec<std::decay_t<decltype(alt)>>::encode(alt, omit, ctx); },
         v);
   }
   static void decode(const zyl::Value& v, Variant& out) { decode_as<0>(v, out); }
@@ -535,8 +535,8 @@ struct Codec<E> {
   }
   static bool is_none(E) { return false; }
   static std::string expected() {
-    return "one of " + StrEnum<E>::values_text() + " (" +
-           std::string(StrEnumMembers<E>::name) + ")";
+    return "one of " + StrEnum<E>::values_text() + " (" + std::string(StrEnumMembers<E>::name) +
+           ")";
   }
 };
 
@@ -546,7 +546,9 @@ struct Codec<R> {
     return v.to_dict(omit, ctx);
   }
   static void decode(const zyl::Value& v, R& out) { out = R::build_validated(v); }
-  static void check(const zyl::Value& v, const std::string& path) { R::field_table().check(v, path); }
+  static void check(const zyl::Value& v, const std::string& path) {
+    R::field_table().check(v, path);
+  }
   static bool is_none(const R&) { return false; }
   static std::string expected() { return "a map (" + R::field_table().name() + ")"; }
 };

@@ -1,12 +1,12 @@
 #include "brek_common/dataclass_schema.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <optional>
 #include <string>
 #include <variant>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "brek_common/contracts/util.h"
 
@@ -200,7 +200,8 @@ TEST(DataclassSchemaTest, ValidationMessagesNameThePathAndTheExpectation) {
             "Tree.key: expected a string or a list of strings, got [\"a\",2]");
   EXPECT_EQ(with("spare", Value{{"label", "s"}, {"colour", "red"}}),
             "Tree.spare: unknown field 'colour' (Leaf does not allow additional properties)");
-  EXPECT_EQ(with("height", 3), "Tree: unknown field 'height' (Tree does not allow additional properties)");
+  EXPECT_EQ(with("height", 3),
+            "Tree: unknown field 'height' (Tree does not allow additional properties)");
   EXPECT_THROW(Tree::from_dict(no_id), ValidationError);
 }
 

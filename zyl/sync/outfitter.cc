@@ -1,18 +1,22 @@
 #include "zyl/sync/outfitter.h"
 
+#include <duckdb.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 
-#include <duckdb.h>
-
 namespace zyl::sync::outfitter {
 
 const std::vector<std::pair<std::string, std::vector<std::string>>> ADAPTER_TO_EXTENSIONS = {
-    {"postgres", {"postgres_scanner"}}, {"redshift", {"postgres_scanner"}},
-    {"mysql", {"mysql_scanner"}},       {"mariadb", {"mysql_scanner"}},
-    {"sqlite", {"sqlite_scanner"}},     {"s3", {"httpfs"}},
-    {"gcs", {"httpfs"}},                {"azure", {"azure"}},
+    {"postgres", {"postgres_scanner"}},
+    {"redshift", {"postgres_scanner"}},
+    {"mysql", {"mysql_scanner"}},
+    {"mariadb", {"mysql_scanner"}},
+    {"sqlite", {"sqlite_scanner"}},
+    {"s3", {"httpfs"}},
+    {"gcs", {"httpfs"}},
+    {"azure", {"azure"}},
 };
 
 const std::vector<std::string> ALWAYS_INSTALL = {"delta", "json"};

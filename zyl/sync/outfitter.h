@@ -35,7 +35,8 @@ inline constexpr std::string_view kDryRun = "dry_run";
 
 // The distinct extension names needed by `adapter_types` plus ALWAYS_INSTALL, sorted ascending
 // by code point. Never throws (except std::bad_alloc). Thread-safe.
-std::vector<std::string> get_required_extensions(const std::vector<std::string_view>& adapter_types);
+std::vector<std::string> get_required_extensions(
+    const std::vector<std::string_view>& adapter_types);
 
 // Any range of strings (a set, a vector, ...).
 template <typename Range>

@@ -1,15 +1,14 @@
 #include "zyl/sync/outfitter.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace zyl::sync::outfitter {
 namespace {
@@ -63,15 +62,17 @@ TEST(InstallExtensionsTest, EachNameGetsItsOwnStatusInPlace) {
 // Where INSTALL can succeed (with a network), running the concatenated text would write the
 // marker file; the name must be refused before any statement is built.
 TEST(InstallExtensionsTest, NameThatIsNotPlainFailsWithoutRunningAnything) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("zyl_outfitter_" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("zyl_outfitter_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const auto marker = dir / "marker.csv";
   std::filesystem::remove(marker);
   const std::string injected = "json; COPY (SELECT 1) TO '" + marker.string() + "'";
 
   EXPECT_EQ(install_extensions({injected, "", "json-x", "json"}),
-            (Pairs{{injected, "failed"}, {"", "failed"}, {"json-x", "failed"},
+            (Pairs{{injected, "failed"},
+                   {"", "failed"},
+                   {"json-x", "failed"},
                    {"json", "already_installed"}}));
   EXPECT_FALSE(std::filesystem::exists(marker));
   std::filesystem::remove_all(dir);

@@ -11,8 +11,8 @@
 
 namespace brek_common::contracts::config::base {
 
-class BaseConfig : public dataclass_schema::Record<BaseConfig,
-                                                   dataclass_schema::AdditionalPropertiesAllowed> {
+class BaseConfig
+    : public dataclass_schema::Record<BaseConfig, dataclass_schema::AdditionalPropertiesAllowed> {
  public:
   // The value of `key`, a declared field or an extra key, or `fallback` when neither holds it.
   // Not cheap: converts the record to a map.

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "brek/artifacts/resources/base.h"
 #include "brek_common/contracts/util.h"
 #include "brek_common/dataclass_schema.h"
-#include "brek/artifacts/resources/base.h"
 #include "core/ordered_map.h"
 #include "core/value.h"
 

@@ -1,9 +1,9 @@
 #include "brek/artifacts/resources/v1/exposure.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "brek_common/exceptions.h"
 
@@ -74,14 +74,13 @@ TEST(ExposureTest, EnumerationsAreLookedUpByValue) {
 }
 
 TEST(ExposureTest, RoundTripsInFieldOrder) {
-  Exposure e = Exposure::from_dict(
-      [] {
-        Value d = identity();
-        d["type"] = "application";
-        d["owner"] = {{"name", "BI team"}};
-        d["resource_type"] = "exposure";
-        return d;
-      }());
+  Exposure e = Exposure::from_dict([] {
+    Value d = identity();
+    d["type"] = "application";
+    d["owner"] = {{"name", "BI team"}};
+    d["resource_type"] = "exposure";
+    return d;
+  }());
   e.label = "Weekly sales";
   e.maturity = MaturityType::High;
   e.meta = {{"priority", 1}};
@@ -100,10 +99,12 @@ TEST(ExposureTest, RoundTripsInFieldOrder) {
   EXPECT_EQ(Exposure::from_dict(d), e);
   Strings keys;
   for (const auto& [k, v] : d.items()) keys.push_back(k);
-  EXPECT_EQ(keys, (Strings{"name", "package_name", "path", "original_file_path", "unique_id",
-                           "fqn", "type", "owner", "resource_type", "description", "label",
-                           "maturity", "meta", "tags", "config", "unrendered_config", "url",
-                           "depends_on", "refs", "sources", "metrics", "created_at"}));
+  EXPECT_EQ(keys, (Strings{"name",          "package_name", "path",   "original_file_path",
+                           "unique_id",     "fqn",          "type",   "owner",
+                           "resource_type", "description",  "label",  "maturity",
+                           "meta",          "tags",         "config", "unrendered_config",
+                           "url",           "depends_on",   "refs",   "sources",
+                           "metrics",       "created_at"}));
   EXPECT_EQ(d["config"], (Value{{"enabled", false}, {"group", "finance"}}));
   EXPECT_EQ(d["refs"][0], (Value{{"name", "orders"}, {"package", "shop"}, {"version", nullptr}}));
 

@@ -5,8 +5,9 @@
 //   c.strategy = "timestamp";
 //   c.unique_key = std::string("id");
 //   c.updated_at = "changed_at";
-//   c.final_validate();                           // throws ValidationError on the first broken rule
-//   c.snapshot_table_column_names();              // {"brek_valid_from": "brek_valid_from", ...}
+//   c.final_validate();                           // throws ValidationError on the first broken
+//   rule c.snapshot_table_column_names();              // {"brek_valid_from": "brek_valid_from",
+//   ...}
 //
 // Records are plain values: copies never share their maps, lists or nested records.
 #pragma once

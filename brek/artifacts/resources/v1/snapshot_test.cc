@@ -1,10 +1,10 @@
 #include "brek/artifacts/resources/v1/snapshot.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "brek_common/exceptions.h"
 
@@ -142,8 +142,10 @@ TEST(SnapshotConfigTest, FinalValidateAppliesTheRulesInOrder) {
 TEST(SnapshotConfigTest, TableColumnNamesFallBackToTheStandardNames) {
   SnapshotConfig config;
   const std::vector<std::pair<std::string, std::string>> standard = {
-      {"brek_valid_from", "brek_valid_from"}, {"brek_valid_to", "brek_valid_to"},
-      {"brek_scd_id", "brek_scd_id"},         {"brek_updated_at", "brek_updated_at"},
+      {"brek_valid_from", "brek_valid_from"},
+      {"brek_valid_to", "brek_valid_to"},
+      {"brek_scd_id", "brek_scd_id"},
+      {"brek_updated_at", "brek_updated_at"},
       {"brek_is_deleted", "brek_is_deleted"}};
   auto entries = [](const zyl::OrderedMap<std::string, std::string>& m) {
     return std::vector<std::pair<std::string, std::string>>(m.begin(), m.end());
@@ -171,8 +173,13 @@ TEST(SnapshotConfigTest, FinalizeAndValidateBuildsAnEqualNewConfig) {
 
   // materialized keeps NodeConfig's place, unique_key too; the snapshot's own fields follow.
   const Strings keys = keys_of(config.to_dict());
-  const Strings own = {"strategy", "target_schema", "target_database", "updated_at",
-                       "check_cols", "snapshot_meta_column_names", "brek_valid_to_current",
+  const Strings own = {"strategy",
+                       "target_schema",
+                       "target_database",
+                       "updated_at",
+                       "check_cols",
+                       "snapshot_meta_column_names",
+                       "brek_valid_to_current",
                        "custom_key"};
   ASSERT_GE(keys.size(), own.size());
   EXPECT_EQ(Strings(keys.end() - own.size(), keys.end()), own);

@@ -24,7 +24,8 @@ ExternalPartition::ExternalPartition(std::string name, std::string description,
 
 void ExternalPartition::post_init() {
   if (name.empty() || data_type.empty()) {
-    throw brek_common::CompilationError("External partition columns must have names and data types");
+    throw brek_common::CompilationError(
+        "External partition columns must have names and data types");
   }
 }
 

@@ -94,9 +94,8 @@ class ExternalTable final : public ds::Record<ExternalTable, ds::AdditionalPrope
 };
 
 // The fields every parsed source has; all are required in a map.
-class ParsedSourceMandatory
-    : public ds::Record<ParsedSourceMandatory, base::GraphResource,
-                        components::HasRelationMetadata> {
+class ParsedSourceMandatory : public ds::Record<ParsedSourceMandatory, base::GraphResource,
+                                                components::HasRelationMetadata> {
  public:
   std::string source_name;
   std::string source_description;

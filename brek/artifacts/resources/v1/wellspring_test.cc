@@ -1,9 +1,9 @@
 #include "brek/artifacts/resources/v1/wellspring.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "brek_common/exceptions.h"
 
@@ -13,7 +13,8 @@ namespace {
 using zyl::Value;
 using Strings = std::vector<std::string>;
 
-constexpr const char* kPartitionMessage = "External partition columns must have names and data types";
+constexpr const char* kPartitionMessage =
+    "External partition columns must have names and data types";
 
 std::string construction_error(const std::function<void()>& build) {
   try {
@@ -30,7 +31,9 @@ TEST(ExternalPartitionTest, NeedsANameAndADataTypeHoweverBuilt) {
   EXPECT_EQ(construction_error([] { ExternalPartition p("", "", "date"); }), kPartitionMessage);
   EXPECT_EQ(construction_error([] { ExternalPartition p("ds", "", "date"); }), "");
 
-  EXPECT_EQ(construction_error([] { ExternalPartition::from_dict({{"name", "ds"}}); }),
+  EXPECT_EQ(construction_error([] {
+              ExternalPartition::from_dict({{"name", "ds"}});
+            }),
             kPartitionMessage);
   EXPECT_EQ(construction_error([] {
               ExternalTable::from_dict({{"partitions", {{{"name", "ds"}, {"data_type", ""}}}}});
@@ -142,13 +145,37 @@ TEST(SourceDefinitionTest, RoundTripsInFieldOrder) {
 
   std::vector<std::string> keys;
   for (const auto& [k, v] : d.items()) keys.push_back(k);
-  EXPECT_EQ(keys, (Strings{"name", "package_name", "path", "original_file_path", "unique_id",
-                           "fqn", "database", "schema", "source_name", "source_description",
-                           "loader", "identifier", "resource_type", "quoting", "loaded_at_field",
-                           "freshness", "external", "description", "columns", "meta",
-                           "source_meta", "tags", "config", "patch_path", "unrendered_config",
-                           "relation_name", "created_at", "unrendered_database",
-                           "unrendered_schema", "connection", "zyl_adapter_type"}));
+  EXPECT_EQ(keys, (Strings{"name",
+                           "package_name",
+                           "path",
+                           "original_file_path",
+                           "unique_id",
+                           "fqn",
+                           "database",
+                           "schema",
+                           "source_name",
+                           "source_description",
+                           "loader",
+                           "identifier",
+                           "resource_type",
+                           "quoting",
+                           "loaded_at_field",
+                           "freshness",
+                           "external",
+                           "description",
+                           "columns",
+                           "meta",
+                           "source_meta",
+                           "tags",
+                           "config",
+                           "patch_path",
+                           "unrendered_config",
+                           "relation_name",
+                           "created_at",
+                           "unrendered_database",
+                           "unrendered_schema",
+                           "connection",
+                           "zyl_adapter_type"}));
   EXPECT_EQ(d["resource_type"], "source");
   EXPECT_EQ(d["external"]["options"], (Value{{"header", true}}));
 }
