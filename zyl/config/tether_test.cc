@@ -115,7 +115,8 @@ TEST_F(ExtractTest, DocumentsThatAddNothing) {
   write("map_sources.yml", "sources:\n  a: {name: a, connection: x}\n");
   write("syntax.yml", "sources: [ {name: a, connection: x\n");
   write("empty.yml", "");
-  write("binary.yml", std::string("\x00\x01\xff\xfe{[\x80garbage", 16));
+  const char binary[] = "\x00\x01\xff\xfe{[\x80garbage";
+  write("binary.yml", std::string(binary, sizeof binary - 1));
   write("scalar.yml", "just text\n");
   SourceConnectionMap m;
   for (const char* f : {"list.yml", "map_sources.yml", "syntax.yml", "empty.yml", "binary.yml",
