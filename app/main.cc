@@ -1,25 +1,127 @@
-// The `brek` command line.
+// The `brek` command line: parses the arguments and hands them to one command.
 #include <iostream>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
+#include "app/commands.h"
+
 namespace {
+
 constexpr const char* kVersion = "0.1.0";
+
+struct CommonFlags {
+  std::string project_dir;
+  std::string profiles_dir;
+  std::string target;
+  std::vector<std::string> select;
+  std::vector<std::string> exclude;
+  int threads = 1;
+  bool full_refresh = false;
+  std::string vars;
+  bool verbose = false;
+};
+
+void add_common(CLI::App& command, CommonFlags& flags) {
+  command.add_option("--project-dir", flags.project_dir,
+                     "Directory holding brek_project.yml (default: the current directory)");
+  command.add_option("--profiles-dir", flags.profiles_dir,
+                     "Directory holding profiles.yml (default: $BREK_PROFILES_DIR, the project "
+                     "directory, the current directory, then ~/.brek)");
+  command.add_option("-t,--target", flags.target, "Output of the profile to use as default target");
+  command.add_option("-s,--select", flags.select, "Models to include (selection syntax)")
+      ->expected(1, -1);
+  command.add_option("--exclude", flags.exclude, "Models to leave out")->expected(1, -1);
+  command.add_option("--threads", flags.threads, "Number of models run at once")
+      ->check(CLI::PositiveNumber);
+  command.add_flag("--full-refresh", flags.full_refresh, "Rebuild incremental models");
+  command.add_option("--vars", flags.vars, "Variables as a YAML map, such as \"{days: 3}\"");
+  command.add_flag("-v,--verbose", flags.verbose, "Show debug lines on the console");
 }
+
+// "a b", "c" -> "a", "b", "c": selection words may come quoted together.
+std::vector<std::string> words(const std::vector<std::string>& values) {
+  std::vector<std::string> out;
+  for (const auto& value : values) {
+    std::string word;
+    for (char c : value) {
+      if (c == ' ' || c == '\t') {
+        if (!word.empty()) out.push_back(word);
+        word.clear();
+      } else {
+        word += c;
+      }
+    }
+    if (!word.empty()) out.push_back(word);
+  }
+  return out;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"brek: SQL transformations across database engines"};
+  app.require_subcommand(0, 1);
   bool version = false;
   app.add_flag("--version", version, "Print the version and exit");
+
+  CommonFlags flags;
+  bool dry_run = false;
+  struct Command {
+    const char* name;
+    const char* help;
+    int (*run)(const brek::app::Options&);
+  };
+  const Command commands[] = {
+      {"parse", "Read the project and write target/manifest.json", brek::app::cmd_parse},
+      {"compile", "Also render each model's SQL into target/compiled", brek::app::cmd_compile},
+      {"run", "Build the selected models on their targets", brek::app::cmd_run},
+      {"ls", "List the selected models with their target and execution path", brek::app::cmd_ls},
+      {"retract", "Drop the selected models from their targets", brek::app::cmd_retract},
+      {"sync", "Install the DuckDB extensions the profile's adapters need", brek::app::cmd_sync},
+      {"debug", "Show the profile and whether each output connects", brek::app::cmd_debug},
+  };
+  std::vector<std::pair<CLI::App*, const Command*>> parsed;
+  for (const auto& command : commands) {
+    CLI::App* sub = app.add_subcommand(command.name, command.help);
+    add_common(*sub, flags);
+    if (std::string(command.name) == "sync") {
+      sub->add_flag("--dry-run", dry_run, "Show the extensions without installing them");
+    }
+    parsed.emplace_back(sub, &command);
+  }
+  app.footer(
+      "Exit status: 0 success, 1 a model failed, 2 a usage or project error, 130 interrupted.");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
+    int code = app.exit(e);
+    return code == 0 ? 0 : brek::app::kExitUsage;
   }
   if (version) {
     std::cout << "brek " << kVersion << "\n";
     return 0;
+  }
+  for (const auto& [sub, command] : parsed) {
+    if (!sub->parsed()) continue;
+    brek::app::Options options;
+    options.args.PROJECT_DIR = flags.project_dir;
+    options.args.PROFILES_DIR = flags.profiles_dir;
+    if (!flags.target.empty()) options.args.target = flags.target;
+    options.args.select = words(flags.select);
+    options.args.exclude = words(flags.exclude);
+    options.args.threads = flags.threads;
+    options.args.full_refresh = flags.full_refresh;
+    options.dry_run = dry_run;
+    options.verbose = flags.verbose;
+    try {
+      options.args.vars = brek::app::parse_vars(flags.vars);
+    } catch (const std::exception& e) {
+      std::cerr << "Error: " << e.what() << "\n";
+      return brek::app::kExitUsage;
+    }
+    return command->run(options);
   }
   std::cout << app.help();
   return 0;

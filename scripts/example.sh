@@ -1,9 +1,44 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds the release preset and runs brek.
+# Installs what is needed, builds the release preset, makes the example's source files and runs
+# the example project twice: the second run, after a day of new and changed orders, is
+# incremental. Then shows a few rows of the results.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 "$root/scripts/bootstrap.sh"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)" --target brek
-"$root/build/release/app/brek" --version
+brek="$root/build/release/app/brek"
+shop="$root/examples/shop"
+seed="$root/examples/seed"
+
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+step "Source data: orders in a DuckDB file, customers in a SQLite file"
+rm -rf "$shop/data" "$shop/.zyl" "$shop/target" "$shop/logs" \
+       "$seed/sales/.zyl" "$seed/crm/.zyl"
+mkdir -p "$shop/data"
+"$brek" run --project-dir "$seed/sales" --vars "{batch: 1}"
+"$brek" run --project-dir "$seed/crm"
+
+step "Models of the shop and how each will run"
+"$brek" ls --project-dir "$shop"
+
+step "First run"
+"$brek" run --project-dir "$shop" --threads 2
+
+show() {
+  sqlite3 -header -column "$shop/data/reporting.sqlite" \
+    "SELECT country, customers, orders, revenue FROM revenue_by_country ORDER BY country;"
+}
+step "Revenue by country, on the reporting target (SQLite)"
+show
+
+step "A day later: 10 new orders, 6 orders cancelled"
+"$brek" run --project-dir "$seed/sales" --vars "{batch: 2}"
+
+step "Second run: stg_orders copies and merges only the changed orders"
+"$brek" run --project-dir "$shop" --threads 2
+
+step "Revenue by country after the second run"
+show

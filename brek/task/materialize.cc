@@ -75,12 +75,14 @@ class Session {
     }
   }
 
-  void ensure_schema(const std::string& schema) {
-    if (schema.empty() || type_ == "sqlite") return;
+  void ensure_schema(const Relation& relation) {
+    if (relation.schema.empty() || type_ == "sqlite") return;
     if (is_mysql(type_)) {
-      run("CREATE DATABASE IF NOT EXISTS " + q(schema));
+      run("CREATE DATABASE IF NOT EXISTS " + q(relation.schema));
+    } else if (type_ == "duckdb" && !relation.database.empty()) {
+      run("CREATE SCHEMA IF NOT EXISTS " + q(relation.database) + "." + q(relation.schema));
     } else {
-      run("CREATE SCHEMA IF NOT EXISTS " + q(schema));
+      run("CREATE SCHEMA IF NOT EXISTS " + q(relation.schema));
     }
   }
 
@@ -103,7 +105,9 @@ class Session {
 };
 
 Relation sibling(const Relation& relation, const std::string& suffix) {
-  return {relation.schema, relation.identifier + suffix};
+  Relation other = relation;
+  other.identifier += suffix;
+  return other;
 }
 
 // Builds `relation` as a table: the rows go into a temporary table, which then takes the
@@ -113,7 +117,7 @@ long long build_table(Session& s, const Relation& relation, RelationKind existin
   const Relation temp = sibling(relation, "__brek_tmp");
   const Relation backup = sibling(relation, "__brek_backup");
   const std::string& type = s.type();
-  s.ensure_schema(relation.schema);
+  s.ensure_schema(relation);
   s.drop_quietly(temp);
   try {
     if (transactional_ddl(type)) s.begin();
@@ -152,7 +156,7 @@ long long build_table(Session& s, const Relation& relation, RelationKind existin
 void build_view(Session& s, const Relation& relation, RelationKind existing,
                 const std::string& sql) {
   const std::string& type = s.type();
-  s.ensure_schema(relation.schema);
+  s.ensure_schema(relation);
   std::string create = "CREATE VIEW " + s.rel(relation) + " AS\n" + body_of(sql) + "\n";
   if (is_mysql(type)) {
     if (existing == RelationKind::Table) s.run("DROP TABLE " + s.rel(relation));
@@ -295,7 +299,11 @@ std::string quote(const std::string& adapter_type, const std::string& identifier
 
 std::string quote_relation(const std::string& adapter_type, const Relation& relation) {
   if (relation.schema.empty()) return quote(adapter_type, relation.identifier);
-  return quote(adapter_type, relation.schema) + "." + quote(adapter_type, relation.identifier);
+  std::string text = quote(adapter_type, relation.schema) + "." + quote(adapter_type, relation.identifier);
+  if (adapter_type == "duckdb" && !relation.database.empty()) {
+    text = quote(adapter_type, relation.database) + "." + text;
+  }
+  return text;
 }
 
 RelationKind relation_kind(Adapter& adapter, const Relation& relation) {
@@ -318,7 +326,10 @@ RelationKind relation_kind(Adapter& adapter, const Relation& relation) {
     }
     sql = "SELECT table_type FROM information_schema.tables WHERE table_schema = " + schema_test +
           " AND table_name = " + literal(relation.identifier);
-    if (type == "duckdb") sql += " AND table_catalog = current_database()";
+    if (type == "duckdb") {
+      sql += " AND table_catalog = " +
+             (relation.database.empty() ? std::string("current_database()") : literal(relation.database));
+    }
   }
   Table table = adapter.execute(sql, true).second;
   if (table.rows.empty() || table.rows[0].empty()) return RelationKind::None;

@@ -20,6 +20,9 @@ namespace brek::materialize {
 struct Relation {
   std::string schema;      // empty: the connection's default
   std::string identifier;
+  // DuckDB only: the catalog (a file's catalog is its stem); empty: the current one. Needed
+  // where a schema has the same name as a catalog.
+  std::string database;
 };
 
 enum class RelationKind { None, Table, View };

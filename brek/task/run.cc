@@ -73,13 +73,14 @@ RunResult ModelRunner::run_on_default_target(Node& model, Manifest& manifest) {
     materialize::Relation relation;
     relation.schema = model.schema.value_or(zyl::get_text(config.target_config, "schema"));
     relation.identifier = model.name;  // relations are named after the model, never an alias
+    relation.database = model.database.value_or("");
     materialize::IncrementalOptions options;
     options.full_refresh = config.args.full_refresh;
     options.strategy = zyl::get_text(model.config.entries, "incremental_strategy");
     options.unique_key = unique_key_of(model.config);
     materialize::Materialized done = materialize::materialize(
         *adapter, relation, materialization, model.compiled_code.value_or(""), options);
-    logger().info("{} {} {}: {}", materialization, relation.schema, relation.identifier,
+    logger().debug("{} {} {}: {}", materialization, relation.schema, relation.identifier,
                   done.message);
     return make_result(node, RunStatus::Success, done.message, seconds(), done.rows_affected);
   } catch (const std::exception& e) {

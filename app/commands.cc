@@ -1,0 +1,593 @@
+#include "app/commands.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+#include "app/console.h"
+#include "brek/adapters/driver_adapter.h"
+#include "brek/graph/graph.h"
+#include "brek/parser/project.h"
+#include "brek/task/materialize.h"
+#include "brek/task/run_task.h"
+#include "brek/tracking.h"
+#include "brek_common/exceptions.h"
+#include "core/log.h"
+#include "core/text.h"
+#include "core/yaml.h"
+#include "drivers/driver.h"
+#include "zyl/components.h"
+#include "zyl/config/compass.h"
+#include "zyl/config/driftwatch.h"
+#include "zyl/config/tether.h"
+#include "zyl/extraction/linkwright.h"
+#include "zyl/federation/zyl_cache.h"
+#include "zyl/extraction/sling_client.h"
+#include "zyl/runners/ferry.h"
+#include "zyl/sync/outfitter.h"
+#include "zyl/sync/profiles_reader.h"
+#include "zyl/tasks/retract.h"
+
+namespace brek::app {
+namespace {
+
+namespace fs = std::filesystem;
+using zyl::Value;
+using zyl::config::compass::ExecutionPath;
+using zyl::config::compass::Resolutions;
+
+constexpr const char* kVersion = "0.1.0";
+
+// A fault of the user's invocation or project: reported with exit status 2.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The project, its profile and the layer's warnings, as every command needs them.
+struct Session {
+  fs::path project_dir;
+  fs::path profiles_dir;
+  Value profiles = Value::object();
+  parser::Project project;
+  std::shared_ptr<RuntimeConfig> config;
+  std::shared_ptr<Manifest> manifest;
+  zyl::config::tether::SourceConnectionMap tether;
+  Value raw_target_config = Value::object();  // as written, for the target-change record
+};
+
+fs::path project_dir_of(const Args& args) {
+  fs::path dir = args.PROJECT_DIR.empty() ? fs::current_path() : fs::path(args.PROJECT_DIR);
+  std::error_code ec;
+  fs::path absolute = fs::weakly_canonical(fs::absolute(dir), ec);
+  if (ec) absolute = fs::absolute(dir);
+  if (!fs::is_regular_file(absolute / "brek_project.yml")) {
+    throw UsageError("no brek_project.yml in " + absolute.string() +
+                     " (run brek inside a project or give --project-dir)");
+  }
+  return absolute;
+}
+
+fs::path profiles_dir_of(const Args& args, const fs::path& project_dir) {
+  if (!args.PROFILES_DIR.empty()) return fs::absolute(args.PROFILES_DIR);
+  const char* from_env = std::getenv("BREK_PROFILES_DIR");
+  // A project that keeps its own profiles.yml uses it unless told otherwise.
+  if ((from_env == nullptr || *from_env == '\0') && fs::is_regular_file(project_dir / "profiles.yml")) {
+    return project_dir;
+  }
+  return zyl::sync::profiles_reader::default_profiles_dir();
+}
+
+// The profiles with the relative file paths of DuckDB and SQLite outputs made absolute against the
+// project directory, so that every component opens the same files wherever brek was started.
+Value with_absolute_paths(Value profiles, const fs::path& base) {
+  if (!profiles.is_object()) return profiles;
+  for (auto& [profile_name, profile] : profiles.items()) {
+    Value* outputs = zyl::find(profile, "outputs");
+    if (outputs == nullptr || !outputs->is_object()) continue;
+    for (auto& [name, output] : outputs->items()) {
+      std::string type = zyl::get_text(output, "type");
+      if (type != "duckdb" && type != "sqlite") continue;
+      Value* path = zyl::find(output, "path");
+      if (path == nullptr || !path->is_string()) continue;
+      std::string text = path->get<std::string>();
+      if (text.empty() || text == ":memory:" || fs::path(text).is_absolute()) continue;
+      *path = (base / text).lexically_normal().string();
+    }
+  }
+  return profiles;
+}
+
+// Fills the layer's component registry for this process: the real Sling client and cache where
+// nothing else was registered, and a profiles reader and target connections that resolve the
+// relative file paths of DuckDB and SQLite outputs against the project directory.
+void wire_components(const fs::path& project_dir) {
+  auto& registry = zyl::components::registry();
+  if (!registry.sling_client) registry.sling_client = zyl::extraction::sling_client::make_sling_client;
+  if (!registry.cache) {
+    registry.cache = [](const zyl::federation::zyl_cache::CacheLocation& location) {
+      return std::make_shared<zyl::federation::zyl_cache::ZylCache>(location);
+    };
+  }
+  if (!registry.default_profiles_dir) {
+    registry.default_profiles_dir = zyl::sync::profiles_reader::default_profiles_dir;
+  }
+  registry.read_profiles_yml = [project_dir](const std::string& dir) {
+    return with_absolute_paths(zyl::sync::profiles_reader::read_profiles_yml(dir), project_dir);
+  };
+  registry.get_connection = [project_dir](const std::string& adapter_type,
+                                          const Value& target_config)
+      -> std::unique_ptr<zyl::drivers::Connection> {
+    try {
+      Value config = target_config;
+      if (!zyl::find(config, "type")) config["type"] = adapter_type;
+      return zyl::drivers::open_connection(config, project_dir);
+    } catch (const std::exception& e) {
+      zyl::log::get("brek.app").debug("cannot connect to {}: {}", adapter_type, e.what());
+      return nullptr;
+    }
+  };
+}
+
+Session open_session(const Options& options) {
+  Session s;
+  s.project_dir = project_dir_of(options.args);
+  zyl::log::setup_application(s.project_dir, options.verbose);
+  tracking::set_events_dir(s.project_dir / "logs");
+
+  parser::LoadOptions load;
+  load.project_dir = s.project_dir;
+  load.vars = options.args.vars;
+  s.project = parser::load_project(load);
+
+  s.profiles_dir = profiles_dir_of(options.args, s.project_dir);
+  try {
+    s.profiles = zyl::sync::profiles_reader::read_profiles_yml(s.profiles_dir.string());
+  } catch (const zyl::sync::profiles_reader::ProfilesError& e) {
+    throw UsageError(e.what());
+  }
+
+  const Value* profile = zyl::find(s.profiles, s.project.profile);
+  if (profile == nullptr || !profile->is_object()) {
+    throw UsageError("profile '" + s.project.profile + "' not found in " +
+                     (s.profiles_dir / "profiles.yml").string());
+  }
+  const Value* outputs = zyl::find(*profile, "outputs");
+  std::string target = options.args.target.value_or(zyl::get_text(*profile, "target"));
+  if (target.empty()) {
+    throw UsageError("profile '" + s.project.profile + "' names no target; give --target");
+  }
+  const Value* output = outputs ? zyl::find(*outputs, target) : nullptr;
+  if (output == nullptr || !output->is_object()) {
+    std::vector<std::string> names;
+    if (outputs && outputs->is_object()) {
+      for (const auto& [name, _] : outputs->items()) names.push_back(name);
+    }
+    throw UsageError("target '" + target + "' not found in profile '" + s.project.profile +
+                     "' (outputs: " + zyl::text::join(names, ", ") + ")");
+  }
+
+  s.config = std::make_shared<RuntimeConfig>();
+  s.config->project_name = s.project.name;
+  s.config->profile_name = s.project.profile;
+  s.config->target_name = target;
+  s.raw_target_config = *output;
+  s.profiles = with_absolute_paths(std::move(s.profiles), s.project_dir);
+  s.config->profiles = s.profiles;
+  s.config->target_config = *zyl::find(*zyl::find(*zyl::find(s.profiles, s.project.profile), "outputs"), target);
+  s.config->args = options.args;
+  s.config->args.PROJECT_DIR = s.project_dir.string();
+  s.config->args.PROFILES_DIR = s.profiles_dir.string();
+  s.manifest = std::make_shared<Manifest>(std::move(s.project.manifest));
+
+  s.tether = zyl::config::tether::load_tether(s.project_dir);
+  wire_components(s.project_dir);
+  return s;
+}
+
+// The layer's checks of parse, compile and run: a moved default target and redundant source
+// connections. Printed, never fatal.
+void report_warnings(const Session& s) {
+  std::vector<std::string> warnings = zyl::config::driftwatch::check_target_changes(
+      s.project_dir, s.config->target_name, s.raw_target_config);
+  for (auto& w : zyl::config::tether::validate_tether(s.tether, s.profiles, s.config->target_name)) {
+    warnings.push_back(std::move(w));
+  }
+  for (const auto& w : warnings) {
+    std::cout << "Warning: " << w << "\n";
+    zyl::log::get("brek.app").warn(w);
+  }
+}
+
+parser::CompileContext compile_context(const Session& s) {
+  parser::CompileContext cc;
+  cc.profiles = s.profiles;
+  cc.default_target = s.config->target_name;
+  cc.cli_target = s.config->args.target;
+  cc.full_refresh = s.config->args.full_refresh;
+  cc.vars = s.project.vars;
+  cc.source_connections = s.tether;
+  return cc;
+}
+
+// The output config of `name`, from the session's own profile first, then any profile.
+std::optional<Value> output_config(const Session& s, const std::string& name) {
+  const Value* own = zyl::find(s.profiles, s.project.profile);
+  const Value* outputs = own ? zyl::find(*own, "outputs") : nullptr;
+  if (const Value* output = outputs ? zyl::find(*outputs, name) : nullptr; output && output->is_object()) {
+    return *output;
+  }
+  for (const auto& [profile_name, profile] : s.profiles.items()) {
+    const Value* others = zyl::find(profile, "outputs");
+    const Value* output = others ? zyl::find(*others, name) : nullptr;
+    if (output && output->is_object()) return *output;
+  }
+  return std::nullopt;
+}
+
+// Adapters of the targets met while compiling, opened on first use.
+class TargetAdapters {
+ public:
+  explicit TargetAdapters(const Session& s) : session_(s) {}
+
+  std::shared_ptr<Adapter> get(const std::string& target) {
+    std::lock_guard lock(mutex_);
+    auto it = adapters_.find(target);
+    if (it != adapters_.end()) return it->second;
+    std::shared_ptr<Adapter> adapter;
+    if (std::optional<Value> config = output_config(session_, target)) {
+      try {
+        adapter = adapters::open_adapter(*config, session_.project_dir);
+      } catch (const std::exception& e) {
+        zyl::log::get("brek.app").debug("cannot connect to target {}: {}", target, e.what());
+      }
+    }
+    adapters_[target] = adapter;
+    return adapter;
+  }
+
+  void put(const std::string& target, std::shared_ptr<Adapter> adapter) {
+    std::lock_guard lock(mutex_);
+    adapters_[target] = std::move(adapter);
+  }
+
+ private:
+  const Session& session_;
+  std::mutex mutex_;
+  std::map<std::string, std::shared_ptr<Adapter>> adapters_;
+};
+
+void compile(Session& s, TargetAdapters& adapters) {
+  parser::CompileContext cc = compile_context(s);
+  cc.relation_exists = [&](const Node& node) {
+    std::shared_ptr<Adapter> adapter = adapters.get(parser::model_target(node, cc));
+    if (!adapter) return false;
+    try {
+      materialize::Relation relation;
+      relation.schema = node.schema.value_or("");
+      relation.identifier = node.name;
+      relation.database = node.database.value_or("");
+      return materialize::relation_kind(*adapter, relation) != materialize::RelationKind::None;
+    } catch (const std::exception&) {
+      return false;
+    }
+  };
+  parser::compile_manifest(*s.manifest, cc);
+}
+
+std::vector<std::string> selected_models(const Session& s) {
+  Graph graph = Graph::from_manifest(*s.manifest);
+  ResourceTypeSelector selector(graph, *s.manifest, nullptr, {NodeType::Model});
+  std::set<std::string> ids =
+      selector.get_selected(SelectionSpec{s.config->args.select, s.config->args.exclude});
+  std::vector<std::string> ordered;
+  for (const auto& [id, node] : s.manifest->nodes) {
+    if (node && ids.count(id) && node->resource_type.value_or("") == "model") ordered.push_back(id);
+  }
+  return ordered;
+}
+
+Resolutions resolve(const Session& s) {
+  return zyl::config::compass::resolve_all_models(*s.manifest, s.config->target_name, s.tether,
+                                                  s.config->args.target);
+}
+
+std::string path_of(const Resolutions& resolutions, const std::string& id) {
+  const auto* resolved = resolutions.get(id);
+  return std::string(zyl::config::compass::value(resolved ? resolved->execution_path
+                                                          : ExecutionPath::DEFAULT_PUSHDOWN));
+}
+
+std::string target_of(const Resolutions& resolutions, const std::string& id,
+                      const std::string& fallback) {
+  const auto* resolved = resolutions.get(id);
+  return resolved ? resolved->target : fallback;
+}
+
+// Runs `body`, mapping the errors of a command to exit statuses and messages.
+template <typename Body>
+int guarded(Body body) {
+  try {
+    return body();
+  } catch (const UsageError& e) {
+    std::cerr << "Error: " << e.what() << "\n";
+    return kExitUsage;
+  } catch (const brek_common::CompilationError& e) {
+    std::cerr << "Compilation error: " << e.what() << "\n";
+    return kExitUsage;
+  } catch (const zyl::yaml::YamlError& e) {
+    std::cerr << "Error: " << e.what() << "\n";
+    return kExitUsage;
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "Error: " << e.what() << "\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << "Error: " << e.what() << "\n";
+    return kExitUsage;
+  }
+}
+
+extern "C" void on_interrupt(int) {
+  request_stop();
+  static const char message[] =
+      "\nInterrupted: no new models will start; waiting for running models (Ctrl-C again to "
+      "abort)\n";
+  ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
+  (void)ignored;
+  ::signal(SIGINT, SIG_DFL);
+}
+
+// Installs the Ctrl-C handler of the run command for its lifetime.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    clear_stop_request();
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous_);
+  }
+  ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
+
+ private:
+  struct sigaction previous_ {};
+};
+
+}  // namespace
+
+Value parse_vars(const std::string& text) {
+  if (text.empty()) return Value::object();
+  Value vars;
+  try {
+    vars = zyl::yaml::parse(text, "--vars");
+  } catch (const std::exception& e) {
+    throw std::invalid_argument(std::string("--vars is not YAML: ") + e.what());
+  }
+  if (vars.is_null()) return Value::object();
+  if (!vars.is_object()) throw std::invalid_argument("--vars must be a YAML map, such as \"{days: 3}\"");
+  return vars;
+}
+
+int cmd_parse(const Options& options) {
+  return guarded([&] {
+    Session s = open_session(options);
+    report_warnings(s);
+    parser::resolve_relations(*s.manifest, compile_context(s));
+    fs::path path = s.project_dir / "target" / "manifest.json";
+    parser::write_manifest(*s.manifest, path, s.project.name);
+    std::cout << "Parsed " << s.manifest->nodes.size() << " nodes and " << s.manifest->sources.size()
+              << " sources; wrote " << path.string() << "\n";
+    return kExitOk;
+  });
+}
+
+int cmd_compile(const Options& options) {
+  return guarded([&] {
+    Session s = open_session(options);
+    report_warnings(s);
+    TargetAdapters adapters(s);
+    compile(s, adapters);
+    parser::write_manifest(*s.manifest, s.project_dir / "target" / "manifest.json", s.project.name);
+    parser::write_compiled_sql(*s.manifest, s.project.name, s.project_dir / "target");
+    std::cout << "Compiled " << s.manifest->nodes.size() << " nodes into "
+              << (s.project_dir / "target" / "compiled").string() << "\n";
+    return kExitOk;
+  });
+}
+
+int cmd_ls(const Options& options) {
+  return guarded([&] {
+    Session s = open_session(options);
+    Resolutions resolutions = resolve(s);
+    std::vector<std::vector<std::string>> rows = {{"MODEL", "MATERIALIZED", "TARGET", "PATH", "REMOTE"}};
+    for (const auto& id : selected_models(s)) {
+      const Node& node = *s.manifest->find_node(id);
+      std::vector<std::string> remote;
+      if (const auto* resolved = resolutions.get(id)) {
+        for (const auto& source : resolved->remote_sources) {
+          remote.push_back(source.source_name + "." + source.table_name + "@" + source.connection);
+        }
+        for (const auto& ref : resolved->remote_refs) {
+          const Node* upstream = s.manifest->find_node(ref);
+          remote.push_back(upstream ? upstream->name : ref);
+        }
+      }
+      rows.push_back({node.name, node.get_materialization(),
+                      target_of(resolutions, id, s.config->target_name), path_of(resolutions, id),
+                      remote.empty() ? "-" : zyl::text::join(remote, ", ")});
+    }
+    std::cout << columns(rows);
+    return kExitOk;
+  });
+}
+
+int cmd_run(const Options& options) {
+  return guarded([&]() -> int {
+    auto started = std::chrono::steady_clock::now();
+    Session s = open_session(options);
+    report_warnings(s);
+
+    TargetAdapters adapters(s);
+    std::shared_ptr<Adapter> adapter;
+    try {
+      adapter = adapters::open_adapter(s.config->target_config, s.project_dir);
+    } catch (const std::exception& e) {
+      throw UsageError("cannot connect to target '" + s.config->target_name + "': " + e.what());
+    }
+    adapters.put(s.config->target_name, adapter);
+    compile(s, adapters);
+
+    Resolutions resolutions = resolve(s);
+    auto cache = std::make_shared<zyl::federation::zyl_cache::ZylCache>(
+        zyl::federation::zyl_cache::CacheLocation::for_project(s.project_dir));
+    std::shared_ptr<const RuntimeConfig> config = s.config;
+
+    RunEvents events;
+    auto line_of = [&](const Node& node, int index, int total) {
+      return ModelLine{index, total, node.name,
+                       target_of(resolutions, node.unique_id, s.config->target_name),
+                       path_of(resolutions, node.unique_id)};
+    };
+    events.on_start = [&](const Node& node, int index, int total) {
+      std::cout << start_line(line_of(node, index, total)) << std::endl;
+    };
+    events.on_result = [&](const RunResult& result, int index, int total) {
+      std::cout << result_line(line_of(*result.node, index, total), result.status,
+                               rows_of(result), result.execution_time)
+                << std::endl;
+      if (result.status == RunStatus::Error) std::cout << "      " << result.message << std::endl;
+    };
+    RunTask task(s.config->args, s.config, s.manifest,
+                 [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
+                   auto runner = std::make_unique<zyl::runners::ferry::ZylModelRunner>(
+                       config, adapter, node, index, total);
+                   const auto* resolved = resolutions.get(node->unique_id);
+                   runner->set_zyl_context(
+                       resolved ? std::optional(*resolved) : std::nullopt, s.profiles, cache);
+                   return runner;
+                 },
+                 events);
+    task.is_runnable = [&](const Node& node) {
+      if (node.get_materialization() != "ephemeral") return true;
+      // An ephemeral model is inlined where it runs on the default target; elsewhere the layer
+      // builds it as a table.
+      const auto* resolved = resolutions.get(node.unique_id);
+      return resolved && resolved->execution_path != ExecutionPath::DEFAULT_PUSHDOWN;
+    };
+
+    std::vector<NodePtr> models = task.models_to_run();
+    int threads = std::max(1, s.config->args.threads);
+    std::cout << "brek " << kVersion << ": running " << models.size() << " model"
+              << (models.size() == 1 ? "" : "s") << " on " << threads << " thread"
+              << (threads == 1 ? "" : "s") << " (profile " << s.project.profile << ", target "
+              << s.config->target_name << ")\n\n";
+
+    std::vector<RunResult> results;
+    {
+      InterruptGuard interrupt;
+      results = task.run_models(models);
+    }
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    write_run_results(s.project_dir / "target", results, elapsed, s.config->args);
+
+    Counts counts = count_results(results);
+    counts.not_started = task.not_started();
+    std::cout << "\n";
+    if (counts.error > 0) {
+      std::cout << "Errors:\n";
+      for (const auto& r : results) {
+        if (r.status == RunStatus::Error) std::cout << "  " << r.node->name << ": " << r.message << "\n";
+      }
+      std::cout << "\n";
+    }
+    std::cout << summary_line(counts, elapsed) << std::endl;
+    if (task.interrupted()) return kExitInterrupted;
+    return counts.error > 0 ? kExitFailure : kExitOk;
+  });
+}
+
+int cmd_retract(const Options& options) {
+  return guarded([&]() -> int {
+    Session s = open_session(options);
+    zyl::tasks::retract::ZylRetractTask task(s.config->args, s.config, s.manifest);
+    std::vector<Value> results = task.run();
+    return task.interpret_results(results) ? kExitOk : kExitFailure;
+  });
+}
+
+int cmd_sync(const Options& options) {
+  return guarded([&] {
+    Session s = open_session(options);
+    std::set<std::string> types;
+    const Value* profile = zyl::find(s.profiles, s.project.profile);
+    const Value* outputs = profile ? zyl::find(*profile, "outputs") : nullptr;
+    if (outputs && outputs->is_object()) {
+      for (const auto& [name, output] : outputs->items()) {
+        std::string type = zyl::get_text(output, "type");
+        if (!type.empty()) types.insert(type);
+      }
+    }
+    std::vector<std::string> extensions = zyl::sync::outfitter::get_required_extensions(types);
+    std::cout << "Adapter types: " << zyl::text::join({types.begin(), types.end()}, ", ") << "\n";
+    auto statuses = zyl::sync::outfitter::install_extensions(
+        extensions, options.dry_run ? zyl::sync::outfitter::DryRun::kYes
+                                    : zyl::sync::outfitter::DryRun::kNo);
+    bool failed = false;
+    for (const auto& [name, status] : statuses) {
+      std::cout << "  " << name << ": " << status << "\n";
+      failed = failed || status == zyl::sync::outfitter::kFailed;
+    }
+    return failed ? kExitFailure : kExitOk;
+  });
+}
+
+int cmd_debug(const Options& options) {
+  return guarded([&] {
+    Session s = open_session(options);
+    std::cout << "brek " << kVersion << "\n"
+              << "project:  " << s.project.name << " (" << s.project_dir.string() << ")\n"
+              << "profiles: " << (s.profiles_dir / "profiles.yml").string() << "\n"
+              << "profile:  " << s.project.profile << "\n"
+              << "target:   " << s.config->target_name << "\n\n";
+    const Value* profile = zyl::find(s.profiles, s.project.profile);
+    const Value* outputs = profile ? zyl::find(*profile, "outputs") : nullptr;
+    bool default_ok = false;
+    std::vector<std::vector<std::string>> rows = {{"OUTPUT", "TYPE", "URL", "CONNECTION"}};
+    if (outputs && outputs->is_object()) {
+      for (const auto& [name, output] : outputs->items()) {
+        std::string url;
+        try {
+          url = zyl::extraction::linkwright::mask_url(
+              zyl::extraction::linkwright::map_to_sling_url(output));
+        } catch (const std::exception& e) {
+          url = std::string("(") + e.what() + ")";
+        }
+        std::string status;
+        try {
+          auto adapter = adapters::open_adapter(output, s.project_dir);
+          adapter->execute("SELECT 1", true);
+          status = "OK";
+          if (name == s.config->target_name) default_ok = true;
+        } catch (const std::exception& e) {
+          status = std::string("FAILED: ") + e.what();
+        }
+        std::string marker = name == s.config->target_name ? " (default)" : "";
+        rows.push_back({name + marker, zyl::get_text(output, "type"), url, status});
+      }
+    }
+    std::cout << columns(rows);
+    return default_ok ? kExitOk : kExitFailure;
+  });
+}
+
+}  // namespace brek::app

@@ -1,0 +1,96 @@
+#include "app/console.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace brek::app {
+namespace {
+
+constexpr size_t kLineWidth = 72;
+
+std::string head(const ModelLine& model, const std::string& word) {
+  std::string text = "  " + std::to_string(model.index) + " of " + std::to_string(model.total) +
+                     " " + word;
+  text.append(word.size() < 6 ? 6 - word.size() : 0, ' ');
+  text += " " + model.name + " (" + model.target + ", " + model.path + ") ";
+  return text;
+}
+
+std::string dotted(std::string text, const std::string& status) {
+  size_t dots = text.size() + 1 < kLineWidth ? kLineWidth - text.size() : 3;
+  text.append(std::max<size_t>(dots, 3), '.');
+  return text + " [" + status + "]";
+}
+
+std::string seconds_text(double seconds) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.2fs", seconds);
+  return buffer;
+}
+
+}  // namespace
+
+std::string start_line(const ModelLine& model) { return dotted(head(model, "START"), "RUN"); }
+
+std::string result_line(const ModelLine& model, RunStatus status, long long rows,
+                        double seconds) {
+  switch (status) {
+    case RunStatus::Success: {
+      std::string detail = rows >= 0 ? std::to_string(rows) + (rows == 1 ? " row" : " rows")
+                                     : std::string("done");
+      return dotted(head(model, "OK"), detail + " in " + seconds_text(seconds));
+    }
+    case RunStatus::Error:
+      return dotted(head(model, "ERROR"), "ERROR in " + seconds_text(seconds));
+    case RunStatus::Skipped:
+      return dotted(head(model, "SKIP"), "SKIP");
+  }
+  return head(model, "?");
+}
+
+Counts count_results(const std::vector<RunResult>& results) {
+  Counts counts;
+  for (const auto& result : results) {
+    switch (result.status) {
+      case RunStatus::Success: ++counts.ok; break;
+      case RunStatus::Error: ++counts.error; break;
+      case RunStatus::Skipped: ++counts.skipped; break;
+    }
+  }
+  return counts;
+}
+
+std::string summary_line(const Counts& counts, double seconds) {
+  int total = counts.ok + counts.error + counts.skipped + counts.not_started;
+  std::string text = "Done in " + seconds_text(seconds) + ": OK=" + std::to_string(counts.ok) +
+                     " ERROR=" + std::to_string(counts.error) +
+                     " SKIP=" + std::to_string(counts.skipped);
+  if (counts.not_started > 0) text += " NOT_STARTED=" + std::to_string(counts.not_started);
+  return text + " TOTAL=" + std::to_string(total);
+}
+
+long long rows_of(const RunResult& result) {
+  const zyl::Value* rows = zyl::find(result.adapter_response, "rows_affected");
+  if (rows == nullptr || !rows->is_number_integer()) return -1;
+  return rows->get<long long>();
+}
+
+std::string columns(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string out;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, ' ');
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace brek::app
