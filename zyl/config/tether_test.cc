@@ -126,16 +126,6 @@ TEST_F(ExtractTest, DocumentsThatAddNothing) {
   EXPECT_TRUE(m.empty());
 }
 
-TEST_F(ExtractTest, LaterEntriesReplaceEarlierOnesAndKeepTheirPlace) {
-  write("a.yml", "sources:\n  - {name: crm, connection: one}\n  - {name: erp, connection: e}\n"
-                 "  - {name: crm, connection: two}\n");
-  SourceConnectionMap m;
-  _extract_connections_from_file(root_ / "a.yml", m);
-  EXPECT_EQ(entries(m), (Entries{{"crm", "two"}, {"erp", "e"}}));
-  EXPECT_EQ(get_source_connection("crm", m), Value("two"));
-  EXPECT_EQ(get_source_connection("nope", m), std::nullopt);
-}
-
 TEST_F(LoadTetherTest, DefaultModelsDirNestedFoldersAndSuffixes) {
   write("models/a/b/c/deep.yml", "sources: [{name: deep, connection: d}]\n");
   write("models/schema.yaml", "sources: [{name: yaml, connection: y}]\n");
@@ -178,6 +168,10 @@ TEST_F(LoadTetherTest, ModelPathsInOrderAndTheirShapes) {
     write("brek_project.yml", c.project);
     EXPECT_EQ(entries(load_tether(root_)), c.expected) << c.project;
   }
+  write("brek_project.yml", "model-paths: [a]\n");
+  auto m = load_tether(root_);
+  EXPECT_EQ(get_source_connection("crm", m), Value("from_a"));
+  EXPECT_EQ(get_source_connection("nope", m), std::nullopt);
 }
 
 TEST_F(LoadTetherTest, WalkVisitsFilesBeforeSubdirectories) {
