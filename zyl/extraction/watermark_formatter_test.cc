@@ -1,11 +1,11 @@
 #include "zyl/extraction/watermark_formatter.h"
 
-#include <memory>
-#include <stdexcept>
-
 #include <duckdb.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+
+#include <memory>
+#include <stdexcept>
 
 namespace zyl::extraction::watermark_formatter {
 namespace {
@@ -74,17 +74,14 @@ TEST(FormatWatermarkTest, StringsAreQuotedAndEscaped) {
   EXPECT_EQ(format_watermark(42, "mysql", "string"), "'42'");
   EXPECT_EQ(format_watermark("2024-01-31", "trino", "string"), "'2024-01-31'");
   // Not quite a timestamp: stays a string.
-  EXPECT_EQ(format_watermark("2024-13-01 00:00:00", "trino", "timestamp"),
-            "'2024-13-01 00:00:00'");
+  EXPECT_EQ(format_watermark("2024-13-01 00:00:00", "trino", "timestamp"), "'2024-13-01 00:00:00'");
 }
 
 TEST(FormatWatermarkTest, RejectsWhatCannotBeWritten) {
-  EXPECT_THROW(format_watermark(Value::array({1}), "postgres", "timestamp"),
-               std::invalid_argument);
+  EXPECT_THROW(format_watermark(Value::array({1}), "postgres", "timestamp"), std::invalid_argument);
   EXPECT_THROW(format_watermark(Value{{"a", 1}}, "postgres", "timestamp"), std::invalid_argument);
   EXPECT_THROW(format_watermark(std::nan(""), "postgres", "number"), std::invalid_argument);
-  EXPECT_THROW(format_watermark("12; drop table x", "postgres", "number"),
-               std::invalid_argument);
+  EXPECT_THROW(format_watermark("12; drop table x", "postgres", "number"), std::invalid_argument);
   EXPECT_THROW(format_watermark("2024-01-31", "postgres", "datetime"), std::invalid_argument);
 }
 
@@ -147,9 +144,10 @@ constexpr const char* kRows =
 TEST(FormatWatermarkEngineTest, DuckDbComparesItsLiteralsWithTimestampsAndDates) {
   DuckDbEngine duck;
   duck.count("SET TimeZone = 'UTC'");
-  duck.count("CREATE TABLE t AS SELECT CAST(v AS TIMESTAMP) AS ts, CAST(v AS TIMESTAMPTZ) AS tz, "
-             "CAST(CAST(v AS TIMESTAMP) AS DATE) AS d FROM (VALUES " +
-             std::string(kRows) + ") AS r(v)");
+  duck.count(
+      "CREATE TABLE t AS SELECT CAST(v AS TIMESTAMP) AS ts, CAST(v AS TIMESTAMPTZ) AS tz, "
+      "CAST(CAST(v AS TIMESTAMP) AS DATE) AS d FROM (VALUES " +
+      std::string(kRows) + ") AS r(v)");
   auto after = [&](const char* column, const Value& value) {
     return duck.count(std::string("SELECT count(*) FROM t WHERE ") + column + " > " +
                       format_watermark(value, "duckdb", "timestamp"));

@@ -1,6 +1,6 @@
-#include <cmath>
-
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 #include "core/log.h"
 #include "zyl/components.h"
@@ -49,7 +49,8 @@ class ExtractionTest : public ::testing::Test {
     set_target("warehouse");
 
     overrides->sling_client = [this] {
-      return std::make_unique<FakeSlingClient>(journal, [this] { return sling_cache(); }, sling);
+      return std::make_unique<FakeSlingClient>(
+          journal, [this] { return sling_cache(); }, sling);
     };
     overrides->cache = [this](const federation::zyl_cache::CacheLocation& location) {
       journal.record("open cache " + location.cache_path.string());
@@ -94,10 +95,10 @@ class ExtractionTest : public ::testing::Test {
 
   void set_target(const std::string& target, bool shared = true) {
     bool on_default = target == config->target_name;
-    runner->set_zyl_context(
-        ResolvedModel{model->unique_id, model->name, target,
-                      on_default ? ExecutionPath::SLING_DIRECT : ExecutionPath::NON_DEFAULT_PUSHDOWN},
-        profiles, shared ? cache : nullptr);
+    runner->set_zyl_context(ResolvedModel{model->unique_id, model->name, target,
+                                          on_default ? ExecutionPath::SLING_DIRECT
+                                                     : ExecutionPath::NON_DEFAULT_PUSHDOWN},
+                            profiles, shared ? cache : nullptr);
   }
 
   FakeCache* sling_cache() { return runner->_cache ? cache.get() : own_cache.get(); }
@@ -138,11 +139,10 @@ TEST_F(ExtractionTest, RunsEveryStepInOrder) {
   log::Capture capture;
   brek::RunResult result = run();
 
-  EXPECT_EQ(journal.calls,
-            (Strings{"acquire", "ensure_created", "load_tether /proj", "optimize", "close",
-                     "extract src_crm__customers", "reopen", "close", "extract src_web__events",
-                     "reopen", "save orders replace", "close", "load mart.orders", "reopen",
-                     "track", "release"}));
+  EXPECT_EQ(journal.calls, (Strings{"acquire", "ensure_created", "load_tether /proj", "optimize",
+                                    "close", "extract src_crm__customers", "reopen", "close",
+                                    "extract src_web__events", "reopen", "save orders replace",
+                                    "close", "load mart.orders", "reopen", "track", "release"}));
   const std::string rewritten =
       "select c.id, e.kind from src_crm__customers c join src_web__events e on c.id = e.cid";
   EXPECT_EQ(optimized_sql, rewritten);
@@ -183,8 +183,8 @@ TEST_F(ExtractionTest, RunsEveryStepInOrder) {
   Strings keys;
   for (const auto& [key, value] : event.items()) keys.push_back(key);
   EXPECT_EQ(keys, (Strings{"model_name_hash", "execution_path", "source_adapter_types",
-                           "target_adapter_type", "is_incremental", "row_count",
-                           "duration_seconds", "success"}));
+                           "target_adapter_type", "is_incremental", "row_count", "duration_seconds",
+                           "success"}));
   EXPECT_EQ(event["model_name_hash"], "12c500ed0b7879105fb46af0f246be87");
   EXPECT_EQ(event["execution_path"], "extraction");
   EXPECT_EQ(event["source_adapter_types"], (Value{"postgres", "duckdb"}));
@@ -216,8 +216,9 @@ TEST_F(ExtractionTest, LoadSettingsOfIncrementalRuns) {
   };
   set_target("dev");
   model->config["materialized"] = "incremental";
-  model->compiled_code = *model->compiled_code +
-                         R"( where e.updated_at > (select max(updated_at) from "db"."an"."orders"))";
+  model->compiled_code =
+      *model->compiled_code +
+      R"( where e.updated_at > (select max(updated_at) from "db"."an"."orders"))";
   adapter->table.rows = {{Value("2024-01-31 13:45:00")}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.strategy.dump() + " " + c.unique_key.dump());
@@ -229,13 +230,26 @@ TEST_F(ExtractionTest, LoadSettingsOfIncrementalRuns) {
 
     EXPECT_EQ(result.message, "SELECT 7 (incremental)");
     EXPECT_EQ(adapter->queries, Strings{"SELECT MAX(updated_at) FROM an.orders"});
-    EXPECT_EQ(journal.calls,
-              (Strings{"acquire", "ensure_created", "load_tether /proj", "has_model_result orders",
-                       "optimize", R"(format "2024-01-31 13:45:00" postgres timestamp)", "close",
-                       "extract src_crm__customers", "reopen",
-                       R"(format "2024-01-31 13:45:00" postgres timestamp)", "close",
-                       "extract src_web__events", "reopen", "has_model_result orders", c.save,
-                       "close", "load an.orders", "reopen", "track", "release"}));
+    EXPECT_EQ(journal.calls, (Strings{"acquire",
+                                      "ensure_created",
+                                      "load_tether /proj",
+                                      "has_model_result orders",
+                                      "optimize",
+                                      R"(format "2024-01-31 13:45:00" postgres timestamp)",
+                                      "close",
+                                      "extract src_crm__customers",
+                                      "reopen",
+                                      R"(format "2024-01-31 13:45:00" postgres timestamp)",
+                                      "close",
+                                      "extract src_web__events",
+                                      "reopen",
+                                      "has_model_result orders",
+                                      c.save,
+                                      "close",
+                                      "load an.orders",
+                                      "reopen",
+                                      "track",
+                                      "release"}));
     ASSERT_EQ(sling.size(), 3u);
     EXPECT_EQ(sling[0].query, "SELECT * FROM crm.customers WHERE updated_at > 'W'");
     EXPECT_EQ(sling[1].query, "SELECT * FROM web.events_v2 WHERE updated_at > 'W'");
@@ -302,12 +316,8 @@ TEST_F(ExtractionTest, EveryFailureBecomesAnErrorResultAndReleasesTheLock) {
     bool open_after;
   };
   const Case cases[] = {
-      {"ensure_created", true},
-      {"load_tether", true},
-      {"optimize", true},
-      {"extract src_web__events", false},
-      {"reopen", false},
-      {"save", true},
+      {"ensure_created", true},           {"load_tether", true}, {"optimize", true},
+      {"extract src_web__events", false}, {"reopen", false},     {"save", true},
       {"load mart.orders", false},
   };
   for (const auto& c : cases) {
@@ -347,8 +357,8 @@ TEST_F(ExtractionTest, EveryFailureBecomesAnErrorResultAndReleasesTheLock) {
   set_target("dev");
   journal.fail_on = "format";
   brek::RunResult result = run();
-  EXPECT_EQ(result.message, std::string("Model 'orders' (target: dev, adapter: postgres): boom") +
-                                kHint);
+  EXPECT_EQ(result.message,
+            std::string("Model 'orders' (target: dev, adapter: postgres): boom") + kHint);
   EXPECT_TRUE(cache->open);
   EXPECT_EQ(cache->lock().released, cache->lock().acquired);
 }
@@ -357,9 +367,9 @@ TEST_F(ExtractionTest, ConfigurationFailuresNameTheirCause) {
   model->name = "m";
   model->compiled_code = "";
   set_target("t");
-  EXPECT_EQ(run().message,
-            std::string("Model 'm' (target: t, adapter: postgres): Model m has no compiled SQL") +
-                kHint);
+  EXPECT_EQ(
+      run().message,
+      std::string("Model 'm' (target: t, adapter: postgres): Model m has no compiled SQL") + kHint);
   EXPECT_EQ(journal.calls, (Strings{"acquire", "ensure_created", "release"}));
 
   model->compiled_code = "select 1";
@@ -376,9 +386,9 @@ TEST_F(ExtractionTest, ConfigurationFailuresNameTheirCause) {
                 kHint);
 
   runner->set_zyl_context(runner->_resolution, std::nullopt, cache);
-  EXPECT_EQ(run().message,
-            std::string("Model 'm' (target: ghost, adapter: ): ZYL: profiles not set on runner") +
-                kHint);
+  EXPECT_EQ(
+      run().message,
+      std::string("Model 'm' (target: ghost, adapter: ): ZYL: profiles not set on runner") + kHint);
   EXPECT_EQ(cache->lock().released, cache->lock().acquired);
 }
 
@@ -427,8 +437,8 @@ TEST_F(ExtractionTest, OwnCacheIsClosedAtTheEnd) {
   set_target("warehouse", /*shared=*/false);
   EXPECT_EQ(run().status, brek::RunStatus::Success);
   ASSERT_NE(own_cache, nullptr);
-  std::string expected_path = federation::zyl_cache::CacheLocation::for_project("/proj")
-                                  .cache_path.string();
+  std::string expected_path =
+      federation::zyl_cache::CacheLocation::for_project("/proj").cache_path.string();
   EXPECT_EQ(journal.calls.front(), "open cache " + expected_path);
   EXPECT_EQ(sling.front().duckdb_path, expected_path);
   EXPECT_FALSE(own_cache->open);
@@ -468,8 +478,7 @@ TEST_F(ExtractionTest, UpstreamModelsAreCopiedAndTheirReferencesRewritten) {
   add_model("customers_v2", "crm", "view", std::nullopt);
   add_model("inlined", "an", "ephemeral", std::nullopt);
   model->depends_on->nodes = {"source.shop.crm.customers", "model.shop.stg_orders",
-                              "model.shop.gone", "model.shop.customers_v2",
-                              "model.shop.inlined"};
+                              "model.shop.gone", "model.shop.customers_v2", "model.shop.inlined"};
   model->compiled_code =
       R"(with __dbt__cte__inlined as (select 1) select * from "db"."an"."stg_orders" o )"
       R"(join crm.customers_v2 v using (id) join crm.customers c using (id))";
@@ -509,8 +518,7 @@ TEST_F(ExtractionTest, SecretsNeverReachMessagesOrLogs) {
         throw std::runtime_error("connect failed with " + config.dump());
       }
       void load_from_duckdb(const std::string&, const Value&, const std::string&,
-                            const std::string&, const std::string&,
-                            const std::optional<Strings>&,
+                            const std::string&, const std::string&, const std::optional<Strings>&,
                             const std::optional<Strings>&) override {}
     };
     return std::make_unique<Leaky>();

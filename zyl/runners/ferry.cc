@@ -1,13 +1,13 @@
 #include "zyl/runners/ferry.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
 #include <tuple>
-
-#include <openssl/evp.h>
 
 #include "core/log.h"
 #include "core/text.h"
@@ -31,8 +31,8 @@ double seconds_since(Clock::time_point start) {
 }
 
 // Candidate update-key columns, in the order they are preferred.
-const std::vector<std::string> kUpdateKeys = {"updated_at",    "modified_at",   "_updated_at",
-                                              "last_modified", "update_date",   "modified_date",
+const std::vector<std::string> kUpdateKeys = {"updated_at",    "modified_at", "_updated_at",
+                                              "last_modified", "update_date", "modified_date",
                                               "created_at",    "loaded_at"};
 
 constexpr const char* kLogHint = "\n    Check logs/zyl.log for full details.";
@@ -307,11 +307,10 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
       record.source_config = _get_output_config(record.connection);
       used_configs.push_back(record.source_config);
       record.cache_table = cache.source_table_name(record.source_name, record.table_name);
-      internal::enter_reference(
-          ref_replacements,
-          internal::reference_candidates(source->database.value_or(""), record.schema,
-                                         record.identifier),
-          compiled_sql, record.cache_table);
+      internal::enter_reference(ref_replacements,
+                                internal::reference_candidates(source->database.value_or(""),
+                                                               record.schema, record.identifier),
+                                compiled_sql, record.cache_table);
       source_meta.push_back(std::move(record));
     }
 
@@ -333,11 +332,12 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
 
     auto optimize = components::obtain(registry.optimize_extractions, "optimize_extractions");
     OrderedMap<std::string, std::string> source_table_map;
-    for (const auto& record : source_meta) source_table_map.set(record.cache_table, record.cache_table);
+    for (const auto& record : source_meta)
+      source_table_map.set(record.cache_table, record.cache_table);
     federation::optimizer::Optimizations optimized = optimize(rewritten_sql, source_table_map);
 
-    bool filter_by_watermark =
-        is_incremental && watermark_value.has_value() && watermark_column && !watermark_column->empty();
+    bool filter_by_watermark = is_incremental && watermark_value.has_value() && watermark_column &&
+                               !watermark_column->empty();
     for (const auto& record : source_meta) {
       auto found = optimized.find(record.cache_table);
       const federation::optimizer::Optimization* opt =
@@ -364,7 +364,8 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
       std::string ref_target = upstream_target(*upstream);
       Value ref_config = _get_output_config(ref_target);
       used_configs.push_back(ref_config);
-      std::string query = internal::select_all_from(schema_on(*upstream, ref_target), upstream->name);
+      std::string query =
+          internal::select_all_from(schema_on(*upstream, ref_target), upstream->name);
       cache.close_and_release();
       client.extract_to_duckdb(ref_config, cache.db_path(), query, upstream->name);
       cache.reopen();
@@ -373,9 +374,9 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
     std::string model_cache_table = cache.model_table_name(model.name);
     std::string target_table = _model_table_name(model);
 
-    rewritten_sql = internal::replace_self_reference(rewritten_sql, model.database.value_or(""),
-                                                     model.schema.value_or(""), model.name,
-                                                     model_cache_table);
+    rewritten_sql =
+        internal::replace_self_reference(rewritten_sql, model.database.value_or(""),
+                                         model.schema.value_or(""), model.name, model_cache_table);
     if (rewritten_sql.find(model_cache_table) != std::string::npos &&
         !cache.has_model_result(model.name)) {
       logger().info(
@@ -491,8 +492,7 @@ ZylModelRunner::_resolve_watermark_from_target(const brek::Node& model) {
 std::optional<Value> ZylModelRunner::first_cell_on(const std::string& target,
                                                    const std::string& sql) const {
   Value target_config = _get_output_config(target);
-  auto get_connection =
-      components::obtain(components::registry().get_connection, "get_connection");
+  auto get_connection = components::obtain(components::registry().get_connection, "get_connection");
   std::unique_ptr<drivers::Connection> connection =
       get_connection(get_text(target_config, "type"), target_config);
   if (!connection) return std::nullopt;

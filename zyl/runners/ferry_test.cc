@@ -1,8 +1,8 @@
 #include "zyl/runners/ferry.h"
 
-#include <thread>
-
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "core/log.h"
 #include "zyl/components.h"
@@ -62,12 +62,14 @@ class FerryTest : public ::testing::Test {
   brek::NodePtr node;
   brek::Manifest manifest;
   std::unique_ptr<RecordingRunner> runner;
-  Value profiles = {{"a", {{"outputs", {{"dev", {{"type", "postgres"}, {"host", "h"}}},
-                                        {"mart_out", {{"type", "duckdb"}, {"schema", "mart"}}},
-                                        {"db_out", {{"type", "mysql"}, {"database", "db1"}}},
-                                        {"bare", {{"type", "sqlite"}}},
-                                        {"nulls", {{"type", "duckdb"}, {"schema", nullptr},
-                                                   {"database", "ignored"}}}}}}}};
+  Value profiles = {
+      {"a",
+       {{"outputs",
+         {{"dev", {{"type", "postgres"}, {"host", "h"}}},
+          {"mart_out", {{"type", "duckdb"}, {"schema", "mart"}}},
+          {"db_out", {{"type", "mysql"}, {"database", "db1"}}},
+          {"bare", {{"type", "sqlite"}}},
+          {"nulls", {{"type", "duckdb"}, {"schema", nullptr}, {"database", "ignored"}}}}}}}};
 };
 
 TEST_F(FerryTest, WithoutContextDelegatesAndLogsNothing) {

@@ -47,11 +47,11 @@ class WatermarkLookupTest : public ::testing::Test {
     return runner->_resolve_watermark_from_target(*model);
   }
 
-  Value profiles = {{"p",
-                     {{"outputs",
-                       {{"dev", {{"type", "postgres"}}},
-                        {"warehouse", {{"type", "duckdb"}, {"path", "w.duckdb"},
-                                       {"schema", "mart"}}}}}}}};
+  Value profiles = {
+      {"p",
+       {{"outputs",
+         {{"dev", {{"type", "postgres"}}},
+          {"warehouse", {{"type", "duckdb"}, {"path", "w.duckdb"}, {"schema", "mart"}}}}}}}};
   components::ScopedOverride overrides;
   std::shared_ptr<FakeAdapter> adapter;
   brek::NodePtr model;
@@ -124,7 +124,8 @@ TEST_F(WatermarkLookupTest, ModelOnAnotherTargetIsAskedOnItsOwnConnection) {
   ASSERT_EQ(connection_requests.size(), 1u);
   EXPECT_EQ(connection_requests[0],
             R"(duckdb {"type":"duckdb","path":"w.duckdb","schema":"mart"})");
-  EXPECT_EQ(connection_queries, std::vector<std::string>{"SELECT MAX(updated_at) FROM mart.orders"});
+  EXPECT_EQ(connection_queries,
+            std::vector<std::string>{"SELECT MAX(updated_at) FROM mart.orders"});
   EXPECT_TRUE(connection_closed);
 
   // NULL maximum, a failing query (still closed), no connection, no connection component.

@@ -19,9 +19,9 @@ TEST(SecretsTest, CollectsValuesUnderSecretKeysAtAnyDepth) {
   Secrets secrets;
   secrets.add(config);
   secrets.add(config);  // the same config used twice adds nothing new
-  EXPECT_EQ(secrets.values(), (std::vector<std::string>{"hunter2", "991122", "tok-1",
-                                                        "-----PEM-----", "p1", "s3cr3t", "k1",
-                                                        "k2"}));
+  EXPECT_EQ(secrets.values(),
+            (std::vector<std::string>{"hunter2", "991122", "tok-1", "-----PEM-----", "p1", "s3cr3t",
+                                      "k1", "k2"}));
   EXPECT_EQ(secrets.redact("login ana:hunter2@h failed (token tok-1, region eu)"),
             "login ana:****@h failed (token ****, region eu)");
 }

@@ -1,9 +1,9 @@
 #include "zyl/runners/internal/rewrite.h"
 
+#include <re2/re2.h>
+
 #include <algorithm>
 #include <cstddef>
-
-#include <re2/re2.h>
 
 #include "core/text.h"
 

@@ -107,11 +107,9 @@ TEST(StaleFilterTest, StripsFromTheFirstWhereFollowedByTheCacheTable) {
     EXPECT_EQ(strip_stale_incremental_filter(c.sql, "__model__orders"), c.expected) << c.sql;
   }
   // Metacharacters in the table name are literal.
-  EXPECT_EQ(strip_stale_incremental_filter("select * from t where a in (select a from m_x)",
-                                           "m.x"),
+  EXPECT_EQ(strip_stale_incremental_filter("select * from t where a in (select a from m_x)", "m.x"),
             "select * from t where a in (select a from m_x)");
-  EXPECT_EQ(strip_stale_incremental_filter("select * from t where a in (select a from m.x)",
-                                           "m.x"),
+  EXPECT_EQ(strip_stale_incremental_filter("select * from t where a in (select a from m.x)", "m.x"),
             "select * from t ");
 }
 
