@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,104 +38,51 @@ TEST(SnapshotConfigTest, FinalValidateAppliesTheRulesInOrder) {
       "configuration.";
   const std::string kNoCheckCols = "A 'timestamp' snapshot should not have 'check_cols'";
   const std::string kMaterialized = "A snapshot must have a materialized value of 'snapshot'";
+  const std::string kBadCheckCols =
+      "Invalid value for 'check_cols': id. Expected 'all' or a list of strings.";
 
+  using Opt = std::optional<StringOrList>;
   struct Case {
-    const char* label;
-    std::function<void(SnapshotConfig&)> setup;
+    std::optional<std::string> strategy;
+    Opt unique_key;
+    Opt check_cols;
+    std::optional<std::string> updated_at;
+    std::string materialized;
     std::string expected;  // "" when the config passes
   };
-  auto keyed = [](const std::string& strategy) {
-    return [strategy](SnapshotConfig& c) {
-      c.strategy = strategy;
-      c.unique_key = std::string("id");
-    };
-  };
+  const Opt id = std::string("id");
+  const Opt all = std::string("all");
+  const Opt empty = std::string("");
+  const Opt list = Strings{"a", "b"};
+  const Opt none = Strings{};
+  const std::string ok = "snapshot";
   const std::vector<Case> cases = {
-      {"default", [](SnapshotConfig&) {}, kRequired},
-      {"no unique key", [](SnapshotConfig& c) { c.strategy = "check"; }, kRequired},
-      {"empty strategy",
-       [](SnapshotConfig& c) {
-         c.strategy = "";
-         c.unique_key = std::string("id");
-       },
-       kRequired},
-      {"empty unique key list",
-       [](SnapshotConfig& c) {
-         c.strategy = "timestamp";
-         c.unique_key = Strings{};
-       },
-       kRequired},
-      {"check without check_cols", keyed("check"), kCheckCols},
-      {"check with empty check_cols",
-       [&](SnapshotConfig& c) {
-         keyed("check")(c);
-         c.check_cols = std::string("");
-       },
-       kCheckCols},
-      {"check with a column name",
-       [&](SnapshotConfig& c) {
-         keyed("check")(c);
-         c.check_cols = std::string("id");
-       },
-       "Invalid value for 'check_cols': id. Expected 'all' or a list of strings."},
-      {"check with all",
-       [&](SnapshotConfig& c) {
-         keyed("check")(c);
-         c.check_cols = std::string("all");
-       },
-       ""},
-      {"check with a list and a list unique key",
-       [&](SnapshotConfig& c) {
-         keyed("check")(c);
-         c.unique_key = Strings{"a", "b"};
-         c.check_cols = Strings{"a", "b"};
-       },
-       ""},
-      {"check rules come before materialized",
-       [&](SnapshotConfig& c) {
-         keyed("check")(c);
-         c.materialized = "table";
-       },
-       kCheckCols},
-      {"timestamp without updated_at", keyed("timestamp"), kUpdatedAt},
-      {"timestamp with check_cols",
-       [&](SnapshotConfig& c) {
-         keyed("timestamp")(c);
-         c.updated_at = "changed_at";
-         c.check_cols = std::string("all");
-       },
-       kNoCheckCols},
-      {"timestamp with empty check_cols",
-       [&](SnapshotConfig& c) {
-         keyed("timestamp")(c);
-         c.updated_at = "changed_at";
-         c.check_cols = Strings{};
-       },
-       ""},
-      {"other strategy skips the strategy rules",
-       [&](SnapshotConfig& c) {
-         keyed("custom")(c);
-         c.check_cols = std::string("id");
-       },
-       ""},
-      {"materialized table",
-       [&](SnapshotConfig& c) {
-         keyed("timestamp")(c);
-         c.updated_at = "changed_at";
-         c.materialized = "table";
-       },
-       kMaterialized},
-      {"materialized empty",
-       [&](SnapshotConfig& c) {
-         keyed("custom")(c);
-         c.materialized = "";
-       },
-       ""},
+      {{}, {}, {}, {}, ok, kRequired},
+      {"check", {}, all, {}, ok, kRequired},
+      {"", id, all, {}, ok, kRequired},
+      {"timestamp", none, {}, "at", ok, kRequired},
+      {"check", id, {}, {}, ok, kCheckCols},
+      {"check", id, empty, {}, ok, kCheckCols},
+      {"check", id, id, {}, ok, kBadCheckCols},
+      {"check", id, all, {}, ok, ""},
+      {"check", list, list, {}, ok, ""},
+      {"check", id, {}, {}, "table", kCheckCols},  // strategy rules come first
+      {"timestamp", id, {}, {}, ok, kUpdatedAt},
+      {"timestamp", id, all, "at", ok, kNoCheckCols},
+      {"timestamp", id, none, "at", ok, ""},
+      {"custom", id, id, {}, ok, ""},  // other strategies skip the strategy rules
+      {"timestamp", id, {}, "at", "table", kMaterialized},
+      {"custom", id, {}, {}, "", ""},
   };
-  for (const auto& c : cases) {
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
     SnapshotConfig config;
-    c.setup(config);
-    EXPECT_EQ(final_validate_message(config), c.expected) << c.label;
+    config.strategy = c.strategy;
+    config.unique_key = c.unique_key;
+    config.check_cols = c.check_cols;
+    config.updated_at = c.updated_at;
+    config.materialized = c.materialized;
+    EXPECT_EQ(final_validate_message(config), c.expected) << "case " << i;
   }
 }
 
