@@ -313,6 +313,21 @@ std::string target_of(const Resolutions& resolutions, const std::string& id,
   return resolved ? resolved->target : fallback;
 }
 
+// A full refresh rebuilds incremental models on the extraction path from scratch: their previous
+// result in the cache, which would make the run incremental, is removed first.
+void forget_cached_results(const std::vector<NodePtr>& models, const Resolutions& resolutions,
+                           zyl::federation::zyl_cache::Cache& cache) {
+  std::lock_guard lock(cache._file_lock());
+  cache.ensure_created();
+  for (const auto& node : models) {
+    const auto* resolved = resolutions.get(node->unique_id);
+    if (!resolved || resolved->execution_path == ExecutionPath::DEFAULT_PUSHDOWN) continue;
+    if (node->get_materialization() != "incremental" || !cache.has_model_result(node->name)) continue;
+    cache.drop_table(cache.model_table_name(node->name));
+    zyl::log::get("brek.app").info("full refresh: removed the cached result of {}", node->name);
+  }
+}
+
 // Runs `body`, mapping the errors of a command to exit statuses and messages.
 template <typename Body>
 int guarded(Body body) {
@@ -485,6 +500,7 @@ int cmd_run(const Options& options) {
     };
 
     std::vector<NodePtr> models = task.models_to_run();
+    if (s.config->args.full_refresh) forget_cached_results(models, resolutions, *cache);
     int threads = std::max(1, s.config->args.threads);
     std::cout << "brek " << kVersion << ": running " << models.size() << " model"
               << (models.size() == 1 ? "" : "s") << " on " << threads << " thread"
@@ -519,6 +535,8 @@ int cmd_run(const Options& options) {
 int cmd_retract(const Options& options) {
   return guarded([&]() -> int {
     Session s = open_session(options);
+    // The drops name each model by the schema its relation has on its target.
+    parser::resolve_relations(*s.manifest, compile_context(s));
     zyl::tasks::retract::ZylRetractTask task(s.config->args, s.config, s.manifest);
     std::vector<Value> results = task.run();
     return task.interpret_results(results) ? kExitOk : kExitFailure;
