@@ -36,6 +36,7 @@ struct Journal {
   std::set<std::string> threads;
   std::set<std::string> failing;
   std::set<std::string> throwing;
+  std::set<std::string> stopping;  // these ask the task to stop while they run
   int running = 0;
   int max_running = 0;
 };
@@ -59,6 +60,7 @@ class FakeRunner : public ModelRunner {
         throw std::runtime_error("boom");
       }
     }
+    if (journal_.stopping.count(model.name)) request_stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     RunResult result;
     result.thread_id = zyl::log::thread_name();
@@ -204,6 +206,18 @@ TEST_F(RunTaskTest, AStopRequestStartsNothingNewAndReportsWhatWasLeft) {
   EXPECT_TRUE(journal.started.empty());
   EXPECT_TRUE(interrupted);
   EXPECT_EQ(not_started, 3);
+}
+
+TEST_F(RunTaskTest, AStopDuringTheRunLetsTheRunningModelFinish) {
+  auto a = model("a"), b = model("b"), c = model("c", {a->unique_id});
+  for (auto& n : {a, b, c}) add(n);
+  journal.stopping = {"a"};
+  auto results = run({a, b, c}, 1);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].node->name, "a");
+  EXPECT_EQ(results[0].status, RunStatus::Success);
+  EXPECT_TRUE(interrupted);
+  EXPECT_EQ(not_started, 2);
 }
 
 TEST_F(RunTaskTest, NoModelsIsAnEmptyRun) {

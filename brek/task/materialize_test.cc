@@ -1,0 +1,151 @@
+#include "brek/task/materialize.h"
+
+#include <filesystem>
+#include <stdexcept>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "brek/adapters/driver_adapter.h"
+
+namespace brek::materialize {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The same cases on a DuckDB file and on a SQLite file.
+class MaterializeTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("brek_materialize_" + std::to_string(::getpid()) + "_" + GetParam());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::string type = GetParam();
+    zyl::Value config = {{"type", type}, {"path", (dir_ / ("t." + type)).string()}};
+    adapter_ = adapters::DriverAdapter::open(config, dir_);
+    relation_ = {type == "duckdb" ? "analytics" : "main", "orders", ""};
+  }
+  void TearDown() override {
+    adapter_.reset();
+    fs::remove_all(dir_);
+  }
+
+  Materialized build(const std::string& materialization, const std::string& sql,
+                     IncrementalOptions options = {}) {
+    return materialize(*adapter_, relation_, materialization, sql, options);
+  }
+  // "id:status" of every row, by id.
+  std::string rows() {
+    auto table = adapter_->execute("SELECT id, status FROM " + quote_relation(GetParam(), relation_) +
+                                       " ORDER BY id", true).second;
+    std::string text;
+    for (const auto& row : table.rows) {
+      text += (text.empty() ? "" : " ") + zyl::text_form(row[0]) + ":" + zyl::text_form(row[1]);
+    }
+    return text;
+  }
+
+  fs::path dir_;
+  std::shared_ptr<adapters::DriverAdapter> adapter_;
+  Relation relation_;
+};
+
+TEST_P(MaterializeTest, TableIsReplacedAndAFailedRebuildKeepsTheOldRows) {
+  EXPECT_EQ(relation_kind(*adapter_, relation_), RelationKind::None);
+  Materialized first = build("table", "select 1 as id, 'new' as status;\n");
+  EXPECT_EQ(first.message, "SELECT 1");
+  EXPECT_EQ(first.rows_affected, 1);
+  EXPECT_EQ(relation_kind(*adapter_, relation_), RelationKind::Table);
+
+  build("table", "select 1 as id, 'a' as status union all select 2, 'b' -- trailing comment");
+  EXPECT_EQ(rows(), "1:a 2:b");
+
+  EXPECT_ANY_THROW(build("table", "select id, status from no_such_table"));
+  EXPECT_EQ(rows(), "1:a 2:b");
+  Relation temp = relation_;
+  temp.identifier += "__brek_tmp";
+  EXPECT_EQ(relation_kind(*adapter_, temp), RelationKind::None);
+}
+
+TEST_P(MaterializeTest, ViewsAndTablesTakeEachOthersPlace) {
+  Materialized view = build("view", "select 7 as id, 'v' as status");
+  EXPECT_EQ(view.message, "CREATE VIEW");
+  EXPECT_EQ(view.rows_affected, -1);
+  EXPECT_EQ(relation_kind(*adapter_, relation_), RelationKind::View);
+  build("view", "select 8 as id, 'w' as status");
+  EXPECT_EQ(rows(), "8:w");
+  build("table", "select 9 as id, 't' as status");
+  EXPECT_EQ(relation_kind(*adapter_, relation_), RelationKind::Table);
+  build("view", "select 10 as id, 'v' as status");
+  EXPECT_EQ(relation_kind(*adapter_, relation_), RelationKind::View);
+  EXPECT_EQ(rows(), "10:v");
+  EXPECT_EQ(build("ephemeral", "select 1").message, "EPHEMERAL");
+  EXPECT_EQ(relation_kind(*adapter_, relation_), RelationKind::View);
+}
+
+TEST_P(MaterializeTest, IncrementalStrategies) {
+  const std::string day1 = "select 1 as id, 'open' as status union all select 2, 'open'";
+  const std::string day2 = "select 2 as id, 'shipped' as status union all select 3, 'open'";
+  struct Case {
+    std::string strategy;
+    std::vector<std::string> key;
+    std::string after_day2;
+  };
+  const Case cases[] = {
+      {"append", {}, "1:open 2:open 2:shipped 3:open"},
+      {"", {}, "1:open 2:open 2:shipped 3:open"},  // no key: append
+      {"merge", {"id"}, "1:open 2:shipped 3:open"},
+      {"", {"id"}, "1:open 2:shipped 3:open"},     // a key: merge
+      {"delete+insert", {"id"}, "1:open 2:shipped 3:open"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.strategy + "/" + std::to_string(c.key.size()));
+    adapter_->execute("DROP TABLE IF EXISTS " + quote_relation(GetParam(), relation_));
+    IncrementalOptions options{false, c.strategy, c.key};
+    EXPECT_EQ(build("incremental", day1, options).rows_affected, 2);  // first run builds
+    EXPECT_EQ(build("incremental", day2, options).message, "SELECT 2");
+    EXPECT_EQ(rows(), c.after_day2);
+  }
+  // A full refresh rebuilds from the model's rows alone.
+  IncrementalOptions refresh{true, "merge", {"id"}};
+  build("incremental", day2, refresh);
+  EXPECT_EQ(rows(), "2:shipped 3:open");
+}
+
+TEST_P(MaterializeTest, IncrementalMergeOnACompositeKeyAndFewerColumns) {
+  if (GetParam() == "duckdb") adapter_->execute("CREATE SCHEMA analytics");
+  adapter_->execute("CREATE TABLE " + quote_relation(GetParam(), relation_) +
+                    " (id INTEGER, region VARCHAR(10), status VARCHAR(10), note VARCHAR(10))");
+  adapter_->execute("INSERT INTO " + quote_relation(GetParam(), relation_) +
+                    " VALUES (1, 'eu', 'open', 'x'), (1, 'us', 'open', 'y')");
+  IncrementalOptions options{false, "merge", {"id", "region"}};
+  build("incremental", "select 1 as id, 'us' as region, 'done' as status", options);
+  EXPECT_EQ(rows(), "1:open 1:done");
+}
+
+TEST_P(MaterializeTest, BadConfigurationsAreRefusedBeforeAnythingRuns) {
+  EXPECT_THROW(build("incremental", "select 1 as id", {false, "upsert", {"id"}}),
+               std::invalid_argument);
+  EXPECT_THROW(build("incremental", "select 1 as id", {false, "merge", {}}),
+               std::invalid_argument);
+  EXPECT_THROW(build("snapshot", "select 1 as id"), std::invalid_argument);
+  EXPECT_THROW(build("table", " ;\n"), std::invalid_argument);
+  EXPECT_EQ(relation_kind(*adapter_, relation_), RelationKind::None);
+  // A key the table does not have.
+  build("incremental", "select 1 as id, 'a' as status", {false, "merge", {"id"}});
+  EXPECT_ANY_THROW(build("incremental", "select 1 as id, 'a' as status", {false, "merge", {"nope"}}));
+  EXPECT_EQ(rows(), "1:a");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, MaterializeTest, ::testing::Values("duckdb", "sqlite"));
+
+TEST(Quoting, PerEngine) {
+  EXPECT_EQ(quote_relation("duckdb", {"a", "b\"c", ""}), "\"a\".\"b\"\"c\"");
+  EXPECT_EQ(quote_relation("duckdb", {"a", "b", "cat"}), "\"cat\".\"a\".\"b\"");
+  EXPECT_EQ(quote_relation("postgres", {"a", "b", "db"}), "\"a\".\"b\"");
+  EXPECT_EQ(quote_relation("mysql", {"", "b`c", ""}), "`b``c`");
+}
+
+}  // namespace
+}  // namespace brek::materialize
