@@ -13,6 +13,17 @@ namespace zyl::yaml {
 namespace {
 
 constexpr int kMaxDepth = 256;
+// Aliases are shared in yaml-cpp's tree but copied into values, so a small file of nested
+// aliases ("billion laughs") could expand without bound. Every node of a document without
+// aliases takes at least one byte of text, so the values produced are capped relative to the
+// text's size, with room for ordinary alias use.
+size_t node_budget(size_t text_size) { return 100'000 + 2 * text_size; }
+
+struct Budget {
+  const std::string& source;
+  size_t max_nodes;
+  size_t nodes = 0;
+};
 
 bool all_of(std::string_view s, size_t from, bool (*pred)(char)) {
   if (from >= s.size()) return false;
@@ -63,7 +74,11 @@ bool is_core_float(std::string_view s) {
   return i == s.size();
 }
 
-Value convert(const YAML::Node& node, const std::string& source, int depth) {
+Value convert(const YAML::Node& node, Budget& budget, int depth) {
+  const std::string& source = budget.source;
+  if (++budget.nodes > budget.max_nodes) {
+    throw YamlError(source, 0, "document too large once aliases are expanded");
+  }
   if (depth > kMaxDepth) {
     throw YamlError(source, node.Mark().line + 1, "document nested too deeply");
   }
@@ -79,14 +94,14 @@ Value convert(const YAML::Node& node, const std::string& source, int depth) {
     }
     case YAML::NodeType::Sequence: {
       Value out = Value::array();
-      for (const auto& item : node) out.push_back(convert(item, source, depth + 1));
+      for (const auto& item : node) out.push_back(convert(item, budget, depth + 1));
       return out;
     }
     case YAML::NodeType::Map: {
       Value out = Value::object();
       for (const auto& kv : node) {
-        std::string key = kv.first.IsScalar() ? kv.first.Scalar() : text_form(convert(kv.first, source, depth + 1));
-        out[key] = convert(kv.second, source, depth + 1);
+        std::string key = kv.first.IsScalar() ? kv.first.Scalar() : text_form(convert(kv.first, budget, depth + 1));
+        out[key] = convert(kv.second, budget, depth + 1);
       }
       return out;
     }
@@ -129,7 +144,8 @@ Value parse(std::string_view text, std::string_view source_name) {
   std::string source(source_name);
   try {
     YAML::Node root = YAML::Load(std::string(text));
-    return convert(root, source, 0);
+    Budget budget{source, node_budget(text.size())};
+    return convert(root, budget, 0);
   } catch (const YAML::Exception& e) {
     throw YamlError(source, e.mark.is_null() ? 0 : e.mark.line + 1, e.msg);
   }

@@ -81,6 +81,17 @@ TEST(YamlTest, DeepNestingIsAnErrorNotACrash) {
   EXPECT_THROW(parse(deep + std::string(5000, ']')), YamlError);
 }
 
+TEST(YamlTest, AliasExpansionIsBounded) {
+  std::string bomb = "a: &a [x, x, x, x, x, x, x, x, x, x]\n";
+  char prev = 'a';
+  for (char c = 'b'; c <= 'j'; ++c, ++prev) {
+    bomb += std::string(1, c) + ": &" + c + " [";
+    for (int i = 0; i < 10; ++i) bomb += std::string(i ? ", *" : "*") + prev;
+    bomb += "]\n";
+  }
+  EXPECT_THROW(parse(bomb), YamlError);
+}
+
 TEST(YamlTest, MissingFileIsARuntimeError) {
   EXPECT_THROW(load_file("/nonexistent/x.yml"), std::runtime_error);
 }
