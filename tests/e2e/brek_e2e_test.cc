@@ -1,7 +1,11 @@
 // The brek binary as a user runs it, on a fresh copy of examples/ per test: exit statuses,
 // console lines, tables on the targets, incremental runs, failures, retract and ls.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <cstdlib>
 #include <filesystem>
@@ -280,6 +284,32 @@ TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
   ASSERT_EQ(debug.status, 0) << debug.out << debug.err;
   EXPECT_THAT(debug.out, testing::ContainsRegex("dev \\(default\\) +duckdb +duckdb://.*warehouse.duckdb +OK"));
   EXPECT_THAT(debug.out, testing::ContainsRegex("crm +sqlite +sqlite://.*crm.sqlite +OK"));
+}
+
+TEST_F(BrekEndToEnd, CtrlCLetsTheRunningModelFinishAndStartsNoOther) {
+  fs::path out = root_ / "interrupted.txt";
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    FILE* sink = std::freopen(out.c_str(), "w", stdout);
+    if (sink == nullptr) ::_exit(99);
+    std::string project = shop().string();
+    ::execl(BREK_BINARY, BREK_BINARY, "run", "--project-dir", project.c_str(), "--threads", "1",
+            static_cast<char*>(nullptr));
+    ::_exit(98);
+  }
+  // Interrupt as soon as the first model has started.
+  for (int i = 0; i < 600 && read_file(out).find("START") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::kill(child, SIGINT);
+  int raw = 0;
+  ASSERT_EQ(::waitpid(child, &raw, 0), child);
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 130);
+  std::string text = read_file(out);
+  EXPECT_THAT(text, testing::ContainsRegex("OK=1 ERROR=0 SKIP=0 NOT_STARTED=6 TOTAL=7")) << text;
+  EXPECT_THAT(text, Not(HasSubstr("2 of 7 START")));
 }
 
 TEST_F(BrekEndToEnd, UsageEventsCanBeTurnedOff) {
