@@ -476,8 +476,9 @@ int cmd_run(const Options& options) {
       std::cout << start_line(line_of(node, index, total)) << std::endl;
     };
     events.on_result = [&](const RunResult& result, int index, int total) {
+      bool incremental = zyl::text::ends_with(result.message, " (incremental)");
       std::cout << result_line(line_of(*result.node, index, total), result.status,
-                               rows_of(result), result.execution_time)
+                               rows_of(result), result.execution_time, incremental)
                 << std::endl;
       if (result.status == RunStatus::Error) std::cout << "      " << result.message << std::endl;
     };

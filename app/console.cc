@@ -33,11 +33,12 @@ std::string seconds_text(double seconds) {
 std::string start_line(const ModelLine& model) { return dotted(head(model, "START"), "RUN"); }
 
 std::string result_line(const ModelLine& model, RunStatus status, long long rows,
-                        double seconds) {
+                        double seconds, bool incremental) {
   switch (status) {
     case RunStatus::Success: {
       std::string detail = rows >= 0 ? std::to_string(rows) + (rows == 1 ? " row" : " rows")
                                      : std::string("done");
+      if (incremental) detail += ", incremental,";
       return dotted(head(model, "OK"), detail + " in " + seconds_text(seconds));
     }
     case RunStatus::Error:

@@ -24,7 +24,9 @@ std::string start_line(const ModelLine& model);
 
 // "  2 of 7 OK     orders (dev, duckdb_compute) ........ [42 rows in 0.31s]", with "ERROR" or
 // "SKIP" for the other statuses. `rows` < 0 leaves the row count out.
-std::string result_line(const ModelLine& model, RunStatus status, long long rows, double seconds);
+// `incremental` adds ", incremental" after the row count.
+std::string result_line(const ModelLine& model, RunStatus status, long long rows, double seconds,
+                        bool incremental = false);
 
 struct Counts {
   int ok = 0;

@@ -18,6 +18,9 @@ TEST(ConsoleLines, NameIndexTargetPathAndOutcome) {
             std::string::npos);
   EXPECT_NE(result_line(kOrders, RunStatus::Success, 1, 2).find("[1 row in 2.00s]"),
             std::string::npos);
+  EXPECT_NE(result_line(kOrders, RunStatus::Success, 16, 0.5, true)
+                .find("[16 rows, incremental, in 0.50s]"),
+            std::string::npos);
   // Views report no row count.
   EXPECT_NE(result_line(kOrders, RunStatus::Success, -1, 0).find("[done in 0.00s]"),
             std::string::npos);

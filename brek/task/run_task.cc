@@ -166,12 +166,12 @@ std::vector<RunResult> RunTask::run_models(const std::vector<NodePtr>& models) {
       ready.pop_front();
       entries[i].state = State::Running;
       int index = ++next_index;
-      lock.unlock();
-
       const NodePtr& node = entries[i].node;
-      if (events_.on_start) {
-        std::lock_guard events_lock(events_mutex);
-        events_.on_start(*node, index, total);
+      {
+        // Taken before the scheduling lock is let go, so start lines come out in index order.
+        std::unique_lock events_lock(events_mutex);
+        lock.unlock();
+        if (events_.on_start) events_.on_start(*node, index, total);
       }
       RunResult result;
       auto started = std::chrono::steady_clock::now();

@@ -168,7 +168,7 @@ TEST_F(BrekEndToEnd, RunBuildsEveryModelOnItsTargetAndTheSecondRunIsIncremental)
   Outcome second = run_shop();
   ASSERT_EQ(second.status, 0) << second.out << second.err;
   EXPECT_THAT(second.out, HasSubstr(": OK=7 ERROR=0 SKIP=0 TOTAL=7"));
-  EXPECT_THAT(second.out, testing::ContainsRegex("OK     stg_orders .*\\[16 rows in"));
+  EXPECT_THAT(second.out, testing::ContainsRegex("OK     stg_orders .*\\[16 rows, incremental, in"));
   EXPECT_EQ(count("duckdb", "warehouse.duckdb", "analytics.stg_orders"), 50);
   auto orders = query("duckdb", "warehouse.duckdb",
                       "SELECT COUNT(DISTINCT order_id), COUNT(*) FILTER (WHERE status = "
