@@ -16,6 +16,7 @@
 #include "drivers/driver.h"
 #include "zyl/components.h"
 #include "zyl/federation/zyl_cache.h"
+#include "zyl/tasks/docs.h"
 
 namespace zyl::tasks::retract {
 
@@ -48,18 +49,6 @@ std::string fixed1(double value) {
 size_t display_length(const std::string& s) {
   return static_cast<size_t>(std::count_if(
       s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
-}
-
-// The output named `target_name`, looked up across all profiles (first match in profile order),
-// or null when no profile has it.
-Value get_output_config(const std::string& target_name, const Value& profiles) {
-  if (!profiles.is_object()) return nullptr;
-  for (const auto& [profile_name, profile] : profiles.items()) {
-    const Value* outputs = find(profile, "outputs");
-    if (outputs == nullptr || !outputs->is_object()) continue;
-    if (const Value* output = find(*outputs, target_name)) return *output;
-  }
-  return nullptr;
 }
 
 // A configuration value read as a target name; "" when it is not set.
@@ -311,7 +300,7 @@ std::vector<Value> ZylRetractTask::run() {
     const std::string own_target = model_target(node);
     const std::string target_name = !own_target.empty() ? own_target : default_target;
 
-    const Value target_config = get_output_config(target_name, profiles);
+    const Value target_config = docs::_get_output_config(target_name, profiles);
     if (!is_set(target_config)) {
       const std::string msg = "target '" + target_name + "' not found in profiles";
       write_line(counter + "  SKIP " + node.name + " (" + msg + ")");

@@ -40,9 +40,11 @@ using ModelMap = OrderedMap<std::string, const brek::Node*>;
 // and one flush per line. Not thread-safe; run() is meant to be called once.
 class ZylRetractTask : public brek::GraphRunnableTask {
  public:
-  // `out` must outlive the task.
+  // A task writing its console lines to std::cout. `config->target_name` is the default target;
+  // `args.PROJECT_DIR`, `args.PROFILES_DIR`, `args.select` and `args.exclude` are read.
   ZylRetractTask(brek::Args args, std::shared_ptr<brek::RuntimeConfig> config,
                  std::shared_ptr<brek::Manifest> manifest);
+  // The same, writing to `out`, which must outlive the task.
   ZylRetractTask(brek::Args args, std::shared_ptr<brek::RuntimeConfig> config,
                  std::shared_ptr<brek::Manifest> manifest, std::ostream& out);
 

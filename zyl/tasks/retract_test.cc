@@ -14,7 +14,6 @@
 #include "drivers/driver.h"
 #include "zyl/components.h"
 #include "zyl/federation/zyl_cache.h"
-#include "zyl/sync/profiles_reader.h"
 
 namespace zyl::tasks::retract {
 namespace {
@@ -198,8 +197,8 @@ TEST(RetractTask, SelectorStateAndExitStatus) {
 }
 
 // A project in a temp dir; profiles.yml has a DuckDB warehouse "dev" (the default target), a
-// SQLite file "lite" and "gone", a DuckDB file in a directory that does not exist. Components
-// are the real reader, drivers and cache.
+// SQLite file "lite" and "gone", a DuckDB file in a directory that does not exist. The
+// registry's own profiles reader, target connections and cache are used.
 class RetractProject : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -215,16 +214,7 @@ class RetractProject : public ::testing::Test {
         << "    gone: {type: duckdb, path: '" << (dir_ / "no" / "x.duckdb").string() << "'}\n";
     args_.PROJECT_DIR = args_.PROFILES_DIR = dir_.string();
     config_->target_name = "dev";
-    guard_->read_profiles_yml = sync::profiles_reader::read_profiles_yml;
     guard_->default_profiles_dir = [] { return std::string("/nonexistent"); };
-    guard_->get_connection = [](const std::string&, const Value& cfg) {
-      try {
-        return drivers::open_connection(cfg);
-      } catch (const drivers::DriverError&) {
-        return std::unique_ptr<drivers::Connection>();
-      }
-    };
-    guard_->cache = [](const CacheLocation& loc) { return std::make_shared<ZylCache>(loc); };
     guard_->track_zyl_retract = [this](const Value& e) { events_.push_back(e); };
   }
   void TearDown() override { fs::remove_all(dir_); }
