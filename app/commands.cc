@@ -107,12 +107,60 @@ Value with_absolute_paths(Value profiles, const fs::path& base) {
   return profiles;
 }
 
+// The line at the bottom of a terminal that shows how many rows a long copy has moved so far.
+// Other console lines go through print(), which clears it first. Thread-safe.
+class ProgressLine {
+ public:
+  void enable(bool on) {
+    std::lock_guard lock(mutex_);
+    enabled_ = on;
+  }
+
+  // Called by the Sling client after every batch.
+  void update(std::int64_t rows, const std::string& table) {
+    using Clock = std::chrono::steady_clock;
+    std::lock_guard lock(mutex_);
+    if (!enabled_) return;
+    Clock::time_point now = Clock::now();
+    auto [it, fresh] = started_.try_emplace(table, now);
+    if (now - it->second < std::chrono::seconds(1)) return;  // only long copies
+    if (showing_ && now - last_ < std::chrono::milliseconds(250)) return;
+    last_ = now;
+    showing_ = true;
+    std::cout << "\r\033[K  ... copying " << table << ": " << rows << " rows" << std::flush;
+  }
+
+  void print(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (showing_) std::cout << "\r\033[K";
+    showing_ = false;
+    std::cout << line << std::endl;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool enabled_ = false;
+  bool showing_ = false;
+  std::chrono::steady_clock::time_point last_;
+  std::map<std::string, std::chrono::steady_clock::time_point> started_;
+};
+
+ProgressLine& progress_line() {
+  static ProgressLine line;
+  return line;
+}
+
 // Fills the layer's component registry for this process: the real Sling client and cache where
 // nothing else was registered, and a profiles reader and target connections that resolve the
 // relative file paths of DuckDB and SQLite outputs against the project directory.
 void wire_components(const fs::path& project_dir) {
   auto& registry = zyl::components::registry();
-  if (!registry.sling_client) registry.sling_client = zyl::extraction::sling_client::make_sling_client;
+  registry.sling_client = [project_dir]() -> std::unique_ptr<zyl::extraction::sling_client::SlingClient> {
+    return std::make_unique<zyl::extraction::sling_client::NativeSlingClient>(
+        project_dir, [](std::int64_t rows, const std::string& table) {
+          progress_line().update(rows, table);
+        });
+  };
   if (!registry.cache) {
     registry.cache = [](const zyl::federation::zyl_cache::CacheLocation& location) {
       return std::make_shared<zyl::federation::zyl_cache::ZylCache>(location);
@@ -473,14 +521,13 @@ int cmd_run(const Options& options) {
                        path_of(resolutions, node.unique_id)};
     };
     events.on_start = [&](const Node& node, int index, int total) {
-      std::cout << start_line(line_of(node, index, total)) << std::endl;
+      progress_line().print(start_line(line_of(node, index, total)));
     };
     events.on_result = [&](const RunResult& result, int index, int total) {
       bool incremental = zyl::text::ends_with(result.message, " (incremental)");
-      std::cout << result_line(line_of(*result.node, index, total), result.status,
-                               rows_of(result), result.execution_time, incremental)
-                << std::endl;
-      if (result.status == RunStatus::Error) std::cout << "      " << result.message << std::endl;
+      progress_line().print(result_line(line_of(*result.node, index, total), result.status,
+                                        rows_of(result), result.execution_time, incremental));
+      if (result.status == RunStatus::Error) progress_line().print("      " + result.message);
     };
     RunTask task(s.config->args, s.config, s.manifest,
                  [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
@@ -511,7 +558,9 @@ int cmd_run(const Options& options) {
     std::vector<RunResult> results;
     {
       InterruptGuard interrupt;
+      progress_line().enable(::isatty(STDOUT_FILENO) == 1);
       results = task.run_models(models);
+      progress_line().enable(false);
     }
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
