@@ -317,12 +317,8 @@ RelationKind relation_kind(Adapter& adapter, const Relation& relation) {
     std::string schema_test;
     if (!relation.schema.empty()) {
       schema_test = literal(relation.schema);
-    } else if (is_mysql(type)) {
-      schema_test = "DATABASE()";
-    } else if (type == "duckdb") {
-      schema_test = "current_schema()";
     } else {
-      schema_test = "current_schema()";
+      schema_test = is_mysql(type) ? "DATABASE()" : "current_schema()";
     }
     sql = "SELECT table_type FROM information_schema.tables WHERE table_schema = " + schema_test +
           " AND table_name = " + literal(relation.identifier);
