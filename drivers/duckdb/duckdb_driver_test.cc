@@ -161,6 +161,16 @@ TEST(DuckDBDriver, StreamsInBatchesOfTheRequestedSize) {
 
 TEST(DuckDBDriver, ErrorsCarryTheEngineMessage) {
   auto conn = duckdb::open_file(":memory:");
+  // A failure after some rows were produced ends the stream with an error (when the query
+  // starts or while reading), never with a quiet early end.
+  EXPECT_THAT([&] {
+    auto failing = conn->query(
+        "SELECT CASE WHEN range < 5000 THEN range ELSE error('boom at ' || range) END AS v "
+        "FROM range(100000)");
+    RowBatch rows;
+    while (failing->next(rows)) {
+    }
+  }, ::testing::ThrowsMessage<DriverError>(HasSubstr("boom at")));
   EXPECT_THAT([&] { conn->execute("SELEC 1"); },
               ::testing::ThrowsMessage<DriverError>(HasSubstr("syntax error")));
   EXPECT_THROW(conn->query("SELECT * FROM missing"), DriverError);
