@@ -252,7 +252,7 @@ void report_warnings(const Session& s) {
   }
   for (const auto& w : warnings) {
     std::cout << "Warning: " << w << "\n";
-    zyl::log::get("brek.app").warn(w);
+    zyl::log::get("brek.app").debug("warning: {}", w);  // the console has it already
   }
 }
 

@@ -269,8 +269,14 @@ TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
   Outcome parse = brek("parse --project-dir " + shop().string());
   ASSERT_EQ(parse.status, 0) << parse.err;
   EXPECT_TRUE(fs::exists(shop() / "target" / "manifest.json"));
+  EXPECT_THAT(parse.out, Not(HasSubstr("Warning:")));
+  // Moving the default target to another engine is reported once, by the next command.
+  Outcome moved = brek("parse --project-dir " + shop().string() + " --target reporting");
+  ASSERT_EQ(moved.status, 0) << moved.err;
+  EXPECT_THAT(moved.out, HasSubstr("Warning: ZYL008: Default target adapter type changed"));
   Outcome compile = brek("compile --project-dir " + shop().string());
   ASSERT_EQ(compile.status, 0) << compile.err;
+  EXPECT_THAT(compile.out, HasSubstr("Warning: ZYL008"));  // and back again
   EXPECT_THAT(read_file(shop() / "target" / "compiled" / "shop" / "models" / "marts" /
                         "customer_revenue.sql"),
               HasSubstr("\"warehouse\".\"analytics\".\"stg_customers\""));
