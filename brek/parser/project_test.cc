@@ -393,6 +393,25 @@ TEST(ProjectTest, ReferencesAreListedOnceInOrderOfFirstUse) {
               ElementsAre("source.p.crm.t", "model.p.a"));
 }
 
+TEST(ProjectTest, EphemeralModelsJoinALeadingWithClause) {
+  TempProject project;
+  project.write("models/e.sql", "{{ config(materialized='ephemeral') }}select 1 as n;\n");
+  project.write(
+      "models/r.sql",
+      "/* header */ WITH RECURSIVE t(n) AS (select n from {{ ref('e') }}) select * from t");
+  project.write("models/plain.sql", "select * from {{ ref('e') }} x");
+  Project p = load_project({.project_dir = project.dir()});
+  CompileContext c;
+  c.profiles = {{"p", {{"outputs", {{"dev", {{"type", "duckdb"}}}}}}}};
+  c.default_target = "dev";
+  compile_manifest(p.manifest, c);
+  EXPECT_EQ(*p.manifest.find_node("model.p.r")->compiled_code,
+            "/* header */ WITH RECURSIVE __brek_ephemeral_e as (\nselect 1 as n\n),\n"
+            "t(n) AS (select n from __brek_ephemeral_e) select * from t");
+  EXPECT_EQ(*p.manifest.find_node("model.p.plain")->compiled_code,
+            "with __brek_ephemeral_e as (\nselect 1 as n\n)\nselect * from __brek_ephemeral_e x");
+}
+
 TEST(ProjectTest, WritesTheManifestAndCompiledFiles) {
   Project p = load_project({.project_dir = fixture_dir()});
   compile_manifest(p.manifest, shop_context(p));
