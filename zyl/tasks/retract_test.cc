@@ -5,6 +5,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "drivers/driver.h"
 #include "zyl/components.h"
 #include "zyl/federation/zyl_cache.h"
+#include "tests/integration/server_env.h"
 
 namespace zyl::tasks::retract {
 namespace {
@@ -412,6 +414,54 @@ TEST_F(RetractProject, NothingSelectedOrNoProfilesTouchesNothing) {
   EXPECT_EQ(objects("dev"), std::set<std::string>{"u"});
   EXPECT_THAT(cache_tables(), ElementsAre("__model__u"));
   EXPECT_TRUE(events_.empty());
+}
+
+// PostgreSQL drops with CASCADE (a view outside the selection goes with its table); MariaDB
+// without. Needs the test servers.
+TEST_F(RetractProject, ServerTargets) {
+  Value pg, my;
+  ZYL_REQUIRE_SERVER(pg, "ZYL_TEST_PG", "postgres");
+  ZYL_REQUIRE_SERVER(my, "ZYL_TEST_MYSQL", "mysql");
+  const std::string schema = "zyl_retract_" + std::to_string(::getpid());
+  pg["schema"] = schema;
+  const std::string my_table = schema + "_t";
+  {
+    auto conn = drivers::open_connection(pg);
+    for (const std::string& sql :
+         {"DROP SCHEMA IF EXISTS " + schema + " CASCADE", "CREATE SCHEMA " + schema,
+          "CREATE TABLE " + schema + ".base (x INT)",
+          "CREATE VIEW " + schema + ".v AS SELECT * FROM " + schema + ".base",
+          "CREATE VIEW " + schema + ".outside AS SELECT * FROM " + schema + ".base"}) {
+      conn->execute(sql);
+    }
+  }
+  drivers::open_connection(my)->execute("CREATE TABLE IF NOT EXISTS " + my_table + " (x INT)");
+  guard_->read_profiles_yml = [&](const std::string&) {
+    return Value{{"proj", {{"outputs", {{"dev", {{"type", "duckdb"}, {"path", db("dev")}}},
+                                        {"pg", pg}, {"my", my}}}}}};
+  };
+  model("base")->config.target = "pg";
+  model("v", {uid("base")}, "view")->config.target = "pg";
+  model(my_table)->config.target = "my";
+
+  auto results = run({});
+
+  const auto lines = normalised(out_.str());
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_THAT(std::vector<std::string>(lines.begin() + 3, lines.begin() + 6),
+              ElementsAre("  1 of 3  DROP VIEW v " + dots(45) + " [OK in #s]  (pg)",
+                          "  2 of 3  DROP TABLE " + my_table + " " +
+                              dots(45 - my_table.size()) + " [OK in #s]  (my)",
+                          "  3 of 3  DROP TABLE base " + dots(41) + " [OK in #s]  (pg)"));
+  EXPECT_TRUE(success_);
+  auto pg_conn = drivers::open_connection(pg);
+  EXPECT_EQ(integration::read_all(*pg_conn, "SELECT table_name FROM information_schema.tables "
+                                            "WHERE table_schema = '" + schema + "'")
+                .rows(),
+            0u);
+  pg_conn->execute("DROP SCHEMA " + schema + " CASCADE");
+  auto my_conn = drivers::open_connection(my);
+  EXPECT_FALSE(my_conn->table_exists({"", my_table}));
 }
 
 }  // namespace
