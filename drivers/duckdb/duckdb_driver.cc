@@ -600,7 +600,9 @@ class DuckDBConnection final : public Connection {
     std::vector<std::string> casts;
     for (idx_t i = 0; i < n; ++i) {
       if (!readable(duckdb_prepared_statement_column_type(prepared.get(), i))) {
-        std::string name = quote(duckdb_prepared_statement_column_name(prepared.get(), i));
+        // The C API hands out a copy of the name, which is ours to free.
+        std::string name = quote(
+            take_string(const_cast<char*>(duckdb_prepared_statement_column_name(prepared.get(), i))));
         casts.push_back("CAST(" + name + " AS VARCHAR) AS " + name);
       }
     }
@@ -658,7 +660,9 @@ class DuckDBConnection final : public Connection {
     for (idx_t i = 0; i < n; ++i) {
       LogicalType lt(duckdb_prepared_statement_column_logical_type(prepared.get(), i));
       ColumnReader reader;
-      columns.push_back(describe(duckdb_prepared_statement_column_name(prepared.get(), i),
+      std::string name =
+          take_string(const_cast<char*>(duckdb_prepared_statement_column_name(prepared.get(), i)));
+      columns.push_back(describe(name.c_str(),
                                  lt.get(), reader));
     }
     return columns;
