@@ -1,5 +1,8 @@
 #include "drivers/duckdb/duckdb_driver.h"
 
+#include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -115,19 +118,6 @@ class Chunk {
 
  private:
   duckdb_data_chunk chunk_;
-};
-
-class OwnedValue {
- public:
-  explicit OwnedValue(duckdb_value value) : value_(value) {}
-  OwnedValue(const OwnedValue&) = delete;
-  ~OwnedValue() {
-    if (value_) duckdb_destroy_value(&value_);
-  }
-  duckdb_value get() const { return value_; }
-
- private:
-  duckdb_value value_;
 };
 
 std::string take_string(char* text) {
@@ -464,27 +454,81 @@ class DuckDBResult final : public QueryResult {
 
 // ---- writes -----------------------------------------------------------------------------------
 
-duckdb_value make_value(const Cell& cell, const ColumnType& type) {
-  if (std::holds_alternative<std::monostate>(cell)) return duckdb_create_null_value();
-  if (const bool* b = std::get_if<bool>(&cell)) return duckdb_create_bool(*b);
-  if (const double* d = std::get_if<double>(&cell)) return duckdb_create_double(*d);
-  if (const std::uint64_t* u = std::get_if<std::uint64_t>(&cell)) return duckdb_create_uint64(*u);
-  if (const std::int64_t* i = std::get_if<std::int64_t>(&cell)) {
-    switch (type.id) {
-      case TypeId::Date: return duckdb_create_date(duckdb_date{static_cast<std::int32_t>(*i)});
-      case TypeId::Time: return duckdb_create_time(duckdb_time{*i});
-      case TypeId::Timestamp: return duckdb_create_timestamp(duckdb_timestamp{*i});
-      case TypeId::TimestampTz: return duckdb_create_timestamp_tz(duckdb_timestamp{*i});
-      default: return duckdb_create_int64(*i);
+// Rows are written a data chunk at a time: each column goes into a vector of a "carrier" type
+// that holds its cells as they are, and the appender casts whole vectors to the table's types
+// (text to DECIMAL, UUID, INTERVAL, HUGEINT and JSON exactly as a literal would be).
+duckdb_type carrier_type(TypeId id) {
+  switch (id) {
+    case TypeId::Boolean: return DUCKDB_TYPE_BOOLEAN;
+    case TypeId::Int8: case TypeId::Int16: case TypeId::Int32: case TypeId::Int64:
+    case TypeId::UInt8: case TypeId::UInt16: case TypeId::UInt32:
+      return DUCKDB_TYPE_BIGINT;
+    case TypeId::UInt64: return DUCKDB_TYPE_UBIGINT;
+    case TypeId::Float32: case TypeId::Float64: return DUCKDB_TYPE_DOUBLE;
+    case TypeId::Date: return DUCKDB_TYPE_DATE;
+    case TypeId::Time: return DUCKDB_TYPE_TIME;
+    case TypeId::Timestamp: return DUCKDB_TYPE_TIMESTAMP;
+    case TypeId::TimestampTz: return DUCKDB_TYPE_TIMESTAMP_TZ;
+    case TypeId::Blob: return DUCKDB_TYPE_BLOB;
+    default: return DUCKDB_TYPE_VARCHAR;
+  }
+}
+
+// Whether a non-null cell is stored as it is in a vector of `carrier`.
+bool fits_carrier(const Cell& cell, duckdb_type carrier) {
+  switch (carrier) {
+    case DUCKDB_TYPE_BOOLEAN: return std::holds_alternative<bool>(cell);
+    case DUCKDB_TYPE_UBIGINT: return std::holds_alternative<std::uint64_t>(cell);
+    case DUCKDB_TYPE_DOUBLE: return std::holds_alternative<double>(cell);
+    case DUCKDB_TYPE_DATE: {
+      const std::int64_t* days = std::get_if<std::int64_t>(&cell);
+      return days && *days >= INT32_MIN && *days <= INT32_MAX;
     }
+    case DUCKDB_TYPE_BIGINT: case DUCKDB_TYPE_TIME: case DUCKDB_TYPE_TIMESTAMP:
+    case DUCKDB_TYPE_TIMESTAMP_TZ:
+      return std::holds_alternative<std::int64_t>(cell);
+    default: return std::holds_alternative<std::string>(cell);
   }
-  const std::string& s = std::get<std::string>(cell);
-  if (type.id == TypeId::Blob) {
-    return duckdb_create_blob(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
+
+// The text of a cell that does not fit its column's carrier; DuckDB casts it like a literal.
+std::string cell_text(const Cell& cell) {
+  if (const bool* b = std::get_if<bool>(&cell)) return *b ? "true" : "false";
+  if (const std::int64_t* i = std::get_if<std::int64_t>(&cell)) return std::to_string(*i);
+  if (const std::uint64_t* u = std::get_if<std::uint64_t>(&cell)) return std::to_string(*u);
+  if (const double* d = std::get_if<double>(&cell)) {
+    char buf[64];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, *d);
+    return ec == std::errc() ? std::string(buf, end) : std::to_string(*d);
   }
-  // Decimals, huge integers, UUIDs, intervals and JSON travel as text; the appender casts the
-  // text to the column's type exactly.
-  return duckdb_create_varchar_length(s.data(), s.size());
+  return std::get<std::string>(cell);
+}
+
+bool valid_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    int extra = 0;
+    std::uint32_t cp = 0;
+    if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; }
+    else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; }
+    else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; }
+    else return false;
+    if (end - p <= extra) return false;
+    for (int i = 1; i <= extra; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    p += extra + 1;
+  }
+  return true;
 }
 
 class Appender {
@@ -528,6 +572,7 @@ class DuckDBWriter final : public BulkWriter {
       if (duckdb_appender_add_column(appender_.get(), column.name.c_str()) == DuckDBError) {
         appender_.fail("no column " + quote(column.name) + " in " + table.name);
       }
+      carriers_.push_back(carrier_type(column.type.id));
     }
   }
 
@@ -536,16 +581,9 @@ class DuckDBWriter final : public BulkWriter {
       throw DriverError("DuckDB: a batch of " + std::to_string(batch.column_count) +
                         " columns written to " + std::to_string(columns_.size()) + " columns");
     }
-    for (size_t row = 0; row < batch.rows(); ++row) {
-      for (size_t c = 0; c < columns_.size(); ++c) {
-        OwnedValue value(make_value(batch.at(row, c), columns_[c].type));
-        if (duckdb_append_value(appender_.get(), value.get()) == DuckDBError) {
-          appender_.fail("cannot append to column " + quote(columns_[c].name));
-        }
-      }
-      if (duckdb_appender_end_row(appender_.get()) == DuckDBError) {
-        appender_.fail("cannot append a row");
-      }
+    const size_t capacity = duckdb_vector_size();
+    for (size_t first = 0; first < batch.rows(); first += capacity) {
+      write_slice(batch, first, std::min(capacity, batch.rows() - first));
     }
   }
 
@@ -555,9 +593,103 @@ class DuckDBWriter final : public BulkWriter {
   }
 
  private:
+  // Rows [first, first + count) of `batch` as one data chunk.
+  void write_slice(const RowBatch& batch, size_t first, size_t count) {
+    std::vector<duckdb_type> types(columns_.size());
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      types[c] = carriers_[c];
+      for (size_t r = first; r < first + count; ++r) {
+        const Cell& cell = batch.at(r, c);
+        if (!std::holds_alternative<std::monostate>(cell) && !fits_carrier(cell, types[c])) {
+          // Cells another driver left in another form travel as text (bytes for a blob).
+          if (types[c] != DUCKDB_TYPE_BLOB) types[c] = DUCKDB_TYPE_VARCHAR;
+          break;
+        }
+      }
+    }
+    duckdb_data_chunk chunk = chunk_for(types);
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      duckdb_vector vector = duckdb_data_chunk_get_vector(chunk, c);
+      void* data = duckdb_vector_get_data(vector);
+      std::uint64_t* validity = nullptr;
+      for (size_t i = 0; i < count; ++i) {
+        const Cell& cell = batch.at(first + i, c);
+        if (std::holds_alternative<std::monostate>(cell)) {
+          if (!validity) {
+            duckdb_vector_ensure_validity_writable(vector);
+            validity = duckdb_vector_get_validity(vector);
+          }
+          duckdb_validity_set_row_invalid(validity, i);
+          continue;
+        }
+        put(vector, data, types[c], i, cell, c);
+      }
+    }
+    duckdb_data_chunk_set_size(chunk, count);
+    if (duckdb_append_data_chunk(appender_.get(), chunk) == DuckDBError) {
+      appender_.fail("cannot append rows");
+    }
+  }
+
+  void put(duckdb_vector vector, void* data, duckdb_type type, size_t row, const Cell& cell,
+           size_t column) {
+    switch (type) {
+      case DUCKDB_TYPE_BOOLEAN: static_cast<bool*>(data)[row] = std::get<bool>(cell); return;
+      case DUCKDB_TYPE_UBIGINT:
+        static_cast<std::uint64_t*>(data)[row] = std::get<std::uint64_t>(cell);
+        return;
+      case DUCKDB_TYPE_DOUBLE: static_cast<double*>(data)[row] = std::get<double>(cell); return;
+      case DUCKDB_TYPE_DATE:
+        static_cast<duckdb_date*>(data)[row].days = static_cast<std::int32_t>(std::get<std::int64_t>(cell));
+        return;
+      case DUCKDB_TYPE_TIME:
+        static_cast<duckdb_time*>(data)[row].micros = std::get<std::int64_t>(cell);
+        return;
+      case DUCKDB_TYPE_TIMESTAMP: case DUCKDB_TYPE_TIMESTAMP_TZ:
+        static_cast<duckdb_timestamp*>(data)[row].micros = std::get<std::int64_t>(cell);
+        return;
+      case DUCKDB_TYPE_BIGINT:
+        static_cast<std::int64_t*>(data)[row] = std::get<std::int64_t>(cell);
+        return;
+      default: break;
+    }
+    const std::string* s = std::get_if<std::string>(&cell);
+    std::string converted;
+    if (!s) {
+      converted = cell_text(cell);
+      s = &converted;
+    }
+    if (type == DUCKDB_TYPE_VARCHAR && !valid_utf8(*s)) {
+      throw DriverError("DuckDB: cannot append to column " + quote(columns_[column].name) +
+                        ": the text is not valid UTF-8");
+    }
+    duckdb_vector_assign_string_element_len(vector, row, s->data(), s->size());
+  }
+
+  // A chunk of the given column types, reused while the types stay the same.
+  duckdb_data_chunk chunk_for(const std::vector<duckdb_type>& types) {
+    if (chunk_.get() && types == chunk_types_) {
+      duckdb_data_chunk_reset(chunk_.get());
+      return chunk_.get();
+    }
+    std::vector<LogicalType> owned;
+    std::vector<duckdb_logical_type> raw;
+    owned.reserve(types.size());
+    for (duckdb_type t : types) {
+      owned.emplace_back(duckdb_create_logical_type(t));
+      raw.push_back(owned.back().get());
+    }
+    chunk_ = Chunk(duckdb_create_data_chunk(raw.data(), raw.size()));
+    chunk_types_ = types;
+    return chunk_.get();
+  }
+
   std::shared_ptr<ConnectionHandle> connection_;
   std::vector<Column> columns_;
+  std::vector<duckdb_type> carriers_;
   Appender appender_;
+  Chunk chunk_;
+  std::vector<duckdb_type> chunk_types_;
 };
 
 // ---- the connection ---------------------------------------------------------------------------

@@ -142,6 +142,58 @@ TEST(DuckDBDriver, WritesWhatItReadsWithoutLoss) {
   EXPECT_EQ(copied[1][2], false);
 }
 
+// Batches larger than one data chunk, NULLs, and cells in another form than their column's type
+// (text in a decimal column, a number in a text column) all arrive; bad values are refused.
+TEST(DuckDBDriver, BulkWritesWholeChunksAndConvertsOtherCellForms) {
+  auto conn = duckdb::open_file(":memory:");
+  conn->execute("CREATE TABLE t (id INTEGER, label VARCHAR, amount DECIMAL(10,2), day DATE)");
+  ColumnType int32, text, decimal, date;
+  int32.id = TypeId::Int32;
+  text.id = TypeId::String;
+  decimal.id = TypeId::Decimal;
+  decimal.precision = 10;
+  decimal.scale = 2;
+  date.id = TypeId::Date;
+  std::vector<Column> columns{{"id", int32}, {"label", text}, {"amount", decimal}, {"day", date}};
+  RowBatch batch;
+  batch.column_count = 4;
+  const std::int64_t n = 5000;
+  for (std::int64_t i = 0; i < n; ++i) {
+    batch.cells.push_back(i);
+    batch.cells.push_back(i % 2 ? Cell{i} : Cell{"r" + std::to_string(i)});
+    batch.cells.push_back(std::string("1.25"));
+    batch.cells.push_back(i % 3 ? Cell{std::int64_t{19782}} : Cell{});
+  }
+  auto writer = conn->bulk_writer(TableRef{"", "t"}, columns);
+  writer->write(batch);
+  writer->finish();
+  writer.reset();
+  auto summary = rows_of(*conn,
+                         "SELECT count(*), sum(id)::BIGINT, count(day), min(day)::VARCHAR, "
+                         "sum(amount)::VARCHAR FROM t");
+  EXPECT_EQ(summary[0][0], n);
+  EXPECT_EQ(summary[0][1], n * (n - 1) / 2);
+  EXPECT_EQ(summary[0][2], n - (n + 2) / 3);
+  EXPECT_EQ(summary[0][3], "2024-02-29");
+  EXPECT_EQ(summary[0][4], "6250.00");
+  auto labels = rows_of(*conn, "SELECT label FROM t WHERE id IN (0, 1, 4097) ORDER BY id");
+  EXPECT_EQ(labels[0][0], "r0");
+  EXPECT_EQ(labels[1][0], "1");
+  EXPECT_EQ(labels[2][0], "4097");
+
+  auto refused = [&](Cell id, Cell label) {
+    auto w = conn->bulk_writer(TableRef{"", "t"}, columns);
+    RowBatch one{4, {std::move(id), std::move(label), Cell{}, Cell{}}};
+    w->write(one);
+    w->finish();
+  };
+  EXPECT_THAT([&] { refused(Cell{std::int64_t{1} << 40}, Cell{}); },
+              ::testing::ThrowsMessage<DriverError>(HasSubstr("DuckDB")));
+  EXPECT_THAT([&] { refused(Cell{}, Cell{std::string("bad \xff text")}); },
+              ::testing::ThrowsMessage<DriverError>(HasSubstr("UTF-8")));
+  EXPECT_EQ(rows_of(*conn, "SELECT count(*) FROM t")[0][0], n);
+}
+
 TEST(DuckDBDriver, StreamsInBatchesOfTheRequestedSize) {
   auto conn = duckdb::open_file(":memory:");
   auto result = conn->query("SELECT range AS n FROM range(5000)");
