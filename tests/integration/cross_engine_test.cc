@@ -106,5 +106,23 @@ TEST_F(CrossEngineTest, PostgresToMariadbAndBackThroughTheCache) {
             Cell{std::int64_t{5001}});
 }
 
+TEST_F(CrossEngineTest, FullRefreshIntoAnotherMariadbDatabaseStaysThere) {
+  // The connection's default database is not the target's: the table must land in zyl_xe.
+  my_->execute("DROP DATABASE IF EXISTS zyl_xe_home; CREATE DATABASE zyl_xe_home");
+  Value elsewhere = my_config_;
+  elsewhere["database"] = "zyl_xe_home";
+  pg_->execute("CREATE TABLE zyl_xe.few AS SELECT g AS id FROM generate_series(1, 3) g");
+  extraction::sling_client::NativeSlingClient sling(dir_);
+  sling.extract_to_duckdb(pg_config_, cache_, "SELECT * FROM zyl_xe.few", "src_few");
+  sling.load_from_duckdb(cache_, elsewhere, "SELECT * FROM src_few", "zyl_xe.few",
+                         "full-refresh", std::nullopt, std::nullopt);
+  RowBatch home = integration::read_all(
+      *my_, "SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = 'zyl_xe_home'");
+  my_->execute("DROP DATABASE zyl_xe_home");
+  EXPECT_EQ(integration::read_all(*my_, "SELECT COUNT(*) FROM zyl_xe.few").at(0, 0),
+            Cell{std::int64_t{3}});
+  EXPECT_EQ(home.at(0, 0), Cell{std::int64_t{0}});
+}
+
 }  // namespace
 }  // namespace zyl

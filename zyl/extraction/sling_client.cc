@@ -203,8 +203,12 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
     bool exists = target->table_exists(table);
     if (mode == "full-refresh") {
       if (exists) target->execute("DROP TABLE " + quoted_table);
+      std::string engine = target->engine();
+      // MySQL moves a table renamed to a bare name into the connection's default database, so
+      // it gets the qualified name; the other engines keep the schema and refuse a qualified one.
+      bool qualified_rename = engine == "mysql" || engine == "mariadb";
       target->execute("ALTER TABLE " + quoted_staging + " RENAME TO " +
-                      target->quote_identifier(table.name));
+                      (qualified_rename ? quoted_table : target->quote_identifier(table.name)));
     } else {
       // Result columns by the target's spelling; missing ones are added.
       std::vector<Column> existing = exists ? target->table_columns(table) : std::vector<Column>{};
@@ -274,7 +278,5 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
         e));
   }
 }
-
-std::unique_ptr<SlingClient> make_sling_client() { return std::make_unique<NativeSlingClient>(); }
 
 }  // namespace zyl::extraction::sling_client
