@@ -87,26 +87,6 @@ fs::path profiles_dir_of(const Args& args, const fs::path& project_dir) {
   return zyl::sync::profiles_reader::default_profiles_dir();
 }
 
-// The profiles with the relative file paths of DuckDB and SQLite outputs made absolute against the
-// project directory, so that every component opens the same files wherever brek was started.
-Value with_absolute_paths(Value profiles, const fs::path& base) {
-  if (!profiles.is_object()) return profiles;
-  for (auto& [profile_name, profile] : profiles.items()) {
-    Value* outputs = zyl::find(profile, "outputs");
-    if (outputs == nullptr || !outputs->is_object()) continue;
-    for (auto& [name, output] : outputs->items()) {
-      std::string type = zyl::get_text(output, "type");
-      if (type != "duckdb" && type != "sqlite") continue;
-      Value* path = zyl::find(output, "path");
-      if (path == nullptr || !path->is_string()) continue;
-      std::string text = path->get<std::string>();
-      if (text.empty() || text == ":memory:" || fs::path(text).is_absolute()) continue;
-      *path = (base / text).lexically_normal().string();
-    }
-  }
-  return profiles;
-}
-
 // The line at the bottom of a terminal that shows how many rows a long copy has moved so far.
 // Other console lines go through print(), which clears it first. Thread-safe.
 class ProgressLine {
@@ -148,42 +128,6 @@ class ProgressLine {
 ProgressLine& progress_line() {
   static ProgressLine line;
   return line;
-}
-
-// Fills the layer's component registry for this process: the real Sling client and cache where
-// nothing else was registered, and a profiles reader and target connections that resolve the
-// relative file paths of DuckDB and SQLite outputs against the project directory.
-void wire_components(const fs::path& project_dir) {
-  auto& registry = zyl::components::registry();
-  registry.sling_client = [project_dir]() -> std::unique_ptr<zyl::extraction::sling_client::SlingClient> {
-    return std::make_unique<zyl::extraction::sling_client::NativeSlingClient>(
-        project_dir, [](std::int64_t rows, const std::string& table) {
-          progress_line().update(rows, table);
-        });
-  };
-  if (!registry.cache) {
-    registry.cache = [](const zyl::federation::zyl_cache::CacheLocation& location) {
-      return std::make_shared<zyl::federation::zyl_cache::ZylCache>(location);
-    };
-  }
-  if (!registry.default_profiles_dir) {
-    registry.default_profiles_dir = zyl::sync::profiles_reader::default_profiles_dir;
-  }
-  registry.read_profiles_yml = [project_dir](const std::string& dir) {
-    return with_absolute_paths(zyl::sync::profiles_reader::read_profiles_yml(dir), project_dir);
-  };
-  registry.get_connection = [project_dir](const std::string& adapter_type,
-                                          const Value& target_config)
-      -> std::unique_ptr<zyl::drivers::Connection> {
-    try {
-      Value config = target_config;
-      if (!zyl::find(config, "type")) config["type"] = adapter_type;
-      return zyl::drivers::open_connection(config, project_dir);
-    } catch (const std::exception& e) {
-      zyl::log::get("brek.app").debug("cannot connect to {}: {}", adapter_type, e.what());
-      return nullptr;
-    }
-  };
 }
 
 Session open_session(const Options& options) {
@@ -229,7 +173,7 @@ Session open_session(const Options& options) {
   s.config->profile_name = s.project.profile;
   s.config->target_name = target;
   s.raw_target_config = *output;
-  s.profiles = with_absolute_paths(std::move(s.profiles), s.project_dir);
+  s.profiles = zyl::sync::profiles_reader::with_absolute_paths(std::move(s.profiles), s.project_dir);
   s.config->profiles = s.profiles;
   s.config->target_config = *zyl::find(*zyl::find(*zyl::find(s.profiles, s.project.profile), "outputs"), target);
   s.config->args = options.args;
@@ -238,7 +182,9 @@ Session open_session(const Options& options) {
   s.manifest = std::make_shared<Manifest>(std::move(s.project.manifest));
 
   s.tether = zyl::config::tether::load_tether(s.project_dir);
-  wire_components(s.project_dir);
+  zyl::components::use_project(s.project_dir, [](std::int64_t rows, const std::string& table) {
+    progress_line().update(rows, table);
+  });
   return s;
 }
 

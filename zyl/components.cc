@@ -8,19 +8,28 @@
 namespace zyl::components {
 namespace {
 
-Registry make_defaults() {
+using extraction::sling_client::NativeSlingClient;
+
+// The real components; relative file paths are taken against `base_dir`.
+Registry make_defaults(const std::filesystem::path& base_dir = ".",
+                       NativeSlingClient::Progress progress = nullptr,
+                       bool absolute_profile_paths = false) {
   Registry r;
-  r.sling_client = [] { return extraction::sling_client::make_sling_client(); };
+  r.sling_client = [base_dir, progress]() -> std::unique_ptr<extraction::sling_client::SlingClient> {
+    return std::make_unique<NativeSlingClient>(base_dir, progress);
+  };
   r.cache = [](const federation::zyl_cache::CacheLocation& location)
       -> std::shared_ptr<federation::zyl_cache::Cache> {
     return std::make_shared<federation::zyl_cache::ZylCache>(location);
   };
-  r.get_connection = [](const std::string& adapter_type, const Value& target_config) {
-    return tasks::docs::_get_connection(adapter_type, target_config);
+  r.get_connection = [base_dir](const std::string& adapter_type, const Value& target_config) {
+    return tasks::docs::_get_connection(adapter_type, target_config, base_dir);
   };
   r.default_profiles_dir = sync::profiles_reader::default_profiles_dir;
-  r.read_profiles_yml = [](const std::string& profiles_dir) {
-    return sync::profiles_reader::read_profiles_yml(profiles_dir);
+  r.read_profiles_yml = [base_dir, absolute_profile_paths](const std::string& profiles_dir) {
+    Value profiles = sync::profiles_reader::read_profiles_yml(profiles_dir);
+    return absolute_profile_paths ? sync::profiles_reader::with_absolute_paths(profiles, base_dir)
+                                  : profiles;
   };
   r.load_tether = config::tether::load_tether;
   r.optimize_extractions = federation::optimizer::optimize_extractions;
@@ -35,6 +44,10 @@ Registry make_defaults() {
 Registry& registry() {
   static Registry r = make_defaults();
   return r;
+}
+
+void use_project(const std::filesystem::path& project_dir, NativeSlingClient::Progress progress) {
+  registry() = make_defaults(project_dir, std::move(progress), true);
 }
 
 ScopedOverride::ScopedOverride() : saved_(registry()) {}

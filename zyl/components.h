@@ -58,6 +58,13 @@ const F& obtain(const F& entry, const char* name) {
   return entry;
 }
 
+// Points the real components at a project: the Sling client, the target connections and the
+// profiles reader take relative DuckDB and SQLite paths against `project_dir`, and the Sling
+// client reports the rows of long copies through `progress`. Call once at start-up, before any
+// thread reads the registry.
+void use_project(const std::filesystem::path& project_dir,
+                 extraction::sling_client::NativeSlingClient::Progress progress = nullptr);
+
 // Saves the registry on construction and restores it on destruction. For tests.
 class ScopedOverride {
  public:

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -34,6 +35,29 @@ TEST(Components, DefaultsAreTheRealImplementations) {
     EXPECT_THROW(obtain(registry().cache, "cache"), std::runtime_error);
   }
   EXPECT_TRUE(static_cast<bool>(registry().cache));
+  fs::remove_all(dir);
+}
+
+// After use_project, relative file paths mean files of the project, wherever the process runs.
+TEST(Components, UseProjectTakesRelativePathsAgainstTheProject) {
+  char pattern[] = "/tmp/zyl_components_XXXXXX";
+  fs::path dir = mkdtemp(pattern);
+  fs::create_directories(dir / "profiles");
+  {
+    std::ofstream out(dir / "profiles" / "profiles.yml");
+    out << "shop:\n  outputs:\n    lake: {type: sqlite, path: data/lake.db}\n"
+           "    mem: {type: duckdb, path: ':memory:'}\n";
+  }
+  ScopedOverride guard;
+  use_project(dir);
+  Value profiles = obtain(registry().read_profiles_yml, "read_profiles_yml")(
+      (dir / "profiles").string());
+  EXPECT_EQ(profiles["shop"]["outputs"]["lake"]["path"], (dir / "data" / "lake.db").string());
+  EXPECT_EQ(profiles["shop"]["outputs"]["mem"]["path"], ":memory:");
+  EXPECT_NE(obtain(registry().get_connection, "get_connection")(
+                "duckdb", Value{{"path", "rel.duckdb"}}),
+            nullptr);
+  EXPECT_TRUE(fs::exists(dir / "rel.duckdb"));
   fs::remove_all(dir);
 }
 

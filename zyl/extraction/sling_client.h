@@ -81,7 +81,4 @@ class NativeSlingClient final : public SlingClient {
   Progress progress_;
 };
 
-// A new NativeSlingClient working against the current directory.
-std::unique_ptr<SlingClient> make_sling_client();
-
 }  // namespace zyl::extraction::sling_client

@@ -130,4 +130,22 @@ Value read_profiles_yml(const std::string& profiles_dir) {
   return doc;
 }
 
+Value with_absolute_paths(Value profiles, const std::filesystem::path& base) {
+  if (!profiles.is_object()) return profiles;
+  for (auto& [profile_name, profile] : profiles.items()) {
+    Value* outputs = find(profile, "outputs");
+    if (outputs == nullptr || !outputs->is_object()) continue;
+    for (auto& [name, output] : outputs->items()) {
+      std::string type = get_text(output, "type");
+      if (type != "duckdb" && type != "sqlite") continue;
+      Value* path = find(output, "path");
+      if (path == nullptr || !path->is_string()) continue;
+      std::string text = path->get<std::string>();
+      if (text.empty() || text == ":memory:" || std::filesystem::path(text).is_absolute()) continue;
+      *path = (base / text).lexically_normal().string();
+    }
+  }
+  return profiles;
+}
+
 }  // namespace zyl::sync::profiles_reader

@@ -8,6 +8,7 @@
 //   host: "{{ env_var('PG_HOST', 'localhost') }}"
 #pragma once
 
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -33,6 +34,11 @@ std::string default_profiles_dir();
 // file and the line), a document that is not a map, and a variable that is unset and has no
 // default. Thread-safe.
 Value read_profiles_yml(const std::string& profiles_dir);
+
+// `profiles` with the relative file paths of DuckDB and SQLite outputs made absolute against
+// `base` (the project directory), so every component opens the same files wherever brek was
+// started. In-memory databases and absolute paths stay as they are.
+Value with_absolute_paths(Value profiles, const std::filesystem::path& base);
 
 // Replaces the env_var expressions of one string. Throws ProfilesError. Exposed for tests.
 std::string render_env_vars(const std::string& text);
