@@ -1,29 +1,26 @@
 #include "core/yaml.h"
 
-#include <yaml-cpp/yaml.h>
+#include <yaml.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <sstream>
+#include <unordered_map>
+#include <vector>
 
 namespace zyl::yaml {
 namespace {
 
 constexpr int kMaxDepth = 256;
-// Aliases are shared in yaml-cpp's tree but copied into values, so a small file of nested
-// aliases ("billion laughs") could expand without bound. Every node of a document without
-// aliases takes at least one byte of text, so the values produced are capped relative to the
-// text's size, with room for ordinary alias use.
+// Aliases are copied into values, so a small file of nested aliases ("billion laughs") could
+// expand without bound. Every node of a document without aliases takes at least one byte of
+// text, so the values produced are capped relative to the text's size, with room for ordinary
+// alias use.
 size_t node_budget(size_t text_size) { return 100'000 + 2 * text_size; }
-
-struct Budget {
-  const std::string& source;
-  size_t max_nodes;
-  size_t nodes = 0;
-};
 
 bool all_of(std::string_view s, size_t from, bool (*pred)(char)) {
   if (from >= s.size()) return false;
@@ -74,40 +71,171 @@ bool is_core_float(std::string_view s) {
   return i == s.size();
 }
 
-Value convert(const YAML::Node& node, Budget& budget, int depth) {
-  const std::string& source = budget.source;
-  if (++budget.nodes > budget.max_nodes) {
-    throw YamlError(source, 0, "document too large once aliases are expanded");
+// Builds the first document of a libyaml event stream into a Value. Containers are kept on an
+// explicit stack, so nesting is bounded by kMaxDepth and never by the call stack.
+class Builder {
+ public:
+  Builder(const std::string& source, size_t max_nodes) : source_(source), max_nodes_(max_nodes) {}
+
+  // Returns false once the document is complete.
+  bool take(const yaml_event_t& event) {
+    int line = static_cast<int>(event.start_mark.line) + 1;
+    switch (event.type) {
+      case YAML_SCALAR_EVENT: {
+        count(1, line);
+        std::string text(reinterpret_cast<const char*>(event.data.scalar.value),
+                         event.data.scalar.length);
+        Value value = scalar_value(event, text);
+        remember(event.data.scalar.anchor, value, &text, 1, 0);
+        deliver(std::move(value), &text, 0);
+        return true;
+      }
+      case YAML_SEQUENCE_START_EVENT:
+      case YAML_MAPPING_START_EVENT: {
+        count(1, line);
+        if (stack_.size() >= static_cast<size_t>(kMaxDepth)) {
+          throw YamlError(source_, line, "document nested too deeply");
+        }
+        bool is_map = event.type == YAML_MAPPING_START_EVENT;
+        const yaml_char_t* anchor =
+            is_map ? event.data.mapping_start.anchor : event.data.sequence_start.anchor;
+        Frame frame;
+        frame.value = is_map ? Value::object() : Value::array();
+        frame.is_map = is_map;
+        if (anchor) frame.anchor = reinterpret_cast<const char*>(anchor);
+        frame.first_node = nodes_;
+        stack_.push_back(std::move(frame));
+        return true;
+      }
+      case YAML_SEQUENCE_END_EVENT:
+      case YAML_MAPPING_END_EVENT: {
+        Frame frame = std::move(stack_.back());
+        stack_.pop_back();
+        int height = frame.height + 1;
+        if (!frame.anchor.empty()) {
+          anchors_[frame.anchor] = Anchored{frame.value, std::nullopt, nodes_ - frame.first_node,
+                                            height};
+        }
+        deliver(std::move(frame.value), nullptr, height);
+        return true;
+      }
+      case YAML_ALIAS_EVENT: {
+        std::string name(reinterpret_cast<const char*>(event.data.alias.anchor));
+        auto it = anchors_.find(name);
+        if (it == anchors_.end()) throw YamlError(source_, line, "unknown alias '" + name + "'");
+        const Anchored& anchored = it->second;
+        count(anchored.nodes, line);
+        if (stack_.size() + static_cast<size_t>(anchored.height) > static_cast<size_t>(kMaxDepth)) {
+          throw YamlError(source_, line, "document nested too deeply");
+        }
+        deliver(Value(anchored.value), anchored.raw ? &*anchored.raw : nullptr, anchored.height);
+        return true;
+      }
+      case YAML_DOCUMENT_END_EVENT:
+      case YAML_STREAM_END_EVENT:
+        return false;
+      default:
+        return true;
+    }
   }
-  if (depth > kMaxDepth) {
-    throw YamlError(source, node.Mark().line + 1, "document nested too deeply");
-  }
-  switch (node.Type()) {
-    case YAML::NodeType::Undefined:
-    case YAML::NodeType::Null:
-      return Value(nullptr);
-    case YAML::NodeType::Scalar: {
-      const std::string& text = node.Scalar();
-      const std::string& tag = node.Tag();
-      if (tag == "!" || tag == "tag:yaml.org,2002:str") return Value(text);
+
+  Value result() { return std::move(root_); }
+
+ private:
+  struct Frame {
+    Value value;
+    bool is_map = false;
+    std::optional<std::string> key;  // a map's key waiting for its value
+    std::string anchor;
+    size_t first_node = 0;
+    int height = 0;  // of the tallest child
+  };
+  struct Anchored {
+    Value value;
+    std::optional<std::string> raw;  // the text of a scalar, used when it is a key
+    size_t nodes = 0;
+    int height = 0;
+  };
+
+  // Plain scalars are resolved; quoted and block scalars are strings. Tags are not honoured:
+  // a tagged scalar counts as plain, but for the string tag (and the non-specific "!").
+  static Value scalar_value(const yaml_event_t& event, const std::string& text) {
+    const char* tag = reinterpret_cast<const char*>(event.data.scalar.tag);
+    if (tag) {
+      std::string_view t(tag);
+      if (t == "!" || t == "tag:yaml.org,2002:str") return Value(text);
       return resolve_plain_scalar(text);
     }
-    case YAML::NodeType::Sequence: {
-      Value out = Value::array();
-      for (const auto& item : node) out.push_back(convert(item, budget, depth + 1));
-      return out;
-    }
-    case YAML::NodeType::Map: {
-      Value out = Value::object();
-      for (const auto& kv : node) {
-        std::string key = kv.first.IsScalar() ? kv.first.Scalar() : text_form(convert(kv.first, budget, depth + 1));
-        out[key] = convert(kv.second, budget, depth + 1);
-      }
-      return out;
+    if (event.data.scalar.style != YAML_PLAIN_SCALAR_STYLE) return Value(text);
+    return resolve_plain_scalar(text);
+  }
+
+  void count(size_t n, int line) {
+    nodes_ += n;
+    if (nodes_ > max_nodes_) {
+      throw YamlError(source_, line, "document too large once aliases are expanded");
     }
   }
-  return Value(nullptr);
-}
+
+  void remember(const yaml_char_t* anchor, const Value& value, const std::string* raw,
+                size_t nodes, int height) {
+    if (!anchor) return;
+    anchors_[reinterpret_cast<const char*>(anchor)] =
+        Anchored{value, raw ? std::optional<std::string>(*raw) : std::nullopt, nodes, height};
+  }
+
+  // Hands a finished node to its parent: an item of a list, a key of a map (scalars by their
+  // text, other nodes by their text form) or the value of the waiting key.
+  void deliver(Value value, const std::string* raw, int height) {
+    if (stack_.empty()) {
+      root_ = std::move(value);
+      return;
+    }
+    Frame& parent = stack_.back();
+    parent.height = std::max(parent.height, height);
+    if (!parent.is_map) {
+      parent.value.push_back(std::move(value));
+    } else if (!parent.key) {
+      parent.key = raw ? *raw : text_form(value);
+    } else {
+      parent.value[*parent.key] = std::move(value);
+      parent.key.reset();
+    }
+  }
+
+  const std::string& source_;
+  size_t max_nodes_;
+  size_t nodes_ = 0;
+  std::vector<Frame> stack_;
+  std::unordered_map<std::string, Anchored> anchors_;
+  Value root_;
+};
+
+class Parser {
+ public:
+  Parser() {
+    if (!yaml_parser_initialize(&parser_)) throw std::bad_alloc();
+  }
+  ~Parser() { yaml_parser_delete(&parser_); }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  yaml_parser_t* get() { return &parser_; }
+
+ private:
+  yaml_parser_t parser_;
+};
+
+class Event {
+ public:
+  Event() = default;
+  ~Event() { yaml_event_delete(&event_); }
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+  yaml_event_t* get() { return &event_; }
+
+ private:
+  yaml_event_t event_{};
+};
 
 }  // namespace
 
@@ -142,13 +270,21 @@ Value resolve_plain_scalar(const std::string& s) {
 
 Value parse(std::string_view text, std::string_view source_name) {
   std::string source(source_name);
-  try {
-    YAML::Node root = YAML::Load(std::string(text));
-    Budget budget{source, node_budget(text.size())};
-    return convert(root, budget, 0);
-  } catch (const YAML::Exception& e) {
-    throw YamlError(source, e.mark.is_null() ? 0 : e.mark.line + 1, e.msg);
+  Parser parser;
+  yaml_parser_set_input_string(parser.get(), reinterpret_cast<const unsigned char*>(text.data()),
+                               text.size());
+  Builder builder(source, node_budget(text.size()));
+  for (;;) {
+    Event event;
+    if (!yaml_parser_parse(parser.get(), event.get())) {
+      const yaml_parser_t& p = *parser.get();
+      std::string message = p.problem ? p.problem : "malformed YAML";
+      if (p.context) message = std::string(p.context) + ": " + message;
+      throw YamlError(source, static_cast<int>(p.problem_mark.line) + 1, message);
+    }
+    if (!builder.take(*event.get())) break;
   }
+  return builder.result();
 }
 
 Value load_file(const std::filesystem::path& path) {

@@ -63,6 +63,23 @@ TEST(YamlTest, TagsAreNotHonoured) {
   EXPECT_EQ(v["b"], 3);
 }
 
+TEST(YamlTest, ScalarStylesKeysAndDocuments) {
+  Value v = parse(
+      "block: |\n  12\nfolded: >\n  true\nstr: !!str 5\nnum: !!int '7'\n"
+      "k: &k port\n*k : 5432\n[a, b]: flow key\n1: numeric key\n"
+      "---\nsecond: document\n");
+  EXPECT_EQ(v["block"], "12\n");
+  EXPECT_EQ(v["folded"], "true\n");
+  EXPECT_EQ(v["str"], "5");
+  EXPECT_EQ(v["num"], 7);
+  EXPECT_EQ(v["port"], 5432);  // an alias as a key stands for the anchored text
+  EXPECT_EQ(v[text_form(Value::array({"a", "b"}))], "flow key");
+  EXPECT_EQ(v["1"], "numeric key");
+  EXPECT_FALSE(v.contains("second"));  // the first document only
+  EXPECT_THROW(parse("a: *missing\n"), YamlError);
+  EXPECT_THROW(parse("a: &x [1, *x]\n"), YamlError);
+}
+
 TEST(YamlTest, EmptyDocumentIsNull) { EXPECT_TRUE(parse("").is_null()); }
 
 TEST(YamlTest, MalformedTextNamesSourceAndLine) {

@@ -6,7 +6,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates openssl
   libgtest-dev libgmock-dev libbenchmark-dev
-  libyaml-cpp-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libre2-dev libssl-dev
+  libyaml-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libre2-dev libssl-dev
   libpq-dev libmariadb-dev libsqlite3-dev libcli11-dev sqlite3
   postgresql mariadb-server
 )
