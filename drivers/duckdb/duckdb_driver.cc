@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -394,6 +395,22 @@ class DuckDBResult final : public QueryResult {
 
   const std::vector<Column>& columns() const override { return columns_; }
 
+  // Whether no row has been handed out yet.
+  bool untouched() const { return !chunk_.get() && !done_; }
+
+  // The next whole chunk of the result, or an empty Chunk at the end. Only while untouched() held
+  // at the start: it does not mix with next().
+  Chunk take_chunk() {
+    if (done_) return Chunk();
+    Chunk chunk(duckdb_fetch_chunk(result_));
+    if (!chunk.get()) {
+      done_ = true;
+      const char* error = duckdb_result_error(&result_);
+      if (error && *error) throw DriverError(std::string("DuckDB: ") + error);
+    }
+    return chunk;
+  }
+
   bool next(RowBatch& batch, size_t max_rows) override {
     batch.column_count = columns_.size();
     batch.cells.clear();
@@ -504,6 +521,39 @@ std::string cell_text(const Cell& cell) {
   return std::get<std::string>(cell);
 }
 
+// `text` ("-12.3") as an integer scaled by 10^scale, when it is a plain decimal that fits `width`
+// digits without rounding; nullopt otherwise (the text then goes to DuckDB's own cast).
+std::optional<int128> scaled_decimal(std::string_view text, int width, int scale) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int128 value = 0;
+  int digits = 0, fraction = 0;
+  bool point = false, any = false;
+  for (; i < text.size(); ++i) {
+    char ch = text[i];
+    if (ch == '.' && !point) {
+      point = true;
+      continue;
+    }
+    if (ch < '0' || ch > '9') return std::nullopt;
+    any = true;
+    if (point && ++fraction > scale) {
+      if (ch != '0') return std::nullopt;  // would need rounding
+      continue;
+    }
+    if (value != 0 || ch != '0') ++digits;
+    if (digits > 38) return std::nullopt;
+    value = value * 10 + (ch - '0');
+  }
+  if (!any || digits > width) return std::nullopt;
+  for (int f = std::min(fraction, scale); f < scale; ++f) {
+    if (value != 0 && ++digits > width) return std::nullopt;
+    value *= 10;
+  }
+  return negative ? -value : value;
+}
+
 bool valid_utf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
@@ -574,6 +624,20 @@ class DuckDBWriter final : public BulkWriter {
       }
       carriers_.push_back(carrier_type(column.type.id));
     }
+    // Decimals go in as scaled integers of the table's own DECIMAL type, which spares DuckDB a
+    // text cast (slow for wide decimals).
+    decimals_.resize(columns_.size());
+    scaled_.resize(columns_.size());
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      LogicalType type(duckdb_appender_column_type(appender_.get(), c));
+      if (columns_[c].type.id != TypeId::Decimal || !type.get() ||
+          duckdb_get_type_id(type.get()) != DUCKDB_TYPE_DECIMAL) {
+        continue;
+      }
+      decimals_[c] = DecimalColumn{duckdb_decimal_width(type.get()), duckdb_decimal_scale(type.get()),
+                                   duckdb_decimal_internal_type(type.get())};
+      carriers_[c] = DUCKDB_TYPE_DECIMAL;
+    }
   }
 
   void write(const RowBatch& batch) override {
@@ -592,12 +656,23 @@ class DuckDBWriter final : public BulkWriter {
     appender_.close();
   }
 
+  // Appends a chunk as it is; the appender casts its vectors to the table's types.
+  void append_chunk(duckdb_data_chunk chunk) {
+    if (duckdb_append_data_chunk(appender_.get(), chunk) == DuckDBError) {
+      appender_.fail("cannot append rows");
+    }
+  }
+
  private:
   // Rows [first, first + count) of `batch` as one data chunk.
   void write_slice(const RowBatch& batch, size_t first, size_t count) {
     std::vector<duckdb_type> types(columns_.size());
     for (size_t c = 0; c < columns_.size(); ++c) {
       types[c] = carriers_[c];
+      if (types[c] == DUCKDB_TYPE_DECIMAL) {
+        if (!scale_decimals(batch, first, count, c)) types[c] = DUCKDB_TYPE_VARCHAR;
+        continue;
+      }
       for (size_t r = first; r < first + count; ++r) {
         const Cell& cell = batch.at(r, c);
         if (!std::holds_alternative<std::monostate>(cell) && !fits_carrier(cell, types[c])) {
@@ -626,14 +701,44 @@ class DuckDBWriter final : public BulkWriter {
       }
     }
     duckdb_data_chunk_set_size(chunk, count);
-    if (duckdb_append_data_chunk(appender_.get(), chunk) == DuckDBError) {
-      appender_.fail("cannot append rows");
+    append_chunk(chunk);
+  }
+
+  // Fills scaled_ with the decimals of rows [first, first + count) of column `c`; false when one
+  // of them is not a plain decimal within the column's width and scale.
+  bool scale_decimals(const RowBatch& batch, size_t first, size_t count, size_t c) {
+    const DecimalColumn& d = *decimals_[c];
+    std::vector<int128>& scaled = scaled_[c];
+    scaled.assign(count, 0);
+    for (size_t i = 0; i < count; ++i) {
+      const Cell& cell = batch.at(first + i, c);
+      if (std::holds_alternative<std::monostate>(cell)) continue;
+      const std::string* text = std::get_if<std::string>(&cell);
+      std::optional<int128> v = text ? scaled_decimal(*text, d.width, d.scale) : std::nullopt;
+      if (!v) return false;
+      scaled[i] = *v;
     }
+    return true;
   }
 
   void put(duckdb_vector vector, void* data, duckdb_type type, size_t row, const Cell& cell,
            size_t column) {
     switch (type) {
+      case DUCKDB_TYPE_DECIMAL: {
+        int128 v = scaled_[column][row];
+        switch (decimals_[column]->internal) {
+          case DUCKDB_TYPE_SMALLINT: static_cast<std::int16_t*>(data)[row] = static_cast<std::int16_t>(v); break;
+          case DUCKDB_TYPE_INTEGER: static_cast<std::int32_t*>(data)[row] = static_cast<std::int32_t>(v); break;
+          case DUCKDB_TYPE_BIGINT: static_cast<std::int64_t*>(data)[row] = static_cast<std::int64_t>(v); break;
+          default: {
+            duckdb_hugeint h;
+            h.lower = static_cast<std::uint64_t>(v);
+            h.upper = static_cast<std::int64_t>(v >> 64);
+            static_cast<duckdb_hugeint*>(data)[row] = h;
+          }
+        }
+        return;
+      }
       case DUCKDB_TYPE_BOOLEAN: static_cast<bool*>(data)[row] = std::get<bool>(cell); return;
       case DUCKDB_TYPE_UBIGINT:
         static_cast<std::uint64_t*>(data)[row] = std::get<std::uint64_t>(cell);
@@ -675,8 +780,11 @@ class DuckDBWriter final : public BulkWriter {
     std::vector<LogicalType> owned;
     std::vector<duckdb_logical_type> raw;
     owned.reserve(types.size());
-    for (duckdb_type t : types) {
-      owned.emplace_back(duckdb_create_logical_type(t));
+    for (size_t c = 0; c < types.size(); ++c) {
+      owned.emplace_back(types[c] == DUCKDB_TYPE_DECIMAL
+                             ? duckdb_create_decimal_type(static_cast<std::uint8_t>(decimals_[c]->width),
+                                                          static_cast<std::uint8_t>(decimals_[c]->scale))
+                             : duckdb_create_logical_type(types[c]));
       raw.push_back(owned.back().get());
     }
     chunk_ = Chunk(duckdb_create_data_chunk(raw.data(), raw.size()));
@@ -686,8 +794,15 @@ class DuckDBWriter final : public BulkWriter {
 
   std::shared_ptr<ConnectionHandle> connection_;
   std::vector<Column> columns_;
+  struct DecimalColumn {
+    int width = 0;
+    int scale = 0;
+    duckdb_type internal = DUCKDB_TYPE_HUGEINT;
+  };
   std::vector<duckdb_type> carriers_;
   Appender appender_;
+  std::vector<std::optional<DecimalColumn>> decimals_;
+  std::vector<std::vector<int128>> scaled_;  // per column, the decimals of the current slice
   Chunk chunk_;
   std::vector<duckdb_type> chunk_types_;
 };
@@ -827,6 +942,22 @@ class DuckDBConnection final : public Connection {
 std::unique_ptr<Connection> open_file(const std::filesystem::path& path, bool read_only) {
   return std::make_unique<DuckDBConnection>(
       ConnectionHandle::open(DatabaseShare::acquire(path, read_only)));
+}
+
+std::optional<std::int64_t> append_all(QueryResult& rows, BulkWriter& writer,
+                                       const std::function<void(std::int64_t)>& progress) {
+  auto* source = dynamic_cast<DuckDBResult*>(&rows);
+  auto* target = dynamic_cast<DuckDBWriter*>(&writer);
+  if (!source || !target || !source->untouched()) return std::nullopt;
+  std::int64_t total = 0;
+  for (Chunk chunk = source->take_chunk(); chunk.get(); chunk = source->take_chunk()) {
+    idx_t size = duckdb_data_chunk_get_size(chunk.get());
+    if (size == 0) continue;
+    target->append_chunk(chunk.get());
+    total += static_cast<std::int64_t>(size);
+    if (progress) progress(total);
+  }
+  return total;
 }
 
 }  // namespace duckdb

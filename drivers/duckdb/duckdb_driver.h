@@ -25,8 +25,11 @@
 //   | LIST, STRUCT, MAP, ARRAY, UNION, BIT, TIME WITH TIME ZONE, BIGNUM, ... | String | VARCHAR (their text form) |
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "drivers/driver.h"
 
@@ -37,5 +40,13 @@ namespace zyl::drivers::duckdb {
 // holds it). The connection is not thread-safe; several connections on one file may be used from
 // different threads.
 std::unique_ptr<Connection> open_file(const std::filesystem::path& path, bool read_only = false);
+
+// Moves every remaining row of `rows` into `writer` whole chunks at a time, without turning
+// values into cells, when both come from DuckDB connections and no row of `rows` has been read
+// yet; `progress` hears the running row count after each chunk. Returns the number of rows
+// written, or nullopt (having touched nothing) when the two are not such a pair. Throws
+// DriverError.
+std::optional<std::int64_t> append_all(QueryResult& rows, BulkWriter& writer,
+                                       const std::function<void(std::int64_t)>& progress = nullptr);
 
 }  // namespace zyl::drivers::duckdb

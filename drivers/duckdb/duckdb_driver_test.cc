@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -192,6 +193,85 @@ TEST(DuckDBDriver, BulkWritesWholeChunksAndConvertsOtherCellForms) {
   EXPECT_THAT([&] { refused(Cell{}, Cell{std::string("bad \xff text")}); },
               ::testing::ThrowsMessage<DriverError>(HasSubstr("UTF-8")));
   EXPECT_EQ(rows_of(*conn, "SELECT count(*) FROM t")[0][0], n);
+}
+
+// Decimals of every storage width arrive exactly; text that needs rounding or is no plain
+// decimal goes through DuckDB's own cast, and an out-of-range value is refused.
+TEST(DuckDBDriver, BulkWritesDecimalsOfEveryWidth) {
+  auto conn = duckdb::open_file(":memory:");
+  conn->execute("CREATE TABLE d (s DECIMAL(4,1), i DECIMAL(9,3), b DECIMAL(18,2), h DECIMAL(38,9))");
+  std::vector<Column> columns;
+  for (auto [name, p, sc] : {std::tuple{"s", 4, 1}, {"i", 9, 3}, {"b", 18, 2}, {"h", 38, 9}}) {
+    ColumnType t;
+    t.id = TypeId::Decimal;
+    t.precision = p;
+    t.scale = sc;
+    columns.push_back({name, t});
+  }
+  auto text = [](const char* v) { return Cell{std::string(v)}; };
+  RowBatch batch{4, {text("-999.9"), text("123456.789"), text("-0.5"), text("12345678901234567890.123456789"),
+                     text("0"), text("+1"), text("1e2"), text("-0.0000000005"),
+                     Cell{}, text("0.1235"), text("42."), text("99999999999999999999999999999.999999999")}};
+  auto writer = conn->bulk_writer(TableRef{"", "d"}, columns);
+  writer->write(batch);
+  writer->finish();
+  writer.reset();
+  auto rows = rows_of(*conn, "SELECT s::VARCHAR, i::VARCHAR, b::VARCHAR, h::VARCHAR FROM d ORDER BY rowid");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (std::vector<Value>{"-999.9", "123456.789", "-0.50", "12345678901234567890.123456789"}));
+  EXPECT_EQ(rows[1], (std::vector<Value>{"0.0", "1.000", "100.00", "-0.000000001"}));
+  EXPECT_EQ(rows[2], (std::vector<Value>{nullptr, "0.124", "42.00", "99999999999999999999999999999.999999999"}));
+
+  auto w = conn->bulk_writer(TableRef{"", "d"}, columns);
+  RowBatch too_wide{4, {text("1000.0"), Cell{}, Cell{}, Cell{}}};
+  EXPECT_THROW(w->write(too_wide), DriverError);
+}
+
+// Between two DuckDB databases rows move as whole chunks, cast to the table's types; a result
+// that has been read from, or a writer of another engine, is left to the cell path.
+TEST(DuckDBDriver, AppendAllMovesChunksBetweenDatabases) {
+  TempDir dir;
+  auto source = duckdb::open_file(dir.path() / "src.duckdb");
+  auto target = duckdb::open_file(dir.path() / "dst.duckdb");
+  source->execute(
+      "CREATE TYPE mood AS ENUM ('sad', 'ok'); CREATE TABLE s AS SELECT range AS id, "
+      "CASE WHEN range % 5 = 0 THEN NULL WHEN range % 2 = 0 THEN 'sad' ELSE 'ok' END::mood AS m, "
+      "[range, range + 1] AS pair, (range / 8)::DECIMAL(20,3) AS d FROM range(5000)");
+  auto rows = source->query("SELECT * FROM s ORDER BY id");
+  std::vector<Column> columns = rows->columns();
+  ASSERT_EQ(columns.size(), 4u);
+  std::string create = "CREATE TABLE t (";
+  for (size_t i = 0; i < columns.size(); ++i) {
+    create += (i ? ", " : "") + target->quote_identifier(columns[i].name) + " " +
+              target->type_sql(columns[i].type);
+  }
+  target->execute(create + ")");
+  auto writer = target->bulk_writer(TableRef{"", "t"}, columns);
+  std::vector<std::int64_t> seen;
+  auto moved = duckdb::append_all(*rows, *writer, [&](std::int64_t n) { seen.push_back(n); });
+  writer->finish();
+  ASSERT_TRUE(moved.has_value());
+  EXPECT_EQ(*moved, 5000);
+  EXPECT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen.back(), 5000);
+  rows.reset();
+  auto check = rows_of(*target,
+                       "SELECT count(*), count(m), max(pair) FILTER (WHERE id = 4999), sum(d)::VARCHAR, "
+                       "min(m) FROM t");
+  EXPECT_EQ(check[0][0], 5000);
+  EXPECT_EQ(check[0][1], 4000);
+  EXPECT_EQ(check[0][2], "[4999, 5000]");
+  EXPECT_EQ(check[0][3], rows_of(*source, "SELECT sum(d)::VARCHAR FROM s")[0][0]);
+  EXPECT_EQ(check[0][4], "ok");
+
+  auto partly = source->query("SELECT id FROM s");
+  RowBatch batch;
+  ASSERT_TRUE(partly->next(batch, 10));
+  ColumnType int64;
+  int64.id = TypeId::Int64;
+  target->execute("CREATE TABLE ids (id BIGINT)");
+  auto ids = target->bulk_writer(TableRef{"", "ids"}, {{"id", int64}});
+  EXPECT_FALSE(duckdb::append_all(*partly, *ids).has_value());
 }
 
 TEST(DuckDBDriver, StreamsInBatchesOfTheRequestedSize) {
