@@ -179,13 +179,11 @@ ColumnType from_storage(int storage_class) {
   return t;
 }
 
+// The shortest text that reads back as `d`.
 std::string double_text(double d) {
-  char buf[32];
-  for (int precision = 15; precision <= 17; ++precision) {
-    std::snprintf(buf, sizeof buf, "%.*g", precision, d);
-    if (std::strtod(buf, nullptr) == d) break;
-  }
-  return buf;
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, d);
+  return ec == std::errc() ? std::string(buf, end) : std::to_string(d);
 }
 
 std::string stored_text(sqlite3_stmt* stmt, int col) {
