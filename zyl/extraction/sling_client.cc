@@ -58,9 +58,15 @@ std::int64_t copy_rows(QueryResult& rows, Connection& conn, const TableRef& tabl
                        const std::vector<Column>& columns,
                        const NativeSlingClient::Progress& progress, const std::string& label) {
   auto writer = conn.bulk_writer(table, columns);
+  // DuckDB to DuckDB (a DuckDB source into the cache, the cache into a DuckDB target) moves
+  // whole chunks; everything else goes batch by batch through cells.
+  std::optional<std::int64_t> moved = drivers::duckdb::append_all(
+      rows, *writer, [&](std::int64_t total) {
+        if (progress) progress(total, label);
+      });
+  std::int64_t total = moved.value_or(0);
   RowBatch batch;
-  std::int64_t total = 0;
-  while (rows.next(batch, kBatchRows)) {
+  while (!moved && rows.next(batch, kBatchRows)) {
     writer->write(batch);
     total += static_cast<std::int64_t>(batch.rows());
     if (progress) progress(total, label);
@@ -69,25 +75,27 @@ std::int64_t copy_rows(QueryResult& rows, Connection& conn, const TableRef& tabl
   return total;
 }
 
-// Rolls back and removes the staging table when the work did not reach its end.
+// Rolls back, and removes the staging table if there is one, when the work did not reach its end.
 class StagingGuard {
  public:
-  StagingGuard(Connection& conn, TableRef staging) : conn_(conn), staging_(std::move(staging)) {}
+  StagingGuard(Connection& conn, std::optional<TableRef> staging)
+      : conn_(conn), staging_(std::move(staging)) {}
   ~StagingGuard() {
     if (done_) return;
     conn_.rollback();
+    if (!staging_) return;
     // Engines that commit DDL on their own keep the staging table after a rollback.
     try {
-      conn_.execute("DROP TABLE IF EXISTS " + conn_.quote_table(staging_));
+      conn_.execute("DROP TABLE IF EXISTS " + conn_.quote_table(*staging_));
     } catch (const std::exception& e) {
-      logger().debug("could not remove staging table {}: {}", staging_.name, e.what());
+      logger().debug("could not remove staging table {}: {}", staging_->name, e.what());
     }
   }
   void done() { done_ = true; }
 
  private:
   Connection& conn_;
-  TableRef staging_;
+  std::optional<TableRef> staging_;
   bool done_ = false;
 };
 
@@ -115,6 +123,29 @@ const Column* match_column(const std::vector<Column>& target, const std::string&
     if (text::to_lower(c.name) == lower) return &c;
   }
   return nullptr;
+}
+
+// Makes `table` ready to take `columns`: creates it when it does not exist, else adds the columns
+// it lacks. Returns the table's spelling of each column name, in the order of `columns`.
+std::vector<std::string> prepare_table(Connection& conn, const TableRef& table,
+                                       const std::vector<Column>& columns, bool exists) {
+  if (!exists) {
+    conn.execute(create_table_sql(conn, table, columns));
+    std::vector<std::string> names;
+    for (const Column& c : columns) names.push_back(c.name);
+    return names;
+  }
+  std::vector<Column> existing = conn.table_columns(table);
+  std::vector<std::string> names;
+  for (const Column& c : columns) {
+    const Column* match = match_column(existing, c.name);
+    if (!match) {
+      conn.execute("ALTER TABLE " + conn.quote_table(table) + " ADD COLUMN " +
+                   conn.quote_identifier(c.name) + " " + conn.type_sql(c.type));
+    }
+    names.push_back(match ? match->name : c.name);
+  }
+  return names;
 }
 
 std::string with_context(const std::string& what, const std::exception& e) {
@@ -190,8 +221,28 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
     }
 
     TableRef table = TableRef::parse(target_table);
-    TableRef staging{table.schema, staging_name(table.name)};
     target->ensure_schema(table.schema);
+    std::string engine = target->engine();
+    bool is_mysql = engine == "mysql" || engine == "mariadb";
+    if (mode == "truncate" && !is_mysql) {
+      // Where DDL is transactional the rows go straight into the table: until the commit,
+      // readers see the old rows, and a failure leaves them in place.
+      target->begin();
+      StagingGuard guard(*target, std::nullopt);
+      bool exists = target->table_exists(table);
+      std::vector<std::string> names = prepare_table(*target, table, columns, exists);
+      if (exists) target->execute("DELETE FROM " + target->quote_table(table));
+      std::vector<Column> named = columns;
+      for (size_t i = 0; i < named.size(); ++i) named[i].name = names[i];
+      std::int64_t copied = copy_rows(*rows, *target, table, named, progress_, target_table);
+      rows.reset();
+      target->commit();
+      guard.done();
+      logger().info("sling: loaded {} rows into {} on {} ({})", copied, target_table,
+                    target_type.empty() ? "target" : target_type, mode);
+      return;
+    }
+    TableRef staging{table.schema, staging_name(table.name)};
     target->begin();
     StagingGuard guard(*target, staging);
     target->execute(create_table_sql(*target, staging, columns));
@@ -203,26 +254,15 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
     bool exists = target->table_exists(table);
     if (mode == "full-refresh") {
       if (exists) target->execute("DROP TABLE " + quoted_table);
-      std::string engine = target->engine();
       // MySQL moves a table renamed to a bare name into the connection's default database, so
       // it gets the qualified name; the other engines keep the schema and refuse a qualified one.
-      bool qualified_rename = engine == "mysql" || engine == "mariadb";
       target->execute("ALTER TABLE " + quoted_staging + " RENAME TO " +
-                      (qualified_rename ? quoted_table : target->quote_identifier(table.name)));
+                      (is_mysql ? quoted_table : target->quote_identifier(table.name)));
     } else {
       // Result columns by the target's spelling; missing ones are added.
-      std::vector<Column> existing = exists ? target->table_columns(table) : std::vector<Column>{};
-      if (!exists) target->execute(create_table_sql(*target, table, columns));
-      std::vector<std::string> source_names, target_names;
-      for (const Column& c : columns) {
-        source_names.push_back(c.name);
-        const Column* match = exists ? match_column(existing, c.name) : nullptr;
-        if (exists && !match) {
-          target->execute("ALTER TABLE " + quoted_table + " ADD COLUMN " +
-                          target->quote_identifier(c.name) + " " + target->type_sql(c.type));
-        }
-        target_names.push_back(match ? match->name : c.name);
-      }
+      std::vector<std::string> target_names = prepare_table(*target, table, columns, exists);
+      std::vector<std::string> source_names;
+      for (const Column& c : columns) source_names.push_back(c.name);
       std::string insert = "INSERT INTO " + quoted_table + " (" +
                            column_list(*target, target_names) + ") SELECT " +
                            column_list(*target, source_names, "zyl_s.") + " FROM " +
@@ -250,9 +290,8 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
           sets_plain.push_back(target->quote_identifier(target_names[i]) + value);
           sets_qualified.push_back("zyl_t." + target->quote_identifier(target_names[i]) + value);
         }
-        std::string engine = target->engine();
         if (!sets_plain.empty()) {
-          if (engine == "mysql" || engine == "mariadb") {
+          if (is_mysql) {
             target->execute("UPDATE " + quoted_table + " AS zyl_t JOIN " + quoted_staging +
                             " AS zyl_s ON " + on + " SET " + text::join(sets_qualified, ", "));
           } else {
