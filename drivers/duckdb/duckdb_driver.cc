@@ -855,7 +855,7 @@ class DuckDBConnection final : public Connection {
     }
     if (!casts.empty()) {
       prepared = Prepared::open(live(), "SELECT * REPLACE (" + text::join(casts, ", ") +
-                                            ") FROM (" + strip_statement_end(sql) + ") AS zyl_q");
+                                            ") FROM (\n" + strip_statement_end(sql) + "\n) AS zyl_q");
     }
     return std::make_unique<DuckDBResult>(handle_, std::move(prepared));
   }

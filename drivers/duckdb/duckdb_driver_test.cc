@@ -98,6 +98,11 @@ TEST(DuckDBDriver, ReadsEveryTypeItMaps) {
   EXPECT_EQ(std::get<std::string>(batch.at(0, 21)), "[1, 2]");
   EXPECT_EQ(std::get<std::string>(batch.at(0, 23)), "a");
   EXPECT_FALSE(result->next(batch));
+
+  // A query that ends in a line comment still reads when its columns need a cast around it.
+  RowBatch commented;
+  ASSERT_TRUE(conn->query("SELECT [1, 2] AS l; -- the pair\n")->next(commented));
+  EXPECT_EQ(std::get<std::string>(commented.at(0, 0)), "[1, 2]");
 }
 
 TEST(DuckDBDriver, WritesWhatItReadsWithoutLoss) {

@@ -513,7 +513,8 @@ class PostgresConnection final : public Connection {
           list += "q." + alias;
         }
       }
-      select = "SELECT " + list + " FROM (" + sql + ") AS q(" + aliases + ")";
+      // The line breaks end a trailing "-- comment" of the query before the parenthesis.
+      select = "SELECT " + list + " FROM (\n" + sql + "\n) AS q(" + aliases + ")";
     } else if (wrap) {
       // Not wrappable (SHOW, EXPLAIN, ...): such columns come as text already or are read raw.
       for (auto& plan : plans) {
@@ -522,7 +523,7 @@ class PostgresConnection final : public Connection {
     }
 
     if (session_->engine == "postgres" && copyable) {
-      std::string copy = "COPY (" + select + ") TO STDOUT WITH (FORMAT binary)";
+      std::string copy = "COPY (\n" + select + "\n) TO STDOUT WITH (FORMAT binary)";
       PGresult* res = PQexec(conn, copy.c_str());
       session_->check(res, PGRES_COPY_OUT, PGRES_COPY_OUT, "query failed");
       PQclear(res);

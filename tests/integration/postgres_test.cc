@@ -177,6 +177,11 @@ TEST_F(PostgresTest, StreamsLargeResultsAndStaysUsableAfterAnAbandonedOne) {
   RowBatch one = integration::read_all(*conn_, "SELECT 41 + 1");
   EXPECT_EQ(one.at(0, 0), Cell{std::int64_t{42}});
 
+  // A query ending in a line comment, read through COPY, with and without casts around it.
+  EXPECT_EQ(integration::read_all(*conn_, "SELECT 7 AS n -- seven").at(0, 0),
+            Cell{std::int64_t{7}});
+  EXPECT_EQ(integration::read_all(*conn_, "SELECT '{\"a\": 1}'::jsonb AS j -- json").rows(), 1u);
+
   // Statements COPY cannot wrap still return their rows.
   RowBatch shown = integration::read_all(*conn_, "SHOW TimeZone");
   ASSERT_EQ(shown.rows(), 1u);
