@@ -38,9 +38,6 @@ duckdb_database open_database(const std::string& path, bool read_only) {
     throw DriverError("cannot create a DuckDB configuration");
   }
   if (read_only) duckdb_set_config(config, "access_mode", "READ_ONLY");
-  if (const char* m = getenv("ZYL_PROBE_MEM")) duckdb_set_config(config, "memory_limit", m);
-  if (const char* t = getenv("ZYL_PROBE_THREADS")) duckdb_set_config(config, "threads", t);
-  if (const char* f = getenv("ZYL_PROBE_FLUSH")) duckdb_set_config(config, "allocator_flush_threshold", f);
   duckdb_database database = nullptr;
   char* error = nullptr;
   duckdb_state state =
