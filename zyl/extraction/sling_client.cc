@@ -64,9 +64,14 @@ std::int64_t copy_rows(QueryResult& rows, Connection& conn, const TableRef& tabl
       rows, *writer, [&](std::int64_t total) {
         if (progress) progress(total, label);
       });
-  std::int64_t total = moved.value_or(0);
+  if (moved) {
+    writer->finish();
+    return *moved;
+  }
+
+  std::int64_t total = 0;
   RowBatch batch;
-  while (!moved && rows.next(batch, kBatchRows)) {
+  while (rows.next(batch, kBatchRows)) {
     writer->write(batch);
     total += static_cast<std::int64_t>(batch.rows());
     if (progress) progress(total, label);

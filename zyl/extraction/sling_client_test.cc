@@ -126,6 +126,23 @@ TEST_F(SlingClientTest, ExtractsFromSqlite) {
                                  "FROM app__orders ORDER BY id"),
             (Rows{{1, "12.50", "2024-01-31 10:00:00", "DECIMAL(10,2)"},
                   {2, nullptr, nullptr, "DECIMAL(10,2)"}}));
+
+  // A value the reader cannot take, thousands of rows in (after batches were written), fails
+  // the extraction and leaves the cache table as it was.
+  run(sqlite_config("app.db"),
+      "CREATE TABLE many (id INTEGER);"
+      "WITH RECURSIVE g(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM g WHERE x < 20000)"
+      " INSERT INTO many SELECT CASE WHEN x = 15000 THEN 'oops' ELSE x END FROM g");
+  EXPECT_THAT([&] {
+    client_.extract_to_duckdb(sqlite_config("app.db"), cache_path_, "SELECT * FROM many",
+                              "app__orders");
+  }, ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("'oops'")));
+  EXPECT_EQ(rows(cache_config(), "SELECT count(*) FROM app__orders"), (Rows{{2}}));
+  client_.extract_to_duckdb(sqlite_config("app.db"), cache_path_,
+                            "SELECT * FROM many WHERE id <> 'oops'", "app__many");
+  EXPECT_EQ(rows(cache_config(), "SELECT count(*), sum(id)::BIGINT FROM app__many"),
+            (Rows{{19999, 20000 * 20001 / 2 - 15000}}));
+
   EXPECT_THAT([&] {
     client_.extract_to_duckdb(Value{{"type", "oracle"}}, cache_path_, "SELECT 1", "x");
   }, ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("no driver for adapter type 'oracle'")));
