@@ -69,6 +69,19 @@ std::string Connection::quote_table(const TableRef& table) const {
   return quote_identifier(table.schema) + "." + quote_identifier(table.name);
 }
 
+std::string connection_setting(const Value& config, std::initializer_list<std::string_view> keys,
+                               std::string_view fallback) {
+  const Value* v = lookup(config, keys);
+  if (!v || v->is_null()) return std::string(fallback);
+  if (v->is_number_float()) {
+    double d = v->get<double>();
+    if (d == static_cast<double>(static_cast<long long>(d))) {
+      return std::to_string(static_cast<long long>(d));
+    }
+  }
+  return text_form(*v);
+}
+
 std::string sql_string_literal(std::string_view text) {
   return "'" + text::replace_all(text, "'", "''") + "'";
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -173,6 +174,11 @@ std::unique_ptr<Connection> open_connection(const Value& output_config,
 
 // The adapter types this build can connect to, sorted.
 std::vector<std::string> supported_engines();
+
+// The first of `keys` that `config` holds, as the text a client library takes ("5432" for a port
+// written 5432 or 5432.0); `fallback` when none is set to a non-null value.
+std::string connection_setting(const Value& config, std::initializer_list<std::string_view> keys,
+                               std::string_view fallback);
 
 // `text` as a SQL string literal: in single quotes, quotes inside doubled.
 std::string sql_string_literal(std::string_view text);

@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/test_support/temp_dir.h"
 #include "drivers/duckdb/database_registry.h"
 #include "drivers/temporal.h"
 
@@ -21,18 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/zyl_duckdb_XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using zyl::test_support::TempDir;
 
 std::vector<std::vector<Value>> rows_of(Connection& conn, const std::string& sql) {
   auto result = conn.query(sql);

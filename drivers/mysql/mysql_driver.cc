@@ -71,19 +71,6 @@ std::string quote_ident(std::string_view name) {
   return "`" + text::replace_all(name, "`", "``") + "`";
 }
 
-std::string config_text(const Value& config, std::initializer_list<std::string_view> keys,
-                        std::string_view fallback) {
-  const Value* v = lookup(config, keys);
-  if (!v || v->is_null()) return std::string(fallback);
-  if (v->is_number_float()) {
-    double d = v->get<double>();
-    if (d == static_cast<double>(static_cast<long long>(d))) {
-      return std::to_string(static_cast<long long>(d));
-    }
-  }
-  return text_form(*v);
-}
-
 std::vector<Column> describe(MYSQL_RES* res) {
   std::vector<Column> columns;
   unsigned n = mysql_num_fields(res);
@@ -340,12 +327,12 @@ class MySqlConnection final : public Connection {
 std::unique_ptr<Connection> open_mysql(const Value& config) {
   auto session = std::make_shared<Session>();
   session->engine = get_text(config, "type", "mysql") == "mariadb" ? "mariadb" : "mysql";
-  std::string user = config_text(config, {"user", "username"}, "");
-  session->password = config_text(config, {"password", "pass"}, "");
-  std::string host = config_text(config, {"host", "server"}, "localhost");
-  std::string port_text = config_text(config, {"port"}, "3306");
-  std::string database = config_text(config, {"database", "schema"}, "");
-  std::string socket = config_text(config, {"socket"}, "");
+  std::string user = connection_setting(config, {"user", "username"}, "");
+  session->password = connection_setting(config, {"password", "pass"}, "");
+  std::string host = connection_setting(config, {"host", "server"}, "localhost");
+  std::string port_text = connection_setting(config, {"port"}, "3306");
+  std::string database = connection_setting(config, {"database", "schema"}, "");
+  std::string socket = connection_setting(config, {"socket"}, "");
   unsigned port = 0;
   try {
     port = static_cast<unsigned>(std::stoul(port_text));

@@ -126,19 +126,6 @@ std::string quote_ident(std::string_view name) {
   return "\"" + text::replace_all(name, "\"", "\"\"") + "\"";
 }
 
-std::string config_text(const Value& config, std::initializer_list<std::string_view> keys,
-                        std::string_view fallback) {
-  const Value* v = lookup(config, keys);
-  if (!v || v->is_null()) return std::string(fallback);
-  if (v->is_number_float()) {
-    double d = v->get<double>();
-    if (d == static_cast<double>(static_cast<long long>(d))) {
-      return std::to_string(static_cast<long long>(d));
-    }
-  }
-  return text_form(*v);
-}
-
 // ---- reading -------------------------------------------------------------------------------
 
 class PgQueryResult final : public QueryResult {
@@ -677,13 +664,13 @@ std::unique_ptr<Connection> open_postgres(const Value& config) {
   bool redshift = session->engine == "redshift";
 
   std::vector<std::pair<std::string, std::string>> params = {
-      {"host", config_text(config, {"host"}, redshift ? "" : "localhost")},
-      {"port", config_text(config, {"port"}, redshift ? "5439" : "5432")},
-      {"user", config_text(config, {"user"}, "")},
-      {"password", config_text(config, {"password", "pass"}, "")},
-      {"dbname", config_text(config, {"dbname", "database"}, "")},
-      {"sslmode", config_text(config, {"sslmode"}, redshift ? "require" : "disable")},
-      {"connect_timeout", config_text(config, {"connect_timeout"}, "10")},
+      {"host", connection_setting(config, {"host"}, redshift ? "" : "localhost")},
+      {"port", connection_setting(config, {"port"}, redshift ? "5439" : "5432")},
+      {"user", connection_setting(config, {"user"}, "")},
+      {"password", connection_setting(config, {"password", "pass"}, "")},
+      {"dbname", connection_setting(config, {"dbname", "database"}, "")},
+      {"sslmode", connection_setting(config, {"sslmode"}, redshift ? "require" : "disable")},
+      {"connect_timeout", connection_setting(config, {"connect_timeout"}, "10")},
       {"application_name", "zyl"},
       {"client_encoding", "UTF8"},
   };
@@ -713,7 +700,7 @@ std::unique_ptr<Connection> open_postgres(const Value& config) {
       nullptr);
   auto connection = std::make_unique<PostgresConnection>(session);
   connection->execute("SET TIME ZONE 'UTC'");
-  std::string schema = config_text(config, {"schema"}, "");
+  std::string schema = connection_setting(config, {"schema"}, "");
   if (!schema.empty()) connection->execute("SET search_path TO " + quote_ident(schema));
   return connection;
 }

@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/test_support/temp_dir.h"
 #include "drivers/temporal.h"
 
 namespace zyl::drivers {
@@ -18,18 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/zyl_sqlite_XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using zyl::test_support::TempDir;
 
 std::vector<Cell> all_rows(QueryResult& result) {
   std::vector<Cell> cells;

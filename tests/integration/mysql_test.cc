@@ -35,20 +35,6 @@ class MySqlTest : public ::testing::Test {
     if (conn_) conn_->execute("DROP DATABASE IF EXISTS zyl_it");
   }
 
-  void copy_table(Connection& conn, const std::string& from, const std::string& to) {
-    std::vector<Column> columns;
-    RowBatch rows = integration::read_all(conn, "SELECT * FROM zyl_it." + from, &columns);
-    std::string ddl = "CREATE TABLE zyl_it." + to + " (";
-    for (size_t i = 0; i < columns.size(); ++i) {
-      ddl += (i ? ", " : "") + conn.quote_identifier(columns[i].name) + " " +
-             conn.type_sql(columns[i].type);
-    }
-    conn.execute(ddl + ")");
-    auto writer = conn.bulk_writer({"zyl_it", to}, columns);
-    writer->write(rows);
-    writer->finish();
-  }
-
   Value config_;
   std::unique_ptr<Connection> conn_;
 };
@@ -115,7 +101,7 @@ TEST_F(MySqlTest, EveryTypeRoundTripsThroughTheLogicalTypes) {
 
   std::vector<Column> columns;
   RowBatch rows = integration::read_all(*conn_, "SELECT * FROM zyl_it.src ORDER BY k", &columns);
-  copy_table(*conn_, "src", "back");
+  integration::copy_table(*conn_, "zyl_it", "src", "back");
   RowBatch again = integration::read_all(*conn_, "SELECT * FROM zyl_it.back ORDER BY k");
   ASSERT_EQ(rows.rows(), 2u);
   ASSERT_EQ(again.rows(), 2u);

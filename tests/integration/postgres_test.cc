@@ -39,21 +39,6 @@ class PostgresTest : public ::testing::Test {
     if (conn_) conn_->execute("DROP SCHEMA IF EXISTS zyl_it CASCADE");
   }
 
-  // Copies `from` into a new table `to` created from the columns the driver reports.
-  void copy_table(Connection& conn, const std::string& from, const std::string& to) {
-    std::vector<Column> columns;
-    RowBatch rows = integration::read_all(conn, "SELECT * FROM zyl_it." + from, &columns);
-    std::string ddl = "CREATE TABLE zyl_it." + to + " (";
-    for (size_t i = 0; i < columns.size(); ++i) {
-      ddl += (i ? ", " : "") + conn.quote_identifier(columns[i].name) + " " +
-             conn.type_sql(columns[i].type);
-    }
-    conn.execute(ddl + ")");
-    auto writer = conn.bulk_writer({"zyl_it", to}, columns);
-    writer->write(rows);
-    writer->finish();
-  }
-
   Value config_;
   std::unique_ptr<Connection> conn_;
 };
@@ -108,7 +93,7 @@ TEST_F(PostgresTest, EveryTypeRoundTripsThroughTheLogicalTypes) {
     EXPECT_EQ(rows.at(0, 1), Cell{});
 
     // Back into PostgreSQL through the driver's own DDL and COPY writer: same cells again.
-    copy_table(*conn_, "src", "back");
+    integration::copy_table(*conn_, "zyl_it", "src", "back");
     RowBatch again = integration::read_all(*conn_, "SELECT * FROM zyl_it.back");
     ASSERT_EQ(again.rows(), 1u);
     EXPECT_EQ(again.at(0, 0), c.expected);

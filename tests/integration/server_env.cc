@@ -52,4 +52,19 @@ drivers::RowBatch read_all(drivers::Connection& conn, const std::string& sql,
 
 bool must_have_servers() { return env("CI").has_value(); }
 
+void copy_table(drivers::Connection& conn, const std::string& schema, const std::string& from,
+                const std::string& to) {
+  std::vector<drivers::Column> columns;
+  drivers::RowBatch rows = read_all(conn, "SELECT * FROM " + schema + "." + from, &columns);
+  std::string ddl = "CREATE TABLE " + schema + "." + to + " (";
+  for (size_t i = 0; i < columns.size(); ++i) {
+    ddl += (i ? ", " : "") + conn.quote_identifier(columns[i].name) + " " +
+           conn.type_sql(columns[i].type);
+  }
+  conn.execute(ddl + ")");
+  auto writer = conn.bulk_writer({schema, to}, columns);
+  writer->write(rows);
+  writer->finish();
+}
+
 }  // namespace zyl::integration

@@ -25,6 +25,11 @@ bool must_have_servers();
 drivers::RowBatch read_all(drivers::Connection& conn, const std::string& sql,
                            std::vector<drivers::Column>* columns = nullptr);
 
+// Copies `schema.from` into a new table `schema.to`, created from the columns the driver reports
+// and filled through its bulk writer.
+void copy_table(drivers::Connection& conn, const std::string& schema, const std::string& from,
+                const std::string& to);
+
 }  // namespace zyl::integration
 
 // In a test body or SetUp(): assigns the config or skips/fails the test.
