@@ -124,5 +124,32 @@ TEST_F(CrossEngineTest, FullRefreshIntoAnotherMariadbDatabaseStaysThere) {
   EXPECT_EQ(home.at(0, 0), Cell{std::int64_t{0}});
 }
 
+// Truncate loads into PostgreSQL: rows go straight into a table of matching types, and through
+// an assignment cast into one whose column types differ (numeric into integer).
+TEST_F(CrossEngineTest, TruncateLoadsIntoPostgresWithSameAndOtherColumnTypes) {
+  extraction::sling_client::NativeSlingClient sling(dir_);
+  auto cache = drivers::open_connection(Value{{"type", "duckdb"}, {"path", cache_}});
+  cache->execute("CREATE TABLE r AS SELECT * FROM (VALUES (1, 2.6, 'a'), (2, 7.2, NULL)) t(id, amount, v)");
+  cache.reset();
+  pg_->execute("CREATE TABLE zyl_xe.same (id integer, amount numeric(2,1), v text, kept text);"
+               "INSERT INTO zyl_xe.same VALUES (9, 9.9, 'old', 'x');"
+               "CREATE TABLE zyl_xe.other (id integer, amount integer, v text);"
+               "INSERT INTO zyl_xe.other VALUES (9, 9, 'old')");
+  for (const char* table : {"zyl_xe.same", "zyl_xe.other"}) {
+    sling.load_from_duckdb(cache_, pg_config_, "SELECT * FROM r", table, "truncate", std::nullopt,
+                           std::nullopt);
+  }
+  RowBatch same = integration::read_all(
+      *pg_, "SELECT id, amount::text, v, kept FROM zyl_xe.same ORDER BY id");
+  ASSERT_EQ(same.rows(), 2u);
+  EXPECT_EQ(same.at(0, 1), Cell{std::string("2.6")});
+  EXPECT_EQ(same.at(1, 2), Cell{});
+  EXPECT_EQ(same.at(0, 3), Cell{});
+  RowBatch other = integration::read_all(*pg_, "SELECT id, amount FROM zyl_xe.other ORDER BY id");
+  ASSERT_EQ(other.rows(), 2u);
+  EXPECT_EQ(other.at(0, 1), Cell{std::int64_t{3}});
+  EXPECT_EQ(other.at(1, 1), Cell{std::int64_t{7}});
+}
+
 }  // namespace
 }  // namespace zyl

@@ -153,6 +153,20 @@ std::vector<std::string> prepare_table(Connection& conn, const TableRef& table,
   return names;
 }
 
+// Whether rows with `columns` can be written into `table` by its bulk writer as they are: the
+// table is missing (it will be made from `columns`), or each column it shares with them has the
+// same logical type. Otherwise an INSERT ... SELECT from a staging table converts them, as the
+// engine converts values on assignment (a numeric into an integer column, say).
+bool takes_rows_as_they_are(Connection& conn, const TableRef& table,
+                            const std::vector<Column>& columns) {
+  std::vector<Column> existing = conn.table_columns(table);
+  for (const Column& c : columns) {
+    const Column* match = match_column(existing, c.name);
+    if (match && match->type.id != c.type.id) return false;
+  }
+  return true;
+}
+
 std::string with_context(const std::string& what, const std::exception& e) {
   return what + ": " + e.what();
 }
@@ -229,7 +243,7 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
     target->ensure_schema(table.schema);
     std::string engine = target->engine();
     bool is_mysql = engine == "mysql" || engine == "mariadb";
-    if (mode == "truncate" && !is_mysql) {
+    if (mode == "truncate" && !is_mysql && takes_rows_as_they_are(*target, table, columns)) {
       // Where DDL is transactional the rows go straight into the table: until the commit,
       // readers see the old rows, and a failure leaves them in place.
       target->begin();
