@@ -351,6 +351,14 @@ std::unique_ptr<Connection> open_mysql(const Value& config) {
                           socket.empty() ? nullptr : socket.c_str(), CLIENT_MULTI_STATEMENTS)) {
     session->fail("could not connect to " + host + ":" + port_text);
   }
+  // String literals take the connection's collation and columns their database's. When the two
+  // differ (the client library's utf8mb4 default against the server's), comparing a column with
+  // a value from a literal fails with "Illegal mix of collations"; so speak the database's
+  // utf8mb4 collation (a database of another character set keeps the connection as it is).
+  session->run(
+      "SET collation_connection = IF(@@character_set_database = 'utf8mb4', "
+      "@@collation_database, @@collation_connection)",
+      "could not set the connection's collation");
   std::string version = mysql_get_server_info(session->conn);
   unsigned long number = mysql_get_server_version(session->conn);
   session->native_uuid = version.find("MariaDB") != std::string::npos && number >= 100700;
