@@ -191,6 +191,46 @@ std::string column_list(Session& s, const std::vector<std::string>& columns,
   return zyl::text::join(parts, ", ");
 }
 
+// On MySQL, CREATE TABLE ... AS sizes a text column by the values of its first run ('open' makes
+// a VARCHAR(4)), so a later, longer value would not fit the table ("Data too long"). Text columns
+// of `target` shorter than the same column of `incoming` are widened to its length first.
+void widen_text_columns(Session& s, const Relation& target, const Relation& incoming) {
+  auto describe = [&](const Relation& r) {
+    std::string schema = r.schema.empty() ? "DATABASE()" : literal(r.schema);
+    return s.fetch(
+        "SELECT COLUMN_NAME, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, IS_NULLABLE, COLLATION_NAME "
+        "FROM information_schema.columns WHERE table_schema = " + schema +
+        " AND table_name = " + literal(r.identifier));
+  };
+  auto length = [](const zyl::Value& v) -> long long {
+    return v.is_number() ? v.get<long long>() : (v.is_null() ? 0 : std::stoll(zyl::text_form(v)));
+  };
+  Table old_columns = describe(target);
+  Table new_columns = describe(incoming);
+  for (const auto& old_column : old_columns.rows) {
+    std::string old_type = zyl::text::to_lower(zyl::text_form(old_column[1]));
+    if (old_type != "varchar" && old_type != "char") continue;
+    for (const auto& new_column : new_columns.rows) {
+      if (zyl::text::to_lower(zyl::text_form(new_column[0])) !=
+          zyl::text::to_lower(zyl::text_form(old_column[0]))) {
+        continue;
+      }
+      long long needed = length(new_column[2]);
+      if (needed <= length(old_column[2])) break;
+      std::string new_type = zyl::text::to_lower(zyl::text_form(new_column[1]));
+      std::string type_sql = new_type == "varchar" || new_type == "char"
+                                 ? "VARCHAR(" + std::to_string(needed) + ")"
+                                 : zyl::text::to_upper(new_type);
+      std::string sql = "ALTER TABLE " + s.rel(target) + " MODIFY COLUMN " +
+                        s.q(zyl::text_form(old_column[0])) + " " + type_sql;
+      if (zyl::text_form(old_column[3]) == "NO") sql += " NOT NULL";
+      if (old_column[4].is_string()) sql += " COLLATE " + zyl::text_form(old_column[4]);
+      s.run(sql);
+      break;
+    }
+  }
+}
+
 // Adds the rows of `sql` to the existing table `relation` by `strategy`. Returns the number of
 // new rows the model produced.
 long long apply_increment(Session& s, const Relation& relation, const std::string& sql,
@@ -203,6 +243,7 @@ long long apply_increment(Session& s, const Relation& relation, const std::strin
     // transaction.
     if (transactional_ddl(type)) s.begin();
     s.run("CREATE TABLE " + s.rel(temp) + " AS\n" + select_sql(type, sql));
+    if (is_mysql(type)) widen_text_columns(s, relation, temp);
     if (!transactional_ddl(type)) s.begin();
     long long rows = s.count(temp);
 

@@ -7,13 +7,16 @@
 #include <gtest/gtest.h>
 
 #include "brek/adapters/driver_adapter.h"
+#include "drivers/driver.h"
+#include "tests/integration/server_env.h"
 
 namespace brek::materialize {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The same cases on a DuckDB file and on a SQLite file.
+// The same cases on a DuckDB file, a SQLite file, and the PostgreSQL and MariaDB test servers
+// (which skip without them, see tests/integration/server_env.h).
 class MaterializeTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
@@ -22,12 +25,32 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     std::string type = GetParam();
+    if (type == "postgres" || type == "mariadb") {
+      zyl::Value config;
+      ZYL_REQUIRE_SERVER(config, type == "postgres" ? "ZYL_TEST_PG" : "ZYL_TEST_MYSQL", type);
+      // ctest runs these cases as parallel processes on one server: they take turns.
+      server_ = zyl::drivers::open_connection(config);
+      if (type == "postgres") {
+        zyl::integration::read_all(*server_, "SELECT pg_advisory_lock(4713)");
+        server_->execute("DROP SCHEMA IF EXISTS zyl_mat CASCADE; CREATE SCHEMA zyl_mat");
+      } else {
+        zyl::integration::read_all(*server_, "SELECT GET_LOCK('zyl_mat', 600)");
+        server_->execute("DROP DATABASE IF EXISTS zyl_mat; CREATE DATABASE zyl_mat");
+      }
+      adapter_ = adapters::DriverAdapter::open(config, dir_);
+      relation_ = {"zyl_mat", "orders", ""};
+      return;
+    }
     zyl::Value config = {{"type", type}, {"path", (dir_ / ("t." + type)).string()}};
     adapter_ = adapters::DriverAdapter::open(config, dir_);
     relation_ = {type == "duckdb" ? "analytics" : "main", "orders", ""};
   }
   void TearDown() override {
     adapter_.reset();
+    if (server_) {
+      server_->execute(GetParam() == "postgres" ? "DROP SCHEMA IF EXISTS zyl_mat CASCADE"
+                                                : "DROP DATABASE IF EXISTS zyl_mat");
+    }
     fs::remove_all(dir_);
   }
 
@@ -47,6 +70,7 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
   }
 
   fs::path dir_;
+  std::unique_ptr<zyl::drivers::Connection> server_;
   std::shared_ptr<adapters::DriverAdapter> adapter_;
   Relation relation_;
 };
@@ -138,7 +162,8 @@ TEST_P(MaterializeTest, BadConfigurationsAreRefusedBeforeAnythingRuns) {
   EXPECT_EQ(rows(), "1:a");
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, MaterializeTest, ::testing::Values("duckdb", "sqlite"));
+INSTANTIATE_TEST_SUITE_P(Engines, MaterializeTest,
+                         ::testing::Values("duckdb", "sqlite", "postgres", "mariadb"));
 
 TEST(Quoting, PerEngine) {
   EXPECT_EQ(quote_relation("duckdb", {"a", "b\"c", ""}), "\"a\".\"b\"\"c\"");
