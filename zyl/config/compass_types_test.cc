@@ -15,8 +15,8 @@ TEST(ExecutionPathTest, ValuesNamesAndLookup) {
 }
 
 TEST(ResolvedModelTest, DefaultsEqualityAndTextForm) {
-  ResolvedModel a{"model.p.a", "a", "dev", ExecutionPath::DEFAULT_PUSHDOWN};
-  ResolvedModel b{"model.p.a", "a", "dev", ExecutionPath::DEFAULT_PUSHDOWN};
+  ResolvedModel a{"model.p.a", "a", "dev", ExecutionPath::DEFAULT_PUSHDOWN, {}, {}};
+  ResolvedModel b{"model.p.a", "a", "dev", ExecutionPath::DEFAULT_PUSHDOWN, {}, {}};
   a.remote_refs.push_back("model.p.x");
   EXPECT_TRUE(b.remote_refs.empty());  // each record has its own list
   EXPECT_NE(a, b);
@@ -26,7 +26,7 @@ TEST(ResolvedModelTest, DefaultsEqualityAndTextForm) {
   b.remote_refs = {"model.p.y", "model.p.x"};
   EXPECT_NE(a, b);
 
-  RemoteSource s{"source.p.crm.c", "crm", "c", "pg"};
+  RemoteSource s{"source.p.crm.c", "crm", "c", "pg", std::nullopt, std::nullopt};
   EXPECT_FALSE(s.schema.has_value());
   EXPECT_FALSE(s.identifier.has_value());
   EXPECT_EQ(to_string(s),

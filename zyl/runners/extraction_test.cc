@@ -97,7 +97,8 @@ class ExtractionTest : public ::testing::Test {
     bool on_default = target == config->target_name;
     runner->set_zyl_context(ResolvedModel{model->unique_id, model->name, target,
                                           on_default ? ExecutionPath::SLING_DIRECT
-                                                     : ExecutionPath::NON_DEFAULT_PUSHDOWN},
+                                                     : ExecutionPath::NON_DEFAULT_PUSHDOWN,
+                                          {}, {}},
                             profiles, shared ? cache : nullptr);
   }
 

@@ -52,7 +52,7 @@ class FerryTest : public ::testing::Test {
   }
 
   ResolvedModel resolution(ExecutionPath path, std::string target = "dev") {
-    return ResolvedModel{node->unique_id, node->name, target, path};
+    return ResolvedModel{node->unique_id, node->name, target, path, {}, {}};
   }
 
   components::ScopedOverride overrides;

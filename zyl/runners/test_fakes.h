@@ -180,13 +180,19 @@ class FakeSlingClient final : public extraction::sling_client::SlingClient {
   std::vector<Call>& calls_;
 };
 
+inline drivers::ColumnType timestamp_type() {
+  drivers::ColumnType type;
+  type.id = drivers::TypeId::Timestamp;
+  return type;
+}
+
 // A connection answering every query with one column holding `cell`.
 class FakeConnection final : public drivers::Connection {
  public:
   FakeConnection(std::vector<std::string>& queries, bool& closed)
       : queries_(queries), closed_(closed) {}
   drivers::Cell cell = std::monostate{};
-  drivers::ColumnType column_type{drivers::TypeId::Timestamp};
+  drivers::ColumnType column_type = timestamp_type();
   bool fail = false;
 
   std::string engine() const override { return "duckdb"; }

@@ -38,7 +38,7 @@ class WatermarkLookupTest : public ::testing::Test {
 
   void run_on(const std::string& target) {
     runner->set_zyl_context(
-        ResolvedModel{model->unique_id, model->name, target, ExecutionPath::SLING_DIRECT},
+        ResolvedModel{model->unique_id, model->name, target, ExecutionPath::SLING_DIRECT, {}, {}},
         profiles);
   }
 
