@@ -173,7 +173,8 @@ Session open_session(const Options& options) {
   s.config->profile_name = s.project.profile;
   s.config->target_name = target;
   s.raw_target_config = *output;
-  s.profiles = zyl::sync::profiles_reader::with_absolute_paths(std::move(s.profiles), s.project_dir);
+  s.profiles =
+      zyl::sync::profiles_reader::with_absolute_paths(std::move(s.profiles), s.project_dir);
   s.config->profiles = s.profiles;
   s.config->target_config = *zyl::find(*zyl::find(*zyl::find(s.profiles, s.project.profile), "outputs"), target);
   s.config->args = options.args;

@@ -113,8 +113,8 @@ class Builder {
         stack_.pop_back();
         int height = frame.height + 1;
         if (!frame.anchor.empty()) {
-          anchors_[frame.anchor] = Anchored{frame.value, std::nullopt, nodes_ - frame.first_node,
-                                            height};
+          anchors_[frame.anchor] =
+              Anchored{frame.value, std::nullopt, nodes_ - frame.first_node, height};
         }
         deliver(std::move(frame.value), nullptr, height);
         return true;
@@ -177,8 +177,8 @@ class Builder {
     }
   }
 
-  void remember(const yaml_char_t* anchor, const Value& value, const std::string* raw,
-                size_t nodes, int height) {
+  void remember(const yaml_char_t* anchor, const Value& value, const std::string* raw, size_t nodes,
+                int height) {
     if (!anchor) return;
     anchors_[reinterpret_cast<const char*>(anchor)] =
         Anchored{value, raw ? std::optional<std::string>(*raw) : std::nullopt, nodes, height};

@@ -15,7 +15,8 @@ Registry make_defaults(const std::filesystem::path& base_dir = ".",
                        NativeSlingClient::Progress progress = nullptr,
                        bool absolute_profile_paths = false) {
   Registry r;
-  r.sling_client = [base_dir, progress]() -> std::unique_ptr<extraction::sling_client::SlingClient> {
+  r.sling_client = [base_dir,
+                    progress]() -> std::unique_ptr<extraction::sling_client::SlingClient> {
     return std::make_unique<NativeSlingClient>(base_dir, progress);
   };
   r.cache = [](const federation::zyl_cache::CacheLocation& location)

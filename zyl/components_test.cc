@@ -50,13 +50,13 @@ TEST(Components, UseProjectTakesRelativePathsAgainstTheProject) {
   }
   ScopedOverride guard;
   use_project(dir);
-  Value profiles = obtain(registry().read_profiles_yml, "read_profiles_yml")(
-      (dir / "profiles").string());
+  Value profiles =
+      obtain(registry().read_profiles_yml, "read_profiles_yml")((dir / "profiles").string());
   EXPECT_EQ(profiles["shop"]["outputs"]["lake"]["path"], (dir / "data" / "lake.db").string());
   EXPECT_EQ(profiles["shop"]["outputs"]["mem"]["path"], ":memory:");
-  EXPECT_NE(obtain(registry().get_connection, "get_connection")(
-                "duckdb", Value{{"path", "rel.duckdb"}}),
-            nullptr);
+  EXPECT_NE(
+      obtain(registry().get_connection, "get_connection")("duckdb", Value{{"path", "rel.duckdb"}}),
+      nullptr);
   EXPECT_TRUE(fs::exists(dir / "rel.duckdb"));
   fs::remove_all(dir);
 }

@@ -199,8 +199,8 @@ void widen_text_columns(Session& s, const Relation& target, const Relation& inco
     std::string schema = r.schema.empty() ? "DATABASE()" : literal(r.schema);
     return s.fetch(
         "SELECT COLUMN_NAME, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, IS_NULLABLE, COLLATION_NAME "
-        "FROM information_schema.columns WHERE table_schema = " + schema +
-        " AND table_name = " + literal(r.identifier));
+        "FROM information_schema.columns WHERE table_schema = " +
+        schema + " AND table_name = " + literal(r.identifier));
   };
   auto length = [](const zyl::Value& v) -> long long {
     return v.is_number() ? v.get<long long>() : (v.is_null() ? 0 : std::stoll(zyl::text_form(v)));

@@ -634,7 +634,8 @@ class DuckDBWriter final : public BulkWriter {
           duckdb_get_type_id(type.get()) != DUCKDB_TYPE_DECIMAL) {
         continue;
       }
-      decimals_[c] = DecimalColumn{duckdb_decimal_width(type.get()), duckdb_decimal_scale(type.get()),
+      decimals_[c] = DecimalColumn{duckdb_decimal_width(type.get()),
+                                   duckdb_decimal_scale(type.get()),
                                    duckdb_decimal_internal_type(type.get())};
       carriers_[c] = DUCKDB_TYPE_DECIMAL;
     }
@@ -727,9 +728,15 @@ class DuckDBWriter final : public BulkWriter {
       case DUCKDB_TYPE_DECIMAL: {
         int128 v = scaled_[column][row];
         switch (decimals_[column]->internal) {
-          case DUCKDB_TYPE_SMALLINT: static_cast<std::int16_t*>(data)[row] = static_cast<std::int16_t>(v); break;
-          case DUCKDB_TYPE_INTEGER: static_cast<std::int32_t*>(data)[row] = static_cast<std::int32_t>(v); break;
-          case DUCKDB_TYPE_BIGINT: static_cast<std::int64_t*>(data)[row] = static_cast<std::int64_t>(v); break;
+          case DUCKDB_TYPE_SMALLINT:
+            static_cast<std::int16_t*>(data)[row] = static_cast<std::int16_t>(v);
+            break;
+          case DUCKDB_TYPE_INTEGER:
+            static_cast<std::int32_t*>(data)[row] = static_cast<std::int32_t>(v);
+            break;
+          case DUCKDB_TYPE_BIGINT:
+            static_cast<std::int64_t*>(data)[row] = static_cast<std::int64_t>(v);
+            break;
           default: {
             duckdb_hugeint h;
             h.lower = static_cast<std::uint64_t>(v);
@@ -745,7 +752,8 @@ class DuckDBWriter final : public BulkWriter {
         return;
       case DUCKDB_TYPE_DOUBLE: static_cast<double*>(data)[row] = std::get<double>(cell); return;
       case DUCKDB_TYPE_DATE:
-        static_cast<duckdb_date*>(data)[row].days = static_cast<std::int32_t>(std::get<std::int64_t>(cell));
+        static_cast<duckdb_date*>(data)[row].days =
+            static_cast<std::int32_t>(std::get<std::int64_t>(cell));
         return;
       case DUCKDB_TYPE_TIME:
         static_cast<duckdb_time*>(data)[row].micros = std::get<std::int64_t>(cell);
@@ -781,10 +789,13 @@ class DuckDBWriter final : public BulkWriter {
     std::vector<duckdb_logical_type> raw;
     owned.reserve(types.size());
     for (size_t c = 0; c < types.size(); ++c) {
-      owned.emplace_back(types[c] == DUCKDB_TYPE_DECIMAL
-                             ? duckdb_create_decimal_type(static_cast<std::uint8_t>(decimals_[c]->width),
-                                                          static_cast<std::uint8_t>(decimals_[c]->scale))
-                             : duckdb_create_logical_type(types[c]));
+      if (types[c] == DUCKDB_TYPE_DECIMAL) {
+        owned.emplace_back(
+            duckdb_create_decimal_type(static_cast<std::uint8_t>(decimals_[c]->width),
+                                       static_cast<std::uint8_t>(decimals_[c]->scale)));
+      } else {
+        owned.emplace_back(duckdb_create_logical_type(types[c]));
+      }
       raw.push_back(owned.back().get());
     }
     chunk_ = Chunk(duckdb_create_data_chunk(raw.data(), raw.size()));
@@ -855,7 +866,8 @@ class DuckDBConnection final : public Connection {
     }
     if (!casts.empty()) {
       prepared = Prepared::open(live(), "SELECT * REPLACE (" + text::join(casts, ", ") +
-                                            ") FROM (\n" + strip_statement_end(sql) + "\n) AS zyl_q");
+                                            ") FROM (\n" + strip_statement_end(sql) +
+                                            "\n) AS zyl_q");
     }
     return std::make_unique<DuckDBResult>(handle_, std::move(prepared));
   }

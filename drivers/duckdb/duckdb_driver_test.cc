@@ -195,7 +195,8 @@ TEST(DuckDBDriver, BulkWritesWholeChunksAndConvertsOtherCellForms) {
 // decimal goes through DuckDB's own cast, and an out-of-range value is refused.
 TEST(DuckDBDriver, BulkWritesDecimalsOfEveryWidth) {
   auto conn = duckdb::open_file(":memory:");
-  conn->execute("CREATE TABLE d (s DECIMAL(4,1), i DECIMAL(9,3), b DECIMAL(18,2), h DECIMAL(38,9))");
+  conn->execute(
+      "CREATE TABLE d (s DECIMAL(4,1), i DECIMAL(9,3), b DECIMAL(18,2), h DECIMAL(38,9))");
   std::vector<Column> columns;
   for (auto [name, p, sc] : {std::tuple{"s", 4, 1}, {"i", 9, 3}, {"b", 18, 2}, {"h", 38, 9}}) {
     ColumnType t;
@@ -205,18 +206,23 @@ TEST(DuckDBDriver, BulkWritesDecimalsOfEveryWidth) {
     columns.push_back({name, t});
   }
   auto text = [](const char* v) { return Cell{std::string(v)}; };
-  RowBatch batch{4, {text("-999.9"), text("123456.789"), text("-0.5"), text("12345678901234567890.123456789"),
-                     text("0"), text("+1"), text("1e2"), text("-0.0000000005"),
-                     Cell{}, text("0.1235"), text("42."), text("99999999999999999999999999999.999999999")}};
+  RowBatch batch{
+      4,
+      {text("-999.9"), text("123456.789"), text("-0.5"), text("12345678901234567890.123456789"),
+       text("0"), text("+1"), text("1e2"), text("-0.0000000005"), Cell{}, text("0.1235"),
+       text("42."), text("99999999999999999999999999999.999999999")}};
   auto writer = conn->bulk_writer(TableRef{"", "d"}, columns);
   writer->write(batch);
   writer->finish();
   writer.reset();
-  auto rows = rows_of(*conn, "SELECT s::VARCHAR, i::VARCHAR, b::VARCHAR, h::VARCHAR FROM d ORDER BY rowid");
+  auto rows =
+      rows_of(*conn, "SELECT s::VARCHAR, i::VARCHAR, b::VARCHAR, h::VARCHAR FROM d ORDER BY rowid");
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0], (std::vector<Value>{"-999.9", "123456.789", "-0.50", "12345678901234567890.123456789"}));
+  EXPECT_EQ(rows[0], (std::vector<Value>{"-999.9", "123456.789", "-0.50",
+                                         "12345678901234567890.123456789"}));
   EXPECT_EQ(rows[1], (std::vector<Value>{"0.0", "1.000", "100.00", "-0.000000001"}));
-  EXPECT_EQ(rows[2], (std::vector<Value>{nullptr, "0.124", "42.00", "99999999999999999999999999999.999999999"}));
+  EXPECT_EQ(rows[2], (std::vector<Value>{nullptr, "0.124", "42.00",
+                                         "99999999999999999999999999999.999999999"}));
 
   auto w = conn->bulk_writer(TableRef{"", "d"}, columns);
   RowBatch too_wide{4, {text("1000.0"), Cell{}, Cell{}, Cell{}}};
@@ -251,9 +257,10 @@ TEST(DuckDBDriver, AppendAllMovesChunksBetweenDatabases) {
   EXPECT_GE(seen.size(), 2u);
   EXPECT_EQ(seen.back(), 5000);
   rows.reset();
-  auto check = rows_of(*target,
-                       "SELECT count(*), count(m), max(pair) FILTER (WHERE id = 4999), sum(d)::VARCHAR, "
-                       "min(m) FROM t");
+  auto check =
+      rows_of(*target,
+              "SELECT count(*), count(m), max(pair) FILTER (WHERE id = 4999), sum(d)::VARCHAR, "
+              "min(m) FROM t");
   EXPECT_EQ(check[0][0], 5000);
   EXPECT_EQ(check[0][1], 4000);
   EXPECT_EQ(check[0][2], "[4999, 5000]");

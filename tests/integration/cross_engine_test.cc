@@ -114,8 +114,8 @@ TEST_F(CrossEngineTest, FullRefreshIntoAnotherMariadbDatabaseStaysThere) {
   pg_->execute("CREATE TABLE zyl_xe.few AS SELECT g AS id FROM generate_series(1, 3) g");
   extraction::sling_client::NativeSlingClient sling(dir_);
   sling.extract_to_duckdb(pg_config_, cache_, "SELECT * FROM zyl_xe.few", "src_few");
-  sling.load_from_duckdb(cache_, elsewhere, "SELECT * FROM src_few", "zyl_xe.few",
-                         "full-refresh", std::nullopt, std::nullopt);
+  sling.load_from_duckdb(cache_, elsewhere, "SELECT * FROM src_few", "zyl_xe.few", "full-refresh",
+                         std::nullopt, std::nullopt);
   RowBatch home = integration::read_all(
       *my_, "SELECT COUNT(*) FROM information_schema.tables WHERE table_schema = 'zyl_xe_home'");
   my_->execute("DROP DATABASE zyl_xe_home");
@@ -129,18 +129,20 @@ TEST_F(CrossEngineTest, FullRefreshIntoAnotherMariadbDatabaseStaysThere) {
 TEST_F(CrossEngineTest, TruncateLoadsIntoPostgresWithSameAndOtherColumnTypes) {
   extraction::sling_client::NativeSlingClient sling(dir_);
   auto cache = drivers::open_connection(Value{{"type", "duckdb"}, {"path", cache_}});
-  cache->execute("CREATE TABLE r AS SELECT * FROM (VALUES (1, 2.6, 'a'), (2, 7.2, NULL)) t(id, amount, v)");
+  cache->execute(
+      "CREATE TABLE r AS SELECT * FROM (VALUES (1, 2.6, 'a'), (2, 7.2, NULL)) t(id, amount, v)");
   cache.reset();
-  pg_->execute("CREATE TABLE zyl_xe.same (id integer, amount numeric(2,1), v text, kept text);"
-               "INSERT INTO zyl_xe.same VALUES (9, 9.9, 'old', 'x');"
-               "CREATE TABLE zyl_xe.other (id integer, amount integer, v text);"
-               "INSERT INTO zyl_xe.other VALUES (9, 9, 'old')");
+  pg_->execute(
+      "CREATE TABLE zyl_xe.same (id integer, amount numeric(2,1), v text, kept text);"
+      "INSERT INTO zyl_xe.same VALUES (9, 9.9, 'old', 'x');"
+      "CREATE TABLE zyl_xe.other (id integer, amount integer, v text);"
+      "INSERT INTO zyl_xe.other VALUES (9, 9, 'old')");
   for (const char* table : {"zyl_xe.same", "zyl_xe.other"}) {
     sling.load_from_duckdb(cache_, pg_config_, "SELECT * FROM r", table, "truncate", std::nullopt,
                            std::nullopt);
   }
-  RowBatch same = integration::read_all(
-      *pg_, "SELECT id, amount::text, v, kept FROM zyl_xe.same ORDER BY id");
+  RowBatch same =
+      integration::read_all(*pg_, "SELECT id, amount::text, v, kept FROM zyl_xe.same ORDER BY id");
   ASSERT_EQ(same.rows(), 2u);
   EXPECT_EQ(same.at(0, 1), Cell{std::string("2.6")});
   EXPECT_EQ(same.at(1, 2), Cell{});

@@ -60,8 +60,8 @@ std::int64_t copy_rows(QueryResult& rows, Connection& conn, const TableRef& tabl
   auto writer = conn.bulk_writer(table, columns);
   // DuckDB to DuckDB (a DuckDB source into the cache, the cache into a DuckDB target) moves
   // whole chunks; everything else goes batch by batch through cells.
-  std::optional<std::int64_t> moved = drivers::duckdb::append_all(
-      rows, *writer, [&](std::int64_t total) {
+  std::optional<std::int64_t> moved =
+      drivers::duckdb::append_all(rows, *writer, [&](std::int64_t total) {
         if (progress) progress(total, label);
       });
   if (moved) {

@@ -133,10 +133,12 @@ TEST_F(SlingClientTest, ExtractsFromSqlite) {
       "CREATE TABLE many (id INTEGER);"
       "WITH RECURSIVE g(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM g WHERE x < 20000)"
       " INSERT INTO many SELECT CASE WHEN x = 15000 THEN 'oops' ELSE x END FROM g");
-  EXPECT_THAT([&] {
-    client_.extract_to_duckdb(sqlite_config("app.db"), cache_path_, "SELECT * FROM many",
-                              "app__orders");
-  }, ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("'oops'")));
+  EXPECT_THAT(
+      [&] {
+        client_.extract_to_duckdb(sqlite_config("app.db"), cache_path_, "SELECT * FROM many",
+                                  "app__orders");
+      },
+      ::testing::ThrowsMessage<std::runtime_error>(HasSubstr("'oops'")));
   EXPECT_EQ(rows(cache_config(), "SELECT count(*) FROM app__orders"), (Rows{{2}}));
   client_.extract_to_duckdb(sqlite_config("app.db"), cache_path_,
                             "SELECT * FROM many WHERE id <> 'oops'", "app__many");

@@ -95,10 +95,13 @@ class ExtractionTest : public ::testing::Test {
 
   void set_target(const std::string& target, bool shared = true) {
     bool on_default = target == config->target_name;
-    runner->set_zyl_context(ResolvedModel{model->unique_id, model->name, target,
+    runner->set_zyl_context(ResolvedModel{model->unique_id,
+                                          model->name,
+                                          target,
                                           on_default ? ExecutionPath::SLING_DIRECT
                                                      : ExecutionPath::NON_DEFAULT_PUSHDOWN,
-                                          {}, {}},
+                                          {},
+                                          {}},
                             profiles, shared ? cache : nullptr);
   }
 
