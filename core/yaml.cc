@@ -2,6 +2,7 @@
 
 #include <yaml.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -103,7 +104,7 @@ class Builder {
         frame.value = is_map ? Value::object() : Value::array();
         frame.is_map = is_map;
         if (anchor) frame.anchor = reinterpret_cast<const char*>(anchor);
-        frame.first_node = nodes_;
+        frame.first_node = nodes_ - 1;  // the container counts itself
         stack_.push_back(std::move(frame));
         return true;
       }
@@ -280,7 +281,13 @@ Value parse(std::string_view text, std::string_view source_name) {
       const yaml_parser_t& p = *parser.get();
       std::string message = p.problem ? p.problem : "malformed YAML";
       if (p.context) message = std::string(p.context) + ": " + message;
-      throw YamlError(source, static_cast<int>(p.problem_mark.line) + 1, message);
+      // Errors of the reader (bad bytes) carry an offset, the others a mark.
+      size_t line = p.problem_mark.line + 1;
+      if (p.error == YAML_READER_ERROR) {
+        std::string_view before = text.substr(0, std::min(p.problem_offset, text.size()));
+        line = static_cast<size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
+      }
+      throw YamlError(source, static_cast<int>(line), message);
     }
     if (!builder.take(*event.get())) break;
   }

@@ -109,6 +109,26 @@ TEST(YamlTest, AliasExpansionIsBounded) {
   EXPECT_THROW(parse(bomb), YamlError);
 }
 
+TEST(YamlTest, AliasesOfEmptyContainersCountToo) {
+  std::string bomb = "a: &a []\n";
+  char prev = 'a';
+  for (char c = 'b'; c <= 'j'; ++c, ++prev) {
+    bomb += std::string(1, c) + ": &" + c + " [";
+    for (int i = 0; i < 9; ++i) bomb += std::string(i ? ", *" : "*") + prev;
+    bomb += "]\n";
+  }
+  EXPECT_THROW(parse(bomb), YamlError);
+}
+
+TEST(YamlTest, BadBytesAreReportedOnTheirLine) {
+  try {
+    parse("a: 1\nb: 2\nc: \xff\n", "bytes.yml");
+    FAIL() << "expected YamlError";
+  } catch (const YamlError& e) {
+    EXPECT_EQ(e.line(), 3);
+  }
+}
+
 TEST(YamlTest, MissingFileIsARuntimeError) {
   EXPECT_THROW(load_file("/nonexistent/x.yml"), std::runtime_error);
 }
