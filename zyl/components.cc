@@ -48,7 +48,12 @@ Registry& registry() {
 }
 
 void use_project(const std::filesystem::path& project_dir, NativeSlingClient::Progress progress) {
-  registry() = make_defaults(project_dir, std::move(progress), true);
+  // Only the entries that depend on the project; whatever else was registered stays.
+  Registry project = make_defaults(project_dir, std::move(progress), true);
+  Registry& r = registry();
+  r.sling_client = std::move(project.sling_client);
+  r.get_connection = std::move(project.get_connection);
+  r.read_profiles_yml = std::move(project.read_profiles_yml);
 }
 
 ScopedOverride::ScopedOverride() : saved_(registry()) {}

@@ -49,7 +49,11 @@ TEST(Components, UseProjectTakesRelativePathsAgainstTheProject) {
            "    mem: {type: duckdb, path: ':memory:'}\n";
   }
   ScopedOverride guard;
+  bool tracked = false;
+  guard->track_zyl_extraction = [&](const Value&) { tracked = true; };
   use_project(dir);
+  obtain(registry().track_zyl_extraction, "track_zyl_extraction")(Value());
+  EXPECT_TRUE(tracked);  // entries that do not depend on the project are kept
   Value profiles =
       obtain(registry().read_profiles_yml, "read_profiles_yml")((dir / "profiles").string());
   EXPECT_EQ(profiles["shop"]["outputs"]["lake"]["path"], (dir / "data" / "lake.db").string());
