@@ -1,6 +1,7 @@
 #include "drivers/driver.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/text.h"
 #include "drivers/temporal.h"
@@ -75,7 +76,7 @@ std::string connection_setting(const Value& config, std::initializer_list<std::s
   if (!v || v->is_null()) return std::string(fallback);
   if (v->is_number_float()) {
     double d = v->get<double>();
-    if (d == static_cast<double>(static_cast<long long>(d))) {
+    if (std::fabs(d) < 9e18 && d == static_cast<double>(static_cast<long long>(d))) {
       return std::to_string(static_cast<long long>(d));
     }
   }
