@@ -195,12 +195,16 @@ std::string column_list(Session& s, const std::vector<std::string>& columns,
 // a VARCHAR(4)), so a later, longer value would not fit the table ("Data too long"). Text columns
 // of `target` shorter than the same column of `incoming` are widened to its length first.
 void widen_text_columns(Session& s, const Relation& target, const Relation& incoming) {
+  // MySQL reads a backslash in a string literal as an escape.
+  auto mysql_literal = [](const std::string& text) {
+    return literal(zyl::text::replace_all(text, "\\", "\\\\"));
+  };
   auto describe = [&](const Relation& r) {
-    std::string schema = r.schema.empty() ? "DATABASE()" : literal(r.schema);
+    std::string schema = r.schema.empty() ? "DATABASE()" : mysql_literal(r.schema);
     return s.fetch(
         "SELECT COLUMN_NAME, DATA_TYPE, CHARACTER_MAXIMUM_LENGTH, IS_NULLABLE, COLLATION_NAME "
         "FROM information_schema.columns WHERE table_schema = " +
-        schema + " AND table_name = " + literal(r.identifier));
+        schema + " AND table_name = " + mysql_literal(r.identifier));
   };
   auto length = [](const zyl::Value& v) -> long long {
     return v.is_number() ? v.get<long long>() : (v.is_null() ? 0 : std::stoll(zyl::text_form(v)));
@@ -218,9 +222,15 @@ void widen_text_columns(Session& s, const Relation& target, const Relation& inco
       long long needed = length(new_column[2]);
       if (needed <= length(old_column[2])) break;
       std::string new_type = zyl::text::to_lower(zyl::text_form(new_column[1]));
-      std::string type_sql = new_type == "varchar" || new_type == "char"
-                                 ? "VARCHAR(" + std::to_string(needed) + ")"
-                                 : zyl::text::to_upper(new_type);
+      std::string type_sql;
+      if (new_type == "varchar" || new_type == "char") {
+        type_sql = "VARCHAR(" + std::to_string(needed) + ")";
+      } else if (new_type == "tinytext" || new_type == "text" || new_type == "mediumtext" ||
+                 new_type == "longtext") {
+        type_sql = zyl::text::to_upper(new_type);
+      } else {
+        break;  // binary, enum, set: not text to widen into
+      }
       std::string sql = "ALTER TABLE " + s.rel(target) + " MODIFY COLUMN " +
                         s.q(zyl::text_form(old_column[0])) + " " + type_sql;
       if (zyl::text_form(old_column[3]) == "NO") sql += " NOT NULL";
