@@ -20,8 +20,29 @@ constexpr int kMaxDepth = 256;
 // Aliases are copied into values, so a small file of nested aliases ("billion laughs") could
 // expand without bound. Every node of a document without aliases takes at least one byte of
 // text, so the values produced are capped relative to the text's size, with room for ordinary
-// alias use.
-size_t node_budget(size_t text_size) { return 100'000 + 2 * text_size; }
+// alias use: in nodes, and in the bytes of scalar text (an alias of one long scalar, repeated,
+// is few nodes but many bytes).
+struct Budget {
+  size_t nodes;
+  size_t bytes;
+};
+Budget budget_for(size_t text_size) {
+  return {100'000 + 2 * text_size, (size_t{4} << 20) + 4 * text_size};
+}
+
+// A plain scalar that reads as a number too large for a double.
+class NumberOutOfRange : public std::out_of_range {
+ public:
+  explicit NumberOutOfRange(const std::string& text)
+      : std::out_of_range("number '" + text + "' is beyond the range of a double") {}
+};
+
+double checked_double(const std::string& text) {
+  errno = 0;
+  double value = std::strtod(text.c_str(), nullptr);
+  if (errno == ERANGE && std::isinf(value)) throw NumberOutOfRange(text);
+  return value;
+}
 
 bool all_of(std::string_view s, size_t from, bool (*pred)(char)) {
   if (from >= s.size()) return false;
@@ -39,7 +60,7 @@ bool is_hex(char c) {
 Value integer_value(const std::string& digits, int base, bool negative, const std::string& text) {
   errno = 0;
   unsigned long long magnitude = std::strtoull(digits.c_str(), nullptr, base);
-  if (errno == ERANGE) return Value(std::stod(text));
+  if (errno == ERANGE) return Value(checked_double(text));
   if (negative) {
     if (magnitude > static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max()) + 1ULL) {
       return Value(-static_cast<double>(magnitude));
@@ -76,24 +97,24 @@ bool is_core_float(std::string_view s) {
 // explicit stack, so nesting is bounded by kMaxDepth and never by the call stack.
 class Builder {
  public:
-  Builder(const std::string& source, size_t max_nodes) : source_(source), max_nodes_(max_nodes) {}
+  Builder(const std::string& source, Budget budget) : source_(source), budget_(budget) {}
 
   // Returns false once the document is complete.
   bool take(const yaml_event_t& event) {
     int line = static_cast<int>(event.start_mark.line) + 1;
     switch (event.type) {
       case YAML_SCALAR_EVENT: {
-        count(1, line);
+        count(1, event.data.scalar.length, line);
         std::string text(reinterpret_cast<const char*>(event.data.scalar.value),
                          event.data.scalar.length);
-        Value value = scalar_value(event, text);
-        remember(event.data.scalar.anchor, value, &text, 1, 0);
+        Value value = scalar_value(event, text, line);
+        remember(event.data.scalar.anchor, value, &text, 1, text.size(), 0);
         deliver(std::move(value), &text, 0);
         return true;
       }
       case YAML_SEQUENCE_START_EVENT:
       case YAML_MAPPING_START_EVENT: {
-        count(1, line);
+        count(1, 0, line);
         if (stack_.size() >= static_cast<size_t>(kMaxDepth)) {
           throw YamlError(source_, line, "document nested too deeply");
         }
@@ -105,6 +126,7 @@ class Builder {
         frame.is_map = is_map;
         if (anchor) frame.anchor = reinterpret_cast<const char*>(anchor);
         frame.first_node = nodes_ - 1;  // the container counts itself
+        frame.first_byte = bytes_;
         stack_.push_back(std::move(frame));
         return true;
       }
@@ -114,8 +136,8 @@ class Builder {
         stack_.pop_back();
         int height = frame.height + 1;
         if (!frame.anchor.empty()) {
-          anchors_[frame.anchor] =
-              Anchored{frame.value, std::nullopt, nodes_ - frame.first_node, height};
+          anchors_[frame.anchor] = Anchored{frame.value, std::nullopt, nodes_ - frame.first_node,
+                                            bytes_ - frame.first_byte, height};
         }
         deliver(std::move(frame.value), nullptr, height);
         return true;
@@ -125,7 +147,7 @@ class Builder {
         auto it = anchors_.find(name);
         if (it == anchors_.end()) throw YamlError(source_, line, "unknown alias '" + name + "'");
         const Anchored& anchored = it->second;
-        count(anchored.nodes, line);
+        count(anchored.nodes, anchored.bytes, line);
         if (stack_.size() + static_cast<size_t>(anchored.height) > static_cast<size_t>(kMaxDepth)) {
           throw YamlError(source_, line, "document nested too deeply");
         }
@@ -149,40 +171,49 @@ class Builder {
     std::optional<std::string> key;  // a map's key waiting for its value
     std::string anchor;
     size_t first_node = 0;
+    size_t first_byte = 0;
     int height = 0;  // of the tallest child
   };
+  // An anchored node and what one copy of it costs: its nodes and the bytes of its scalars,
+  // copies of aliases inside it included.
   struct Anchored {
     Value value;
     std::optional<std::string> raw;  // the text of a scalar, used when it is a key
     size_t nodes = 0;
+    size_t bytes = 0;
     int height = 0;
   };
 
   // Plain scalars are resolved; quoted and block scalars are strings. Tags are not honoured:
   // a tagged scalar counts as plain, but for the string tag (and the non-specific "!").
-  static Value scalar_value(const yaml_event_t& event, const std::string& text) {
+  Value scalar_value(const yaml_event_t& event, const std::string& text, int line) const {
     const char* tag = reinterpret_cast<const char*>(event.data.scalar.tag);
+    bool plain = event.data.scalar.style == YAML_PLAIN_SCALAR_STYLE;
     if (tag) {
       std::string_view t(tag);
-      if (t == "!" || t == "tag:yaml.org,2002:str") return Value(text);
-      return resolve_plain_scalar(text);
+      plain = !(t == "!" || t == "tag:yaml.org,2002:str");
     }
-    if (event.data.scalar.style != YAML_PLAIN_SCALAR_STYLE) return Value(text);
-    return resolve_plain_scalar(text);
+    if (!plain) return Value(text);
+    try {
+      return resolve_plain_scalar(text);
+    } catch (const NumberOutOfRange& e) {
+      throw YamlError(source_, line, e.what());
+    }
   }
 
-  void count(size_t n, int line) {
-    nodes_ += n;
-    if (nodes_ > max_nodes_) {
+  void count(size_t nodes, size_t bytes, int line) {
+    nodes_ += nodes;
+    bytes_ += bytes;
+    if (nodes_ > budget_.nodes || bytes_ > budget_.bytes) {
       throw YamlError(source_, line, "document too large once aliases are expanded");
     }
   }
 
   void remember(const yaml_char_t* anchor, const Value& value, const std::string* raw, size_t nodes,
-                int height) {
+                size_t bytes, int height) {
     if (!anchor) return;
-    anchors_[reinterpret_cast<const char*>(anchor)] =
-        Anchored{value, raw ? std::optional<std::string>(*raw) : std::nullopt, nodes, height};
+    anchors_[reinterpret_cast<const char*>(anchor)] = Anchored{
+        value, raw ? std::optional<std::string>(*raw) : std::nullopt, nodes, bytes, height};
   }
 
   // Hands a finished node to its parent: an item of a list, a key of a map (scalars by their
@@ -205,8 +236,9 @@ class Builder {
   }
 
   const std::string& source_;
-  size_t max_nodes_;
+  Budget budget_;
   size_t nodes_ = 0;
+  size_t bytes_ = 0;
   std::vector<Frame> stack_;
   std::unordered_map<std::string, Anchored> anchors_;
   Value root_;
@@ -265,7 +297,7 @@ Value resolve_plain_scalar(const std::string& s) {
                           : std::numeric_limits<double>::infinity());
   }
   if (s == ".nan" || s == ".NaN" || s == ".NAN") return Value(std::numeric_limits<double>::quiet_NaN());
-  if (is_core_float(s)) return Value(std::strtod(s.c_str(), nullptr));
+  if (is_core_float(s)) return Value(checked_double(s));
   return Value(s);
 }
 
@@ -274,7 +306,7 @@ Value parse(std::string_view text, std::string_view source_name) {
   Parser parser;
   yaml_parser_set_input_string(parser.get(), reinterpret_cast<const unsigned char*>(text.data()),
                                text.size());
-  Builder builder(source, node_budget(text.size()));
+  Builder builder(source, budget_for(text.size()));
   for (;;) {
     Event event;
     if (!yaml_parser_parse(parser.get(), event.get())) {

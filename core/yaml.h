@@ -37,7 +37,8 @@ Value parse(std::string_view text, std::string_view source_name = "<string>");
 // malformed. Thread-safe.
 Value load_file(const std::filesystem::path& path);
 
-// Resolves one plain (unquoted) scalar with the core schema. Exposed for tests.
+// Resolves one plain (unquoted) scalar with the core schema. Throws std::out_of_range for a
+// number beyond the range of a double. Exposed for tests.
 Value resolve_plain_scalar(const std::string& text);
 
 }  // namespace zyl::yaml

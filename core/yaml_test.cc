@@ -120,6 +120,53 @@ TEST(YamlTest, AliasesOfEmptyContainersCountToo) {
   EXPECT_THROW(parse(bomb), YamlError);
 }
 
+// A 2 MB scalar repeated through aliases is few nodes but gigabytes of text: the parse stops
+// at the first alias past the budget, naming the file and line, before it copies that much.
+TEST(YamlTest, AliasesOfLongScalarsCountTheirBytes) {
+  std::string doc = "big: &big " + std::string(2'000'000, 'x') + "\nlist:\n";
+  for (int i = 0; i < 1000; ++i) doc += "  - *big\n";
+  try {
+    parse(doc, "laughs.yml");
+    FAIL() << "expected YamlError";
+  } catch (const YamlError& e) {
+    EXPECT_EQ(e.source(), "laughs.yml");
+    EXPECT_GT(e.line(), 2);
+    EXPECT_LT(e.line(), 20);
+    EXPECT_NE(std::string(e.what()).find("too large once aliases are expanded"), std::string::npos);
+  }
+  // Ordinary reuse of a long value stays fine.
+  std::string reuse = "a: &a " + std::string(100'000, 'y') + "\nb: *a\nc: *a\n";
+  EXPECT_EQ(parse(reuse)["c"].get<std::string>().size(), 100'000u);
+}
+
+// Containers that hold aliases of other anchored containers count every copy they hold.
+TEST(YamlTest, NestedAnchoredContainersCountTheirCopies) {
+  std::string doc = "a: &a {k: " + std::string(1000, 'v') + "}\n";
+  char prev = 'a';
+  for (char c = 'b'; c <= 'g'; ++c, ++prev) {
+    doc += std::string(1, c) + ": &" + c + " {";
+    for (int i = 0; i < 8; ++i) doc += std::string(i ? ", " : "") + "k" + std::to_string(i) + ": *" + prev;
+    doc += "}\n";
+  }
+  EXPECT_THROW(parse(doc), YamlError);
+}
+
+TEST(YamlTest, NumbersBeyondADoubleAreErrorsOnTheirLine) {
+  for (std::string number : {std::string(400, '9'), std::string("1e999"), std::string("-2e400")}) {
+    try {
+      parse("a: 1\nport: " + number + "\n", "profiles.yml");
+      FAIL() << "expected YamlError for " << number;
+    } catch (const YamlError& e) {
+      EXPECT_EQ(e.line(), 2) << number;
+      EXPECT_NE(std::string(e.what()).find("profiles.yml:2: number"), std::string::npos)
+          << e.what();
+    }
+  }
+  // Quoted, the same text is a string; large integers that fit a double are numbers.
+  EXPECT_EQ(parse("a: '1e999'")["a"], "1e999");
+  EXPECT_TRUE(parse("a: 99999999999999999999999")["a"].is_number_float());
+}
+
 TEST(YamlTest, BadBytesAreReportedOnTheirLine) {
   try {
     parse("a: 1\nb: 2\nc: \xff\n", "bytes.yml");
