@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -71,6 +72,66 @@ std::vector<NodePtr> RunTask::models_to_run() {
 }
 
 std::vector<RunResult> RunTask::run() { return run_models(models_to_run()); }
+
+namespace {
+
+std::string what_of(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error (not a std::exception)";
+  }
+}
+
+}  // namespace
+
+std::optional<RunResult> RunTask::guarded(const Node& node,
+                                          std::chrono::steady_clock::time_point started,
+                                          const std::function<void()>& work) const {
+  try {
+    work();
+    return std::nullopt;
+  } catch (...) {
+    RunResult result;
+    result.status = RunStatus::Error;
+    result.thread_id = zyl::log::thread_name();
+    result.execution_time =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.message = "Error in model " + node.name + ": " + what_of(std::current_exception());
+    result.adapter_response = {{"_message", result.message}, {"rows_affected", 0}};
+    result.failures = 1;
+    logger().error(result.message);
+    return result;
+  }
+}
+
+RunResult RunTask::run_one(const NodePtr& node, int index, int total,
+                           std::chrono::steady_clock::time_point started) {
+  RunResult result;
+  std::optional<RunResult> failed = guarded(*node, started, [&] {
+    std::unique_ptr<ModelRunner> runner = factory_(node, index, total);
+    if (!runner) throw std::runtime_error("no runner for model " + node->name);
+    result = runner->execute(*node, *manifest);
+  });
+  if (failed) {
+    failed->node = node;
+    return std::move(*failed);
+  }
+  return result;
+}
+
+void RunTask::report(const RunResult& result, int index, int total) const {
+  try {
+    events_.on_result(result, index, total);
+  } catch (...) {
+    // The result stands as it is; a reporter that fails must not take the worker down.
+    logger().error("reporting the result of {} failed: {}",
+                   result.node ? result.node->name : std::string("a model"),
+                   what_of(std::current_exception()));
+  }
+}
 
 std::vector<RunResult> RunTask::run_models(const std::vector<NodePtr>& models) {
   if (!manifest) throw std::invalid_argument("the run task has no manifest");
@@ -167,34 +228,26 @@ std::vector<RunResult> RunTask::run_models(const std::vector<NodePtr>& models) {
       entries[i].state = State::Running;
       int index = ++next_index;
       const NodePtr& node = entries[i].node;
+      auto started = std::chrono::steady_clock::now();
+      std::optional<RunResult> failed_start;
       {
         // Taken before the scheduling lock is let go, so start lines come out in index order.
         std::unique_lock events_lock(events_mutex);
         lock.unlock();
-        if (events_.on_start) events_.on_start(*node, index, total);
+        failed_start = guarded(*node, started, [&] {
+          if (events_.on_start) events_.on_start(*node, index, total);
+        });
       }
       RunResult result;
-      auto started = std::chrono::steady_clock::now();
-      try {
-        std::unique_ptr<ModelRunner> runner = factory_(node, index, total);
-        if (!runner) throw std::runtime_error("no runner for model " + node->name);
-        result = runner->execute(*node, *manifest);
-      } catch (const std::exception& e) {
-        result = RunResult{};
-        result.status = RunStatus::Error;
-        result.thread_id = zyl::log::thread_name();
-        result.execution_time =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        result.message = std::string("Error in model ") + node->name + ": " + e.what();
-        result.node = node;
-        result.adapter_response = {{"_message", result.message}, {"rows_affected", 0}};
-        result.failures = 1;
-        logger().error(result.message);
+      if (failed_start) {
+        result = std::move(*failed_start);
+      } else {
+        result = run_one(node, index, total, started);
       }
       if (!result.node) result.node = node;
       if (events_.on_result) {
         std::lock_guard events_lock(events_mutex);
-        events_.on_result(result, index, total);
+        report(result, index, total);
       }
 
       lock.lock();
@@ -217,7 +270,7 @@ std::vector<RunResult> RunTask::run_models(const std::vector<NodePtr>& models) {
         lock.unlock();
         {
           std::lock_guard events_lock(events_mutex);
-          for (const auto& [skip, skip_index] : skipped) events_.on_result(skip, skip_index, total);
+          for (const auto& [skip, skip_index] : skipped) report(skip, skip_index, total);
         }
         lock.lock();
       }

@@ -11,8 +11,10 @@
 //   std::vector<RunResult> results = task.run();
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +31,9 @@ namespace brek {
 using RunnerFactory =
     std::function<std::unique_ptr<ModelRunner>(const NodePtr& node, int index, int total)>;
 
-// Called on worker threads, one call at a time.
+// Called on worker threads, one call at a time. Whatever a callback throws stays inside the
+// task: a failing on_start makes that model an error result (it does not run), a failing
+// on_result is logged and the result stands.
 struct RunEvents {
   std::function<void(const Node& node, int index, int total)> on_start;
   std::function<void(const RunResult& result, int index, int total)> on_result;
@@ -59,6 +63,16 @@ class RunTask : public GraphRunnableTask {
   int not_started() const { return not_started_; }
 
  private:
+  // Runs `work`; anything it throws (a std::exception or not) becomes the error result of
+  // `node`, which is returned. nullopt when `work` returned.
+  std::optional<RunResult> guarded(const Node& node, std::chrono::steady_clock::time_point started,
+                                   const std::function<void()>& work) const;
+  // Builds and executes the runner of `node`; never throws.
+  RunResult run_one(const NodePtr& node, int index, int total,
+                    std::chrono::steady_clock::time_point started);
+  // Hands `result` to on_result; never throws.
+  void report(const RunResult& result, int index, int total) const;
+
   RunnerFactory factory_;
   RunEvents events_;
   bool interrupted_ = false;

@@ -36,6 +36,7 @@ struct Journal {
   std::set<std::string> threads;
   std::set<std::string> failing;
   std::set<std::string> throwing;
+  std::set<std::string> throwing_other;  // these throw something that is not a std::exception
   std::set<std::string> stopping;  // these ask the task to stop while they run
   int running = 0;
   int max_running = 0;
@@ -58,6 +59,10 @@ class FakeRunner : public ModelRunner {
       if (journal_.throwing.count(model.name)) {
         --journal_.running;
         throw std::runtime_error("boom");
+      }
+      if (journal_.throwing_other.count(model.name)) {
+        --journal_.running;
+        throw 42;
       }
     }
     if (journal_.stopping.count(model.name)) request_stop();
@@ -91,9 +96,11 @@ class RunTaskTest : public ::testing::Test {
     config->args = args;
     RunEvents events;
     events.on_start = [&](const Node& node, int index, int total) {
+      if (failing_start.count(node.name)) throw std::runtime_error("start line failed");
       start_lines.push_back(std::to_string(index) + "/" + std::to_string(total) + " " + node.name);
     };
     events.on_result = [&](const RunResult& result, int index, int total) {
+      if (failing_result.count(result.node->name)) throw "result line failed";
       result_lines.push_back(std::to_string(index) + " " + result.node->name + " " +
                              std::string(run_status_value(result.status)));
     };
@@ -118,6 +125,8 @@ class RunTaskTest : public ::testing::Test {
   Journal journal;
   std::vector<std::string> start_lines;
   std::vector<std::string> result_lines;
+  std::set<std::string> failing_start;   // on_start throws for these
+  std::set<std::string> failing_result;  // on_result throws for these
   bool interrupted = false;
   int not_started = 0;
 };
@@ -175,6 +184,30 @@ TEST_F(RunTaskTest, DependantsOfAFailedOrThrowingModelAreSkippedTransitively) {
   // A model skipped further down names the model that failed.
   EXPECT_NE(results["c"].message.find("upstream model a"), std::string::npos);
   EXPECT_EQ(result_lines.size(), 6u);
+}
+
+// Nothing thrown by a runner or an event callback may leave a worker thread (that would end
+// the process): each becomes the error result of its model, or is logged.
+TEST_F(RunTaskTest, AnythingThrownInAWorkerBecomesAnErrorResult) {
+  auto a = model("a"), b = model("b", {a->unique_id}), c = model("c"), d = model("d");
+  auto e = model("e");
+  for (auto& n : {a, b, c, d, e}) add(n);
+  journal.throwing_other = {"a"};
+  failing_start = {"c"};
+  failing_result = {"d"};
+
+  auto results = by_name(run({a, b, c, d, e}));
+
+  ASSERT_EQ(results.size(), 5u);
+  EXPECT_EQ(results["a"].status, RunStatus::Error);
+  EXPECT_NE(results["a"].message.find("not a std::exception"), std::string::npos);
+  EXPECT_EQ(results["b"].status, RunStatus::Skipped);
+  EXPECT_EQ(results["c"].status, RunStatus::Error);
+  EXPECT_NE(results["c"].message.find("start line failed"), std::string::npos);
+  EXPECT_EQ(position(journal.started, "c"), journal.started.size());  // it never ran
+  EXPECT_EQ(results["d"].status, RunStatus::Success);  // its reporter failed, not the model
+  EXPECT_EQ(results["e"].status, RunStatus::Success);
+  EXPECT_FALSE(interrupted);
 }
 
 TEST_F(RunTaskTest, EphemeralModelsAreLookedThroughAndNotRun) {
