@@ -107,6 +107,9 @@ class BulkWriter {
   virtual ~BulkWriter() = default;
   virtual void write(const RowBatch& batch) = 0;
   virtual void finish() = 0;
+  // The rows the engine reports it took, once finish() has returned: COPY's count, the sum of
+  // the INSERT statements' row counts. -1 when the engine reports none.
+  virtual std::int64_t rows_written() const { return -1; }
 };
 
 // A schema-qualified table name. An empty schema means the connection's default.
@@ -138,6 +141,13 @@ class Connection {
   virtual void execute(const std::string& sql) = 0;
   // Runs a query and streams its rows. Throws DriverError.
   virtual std::unique_ptr<QueryResult> query(const std::string& sql) = 0;
+  // Runs one statement that changes rows (INSERT, UPDATE, DELETE) and returns the number of
+  // rows the engine reports for it (UPDATE: the rows it matched); -1 when the engine reports
+  // none. Throws DriverError.
+  virtual std::int64_t execute_counted(const std::string& sql) {
+    execute(sql);
+    return -1;
+  }
 
   // Statements run in autocommit mode unless begin() opened a transaction. commit() without an
   // open transaction does nothing (so "execute, then commit" works everywhere); rollback()
@@ -157,6 +167,9 @@ class Connection {
   virtual bool table_exists(const TableRef& table) = 0;
   // Columns of an existing table, in order; empty when it does not exist.
   virtual std::vector<Column> table_columns(const TableRef& table) = 0;
+  // The names of the tables (not views) in `schema`, or in the connection's default schema
+  // when it is empty. Throws DriverError.
+  virtual std::vector<std::string> table_names(const std::string& schema) = 0;
   // Makes sure the schema exists (no-op for engines without schemas).
   virtual void ensure_schema(const std::string& schema) = 0;
   // A writer appending rows with `columns` (in this order) to the existing `table`.

@@ -657,11 +657,15 @@ class DuckDBWriter final : public BulkWriter {
     appender_.close();
   }
 
+  // The appender reports no count of its own: these are the rows it accepted.
+  std::int64_t rows_written() const override { return appended_; }
+
   // Appends a chunk as it is; the appender casts its vectors to the table's types.
   void append_chunk(duckdb_data_chunk chunk) {
     if (duckdb_append_data_chunk(appender_.get(), chunk) == DuckDBError) {
       appender_.fail("cannot append rows");
     }
+    appended_ += static_cast<std::int64_t>(duckdb_data_chunk_get_size(chunk));
   }
 
  private:
@@ -816,6 +820,7 @@ class DuckDBWriter final : public BulkWriter {
   std::vector<std::vector<int128>> scaled_;  // per column, the decimals of the current slice
   Chunk chunk_;
   std::vector<duckdb_type> chunk_types_;
+  std::int64_t appended_ = 0;
 };
 
 // ---- the connection ---------------------------------------------------------------------------
@@ -848,6 +853,33 @@ class DuckDBConnection final : public Connection {
       throw DriverError("DuckDB: " + message);
     }
     duckdb_destroy_result(&result);
+  }
+
+  std::int64_t execute_counted(const std::string& sql) override {
+    handle().check_idle();
+    duckdb_result result;
+    duckdb_state state = duckdb_query(live(), sql.c_str(), &result);
+    if (state == DuckDBError) {
+      std::string message = duckdb_result_error(&result);
+      duckdb_destroy_result(&result);
+      throw DriverError("DuckDB: " + message);
+    }
+    auto changed = static_cast<std::int64_t>(duckdb_rows_changed(&result));
+    duckdb_destroy_result(&result);
+    return changed;
+  }
+
+  std::vector<std::string> table_names(const std::string& schema) override {
+    auto result = query(
+        "SELECT table_name FROM information_schema.tables WHERE table_catalog = "
+        "current_database() AND table_type = 'BASE TABLE' AND table_schema = " +
+        (schema.empty() ? std::string("current_schema()") : literal(schema)));
+    std::vector<std::string> names;
+    RowBatch batch;
+    while (result->next(batch)) {
+      for (size_t r = 0; r < batch.rows(); ++r) names.push_back(std::get<std::string>(batch.at(r, 0)));
+    }
+    return names;
   }
 
   std::unique_ptr<QueryResult> query(const std::string& sql) override {

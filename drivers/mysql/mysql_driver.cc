@@ -41,11 +41,14 @@ struct Session {
     if (!password.empty()) message = text::redact(message, {password});
     throw DriverError(message);
   }
-  // Runs `sql` and reads past every result it produces.
-  void run(const std::string& sql, const std::string& context) {
+  // Runs `sql` and reads past every result it produces. Returns the rows the first statement
+  // changed (UPDATE: matched, as the connection asks for found rows); -1 for one with a result.
+  std::int64_t run(const std::string& sql, const std::string& context) {
     MYSQL* c = live();
     if (busy) throw DriverError(engine + ": the connection is still reading a result");
     if (mysql_real_query(c, sql.data(), sql.size()) != 0) fail(context);
+    std::int64_t changed =
+        mysql_field_count(c) == 0 ? static_cast<std::int64_t>(mysql_affected_rows(c)) : -1;
     for (;;) {
       if (MYSQL_RES* res = mysql_store_result(c)) {
         mysql_free_result(res);
@@ -56,6 +59,7 @@ struct Session {
       if (more > 0) fail(context);
       if (more < 0) break;
     }
+    return changed;
   }
   void escape(std::string& out, std::string_view s) const {
     size_t at = out.size();
@@ -210,10 +214,13 @@ class MySqlInsertWriter final : public BulkWriter {
     finished_ = true;
   }
 
+  std::int64_t rows_written() const override { return rows_written_; }
+
  private:
   void flush() {
     if (rows_ == 0) return;
-    session_->run(sql_, "bulk write failed");
+    std::int64_t taken = session_->run(sql_, "bulk write failed");
+    rows_written_ = taken < 0 || rows_written_ < 0 ? -1 : rows_written_ + taken;
     sql_.clear();
     rows_ = 0;
   }
@@ -224,6 +231,7 @@ class MySqlInsertWriter final : public BulkWriter {
   std::string sql_;
   size_t rows_ = 0;
   bool finished_ = false;
+  std::int64_t rows_written_ = 0;
 };
 
 class MySqlConnection final : public Connection {
@@ -234,6 +242,22 @@ class MySqlConnection final : public Connection {
   std::string engine() const override { return session_->engine; }
 
   void execute(const std::string& sql) override { session_->run(sql, "statement failed"); }
+
+  std::int64_t execute_counted(const std::string& sql) override {
+    return session_->run(sql, "statement failed");
+  }
+
+  std::vector<std::string> table_names(const std::string& schema) override {
+    auto result = query(
+        "SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = " +
+        schema_expr(TableRef{schema, ""}) + " AND TABLE_TYPE = 'BASE TABLE'");
+    std::vector<std::string> names;
+    RowBatch batch;
+    while (result->next(batch)) {
+      for (size_t r = 0; r < batch.rows(); ++r) names.push_back(std::get<std::string>(batch.at(r, 0)));
+    }
+    return names;
+  }
 
   std::unique_ptr<QueryResult> query(const std::string& sql) override {
     MYSQL* c = session_->live();
@@ -348,9 +372,15 @@ std::unique_ptr<Connection> open_mysql(const Value& config) {
   mysql_optionsv(session->conn, MYSQL_INIT_COMMAND, "SET time_zone = '+00:00'");
   if (!mysql_real_connect(session->conn, host.c_str(), user.c_str(), session->password.c_str(),
                           database.empty() ? nullptr : database.c_str(), port,
-                          socket.empty() ? nullptr : socket.c_str(), CLIENT_MULTI_STATEMENTS)) {
+                          socket.empty() ? nullptr : socket.c_str(),
+                          CLIENT_MULTI_STATEMENTS | CLIENT_FOUND_ROWS)) {
     session->fail("could not connect to " + host + ":" + port_text);
   }
+  // Strict: a value a column cannot hold is an error, never a clipped or zeroed value.
+  session->run(
+      "SET SESSION sql_mode = 'STRICT_ALL_TABLES,NO_ZERO_IN_DATE,NO_ZERO_DATE,"
+      "ERROR_FOR_DIVISION_BY_ZERO,NO_ENGINE_SUBSTITUTION'",
+      "could not set a strict sql_mode");
   // String literals take the connection's collation and columns their database's. When the two
   // differ (the client library's utf8mb4 default against the server's), comparing a column with
   // a value from a literal fails with "Illegal mix of collations"; so speak the database's

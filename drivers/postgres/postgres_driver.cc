@@ -8,6 +8,7 @@
 // to whatever type the target column has; Redshift gets multi-row INSERT statements.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -90,6 +91,14 @@ struct ResultOwner {
   ResultOwner(const ResultOwner&) = delete;
   ResultOwner& operator=(const ResultOwner&) = delete;
 };
+
+// The row count of a finished command ("COPY 5", "INSERT 0 5", "UPDATE 5"); -1 when it has
+// none.
+std::int64_t command_rows(PGresult* res) {
+  const char* tuples = PQcmdTuples(res);
+  if (tuples == nullptr || *tuples == '\0') return -1;
+  return std::strtoll(tuples, nullptr, 10);
+}
 
 std::string trim_statement(std::string_view sql) {
   size_t end = sql.size();
@@ -364,8 +373,11 @@ class PgCopyWriter final : public BulkWriter {
     PGresult* res = PQgetResult(conn);
     session_->drain();
     session_->check(res, PGRES_COMMAND_OK, PGRES_COMMAND_OK, "bulk write failed");
+    rows_written_ = command_rows(res);
     PQclear(res);
   }
+
+  std::int64_t rows_written() const override { return rows_written_; }
 
  private:
   void flush() {
@@ -380,6 +392,7 @@ class PgCopyWriter final : public BulkWriter {
   std::vector<Column> columns_;
   std::string buffer_;
   bool open_ = false;
+  std::int64_t rows_written_ = -1;
 };
 
 class PgInsertWriter final : public BulkWriter {
@@ -406,6 +419,8 @@ class PgInsertWriter final : public BulkWriter {
     finished_ = true;
   }
 
+  std::int64_t rows_written() const override { return rows_written_; }
+
  private:
   void flush() {
     if (rows_ == 0) return;
@@ -415,7 +430,9 @@ class PgInsertWriter final : public BulkWriter {
     if (session_->busy) throw DriverError(session_->engine + ": a query result is still open");
     PGresult* res = PQexec(session_->live(), statement.c_str());
     session_->check(res, PGRES_COMMAND_OK, PGRES_COMMAND_OK, "bulk write failed");
+    std::int64_t rows = command_rows(res);
     PQclear(res);
+    rows_written_ = rows < 0 || rows_written_ < 0 ? -1 : rows_written_ + rows;
   }
 
   SessionPtr session_;
@@ -424,6 +441,7 @@ class PgInsertWriter final : public BulkWriter {
   std::string sql_;
   size_t rows_ = 0;
   bool finished_ = false;
+  std::int64_t rows_written_ = 0;
 };
 
 // ---- the connection ------------------------------------------------------------------------
@@ -439,6 +457,24 @@ class PostgresConnection final : public Connection {
     PGresult* res = PQexec(idle(), sql.c_str());
     session_->check(res, PGRES_COMMAND_OK, PGRES_TUPLES_OK, "statement failed");
     PQclear(res);
+  }
+
+  std::int64_t execute_counted(const std::string& sql) override {
+    PGresult* res = PQexec(idle(), sql.c_str());
+    session_->check(res, PGRES_COMMAND_OK, PGRES_TUPLES_OK, "statement failed");
+    std::int64_t rows = command_rows(res);
+    PQclear(res);
+    return rows;
+  }
+
+  std::vector<std::string> table_names(const std::string& schema) override {
+    ResultOwner res(catalog_query(
+        "SELECT tablename FROM pg_catalog.pg_tables "
+        "WHERE schemaname = COALESCE(NULLIF($1, ''), current_schema())",
+        {schema}));
+    std::vector<std::string> names;
+    for (int r = 0; r < PQntuples(res.res); ++r) names.emplace_back(PQgetvalue(res.res, r, 0));
+    return names;
   }
 
   std::unique_ptr<QueryResult> query(const std::string& raw_sql) override {
@@ -671,7 +707,7 @@ std::unique_ptr<Connection> open_postgres(const Value& config) {
       {"dbname", connection_setting(config, {"dbname", "database"}, "")},
       {"sslmode", connection_setting(config, {"sslmode"}, redshift ? "require" : "disable")},
       {"connect_timeout", connection_setting(config, {"connect_timeout"}, "10")},
-      {"application_name", "zyl"},
+      {"application_name", connection_setting(config, {"application_name"}, "zyl")},
       {"client_encoding", "UTF8"},
   };
   session->password = params[3].second;

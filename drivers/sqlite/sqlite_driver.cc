@@ -433,8 +433,11 @@ class SQLiteWriter final : public BulkWriter {
       int rc = sqlite3_step(stmt);
       sqlite3_reset(stmt);
       if (rc != SQLITE_DONE) db_->fail("cannot insert a row");
+      rows_written_ += sqlite3_changes64(db_->get());
     }
   }
+
+  std::int64_t rows_written() const override { return rows_written_; }
 
   void finish() override {
     if (!open_) throw DriverError("SQLite: the writer is finished");
@@ -455,6 +458,7 @@ class SQLiteWriter final : public BulkWriter {
   std::vector<Column> columns_;
   std::unique_ptr<Statement> insert_;
   bool open_ = false;
+  std::int64_t rows_written_ = 0;
 };
 
 // ---- the connection ---------------------------------------------------------------------------
@@ -476,6 +480,23 @@ class SQLiteConnection final : public Connection {
   std::unique_ptr<QueryResult> query(const std::string& sql) override {
     live();
     return std::make_unique<SQLiteResult>(db_, sql);
+  }
+
+  std::int64_t execute_counted(const std::string& sql) override {
+    exec(live(), sql);
+    return sqlite3_changes64(db_->get());
+  }
+
+  std::vector<std::string> table_names(const std::string& schema_name) override {
+    std::string schema = schema_of(TableRef{schema_name, ""});
+    std::string master = (schema.empty() ? "" : quote(schema) + ".") + "sqlite_master";
+    auto result = query("SELECT name FROM " + master + " WHERE type = 'table'");
+    std::vector<std::string> names;
+    RowBatch batch;
+    while (result->next(batch)) {
+      for (size_t r = 0; r < batch.rows(); ++r) names.push_back(std::get<std::string>(batch.at(r, 0)));
+    }
+    return names;
   }
 
   void begin() override { exec(live(), "BEGIN IMMEDIATE"); }

@@ -211,6 +211,7 @@ class FakeConnection final : public drivers::Connection {
   std::string type_sql(const drivers::ColumnType&) const override { return "VARCHAR"; }
   bool table_exists(const drivers::TableRef&) override { return true; }
   std::vector<drivers::Column> table_columns(const drivers::TableRef&) override { return {}; }
+  std::vector<std::string> table_names(const std::string&) override { return {}; }
   void ensure_schema(const std::string&) override {}
   std::unique_ptr<drivers::BulkWriter> bulk_writer(const drivers::TableRef&,
                                                    const std::vector<drivers::Column>&) override {

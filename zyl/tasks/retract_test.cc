@@ -78,6 +78,7 @@ class FakeConnection : public drivers::Connection {
   std::string type_sql(const drivers::ColumnType&) const override { return ""; }
   bool table_exists(const drivers::TableRef&) override { return false; }
   std::vector<drivers::Column> table_columns(const drivers::TableRef&) override { return {}; }
+  std::vector<std::string> table_names(const std::string&) override { return {}; }
   void ensure_schema(const std::string&) override {}
   std::unique_ptr<drivers::BulkWriter> bulk_writer(const drivers::TableRef&,
                                                    const std::vector<drivers::Column>&) override {
