@@ -193,18 +193,51 @@ bool ZylCache::has_model_result(const std::string& model_name) {
   return impl_->live().table_exists({"main", model_table_name(model_name)});
 }
 
+namespace {
+
+// The pending result of a model, until its target has the rows. Model tables begin
+// "__model__" and source tables with a letter, so this prefix meets neither.
+std::string pending_table_name(const std::string& model_name) {
+  return "__pending__" + model_name;
+}
+
+}  // namespace
+
 std::optional<std::int64_t> ZylCache::save_model_result(const std::string& model_name,
                                                         const std::string& sql, bool append) {
   drivers::Connection& conn = impl_->live();
-  std::string table = model_table_name(model_name);
-  std::string quoted = conn.quote_identifier(table);
-  if (append && conn.table_exists({"main", table})) {
-    std::int64_t before = impl_->count(table);
-    conn.execute("INSERT INTO " + quoted + " BY NAME " + sql);
-    return impl_->count(table) - before;
+  std::string pending = pending_table_name(model_name);
+  conn.execute("CREATE OR REPLACE TABLE " + conn.quote_identifier(pending) + " AS " + sql);
+  return impl_->count(pending);
+}
+
+std::string ZylCache::model_result_query(const std::string& model_name, bool append) {
+  drivers::Connection& conn = impl_->live();
+  std::string pending = "SELECT * FROM " + conn.quote_identifier(pending_table_name(model_name));
+  std::string stored = model_table_name(model_name);
+  if (!append || !conn.table_exists({"main", stored})) return pending;
+  return "SELECT * FROM " + conn.quote_identifier(stored) + " UNION ALL BY NAME " + pending;
+}
+
+void ZylCache::commit_model_result(const std::string& model_name, bool append) {
+  drivers::Connection& conn = impl_->live();
+  std::string pending = conn.quote_identifier(pending_table_name(model_name));
+  std::string stored_name = model_table_name(model_name);
+  std::string stored = conn.quote_identifier(stored_name);
+  conn.begin();
+  try {
+    if (append && conn.table_exists({"main", stored_name})) {
+      conn.execute("INSERT INTO " + stored + " BY NAME SELECT * FROM " + pending);
+      conn.execute("DROP TABLE " + pending);
+    } else {
+      conn.execute("DROP TABLE IF EXISTS " + stored);
+      conn.execute("ALTER TABLE " + pending + " RENAME TO " + stored);
+    }
+    conn.commit();
+  } catch (...) {
+    conn.rollback();
+    throw;
   }
-  conn.execute("CREATE OR REPLACE TABLE " + quoted + " AS " + sql);
-  return impl_->count(table);
 }
 
 std::vector<std::string> ZylCache::list_tables() {

@@ -59,11 +59,20 @@ class Cache {
                                         const std::string& tbl_name) const = 0;
   // "__model__" + model name.
   virtual std::string model_table_name(const std::string& model_name) const = 0;
+  // Whether the model has a stored result (a pending one does not count).
   virtual bool has_model_result(const std::string& model_name) = 0;
-  // Runs `sql` in DuckDB and stores its rows as the model's result table (appended when
-  // `append`, replacing otherwise). Returns the number of rows written.
+  // Runs `sql` in DuckDB and keeps its rows as the model's pending result, beside the stored
+  // one, which stays as it was until commit_model_result. Returns the number of rows of the
+  // pending result.
   virtual std::optional<std::int64_t> save_model_result(const std::string& model_name,
                                                         const std::string& sql, bool append) = 0;
+  // The query that reads what the model's target is to hold after this run: the pending rows,
+  // or with `append` the stored rows followed by the pending ones.
+  virtual std::string model_result_query(const std::string& model_name, bool append) = 0;
+  // Makes the pending result the stored one (appended to it when `append`), in one
+  // transaction. Called once the target has the rows; without the call, the next run sees
+  // the stored result as it was before this one.
+  virtual void commit_model_result(const std::string& model_name, bool append) = 0;
   virtual std::vector<std::string> list_tables() = 0;
   virtual void drop_table(const std::string& name) = 0;
 };
@@ -95,6 +104,8 @@ class ZylCache final : public Cache {
   bool has_model_result(const std::string& model_name) override;
   std::optional<std::int64_t> save_model_result(const std::string& model_name,
                                                 const std::string& sql, bool append) override;
+  std::string model_result_query(const std::string& model_name, bool append) override;
+  void commit_model_result(const std::string& model_name, bool append) override;
   std::vector<std::string> list_tables() override;
   void drop_table(const std::string& name) override;
 

@@ -61,22 +61,64 @@ TEST_F(ZylCacheTest, SourceTableNamesAreStableDistinctAndUsableUnquoted) {
   EXPECT_EQ(cache.model_table_name("orders"), "__model__orders");
 }
 
-TEST_F(ZylCacheTest, ModelResultsReplaceOrAppendAndReportTheirRows) {
+// The ids `sql` returns, in order, read through a second connection to the cache file.
+std::vector<std::int64_t> ids(const std::string& path, const std::string& sql) {
+  auto conn = drivers::duckdb::open_file(path);
+  auto result = conn->query("SELECT id FROM (" + sql + ") ORDER BY id");
+  std::vector<std::int64_t> out;
+  drivers::RowBatch batch;
+  while (result->next(batch)) {
+    for (size_t r = 0; r < batch.rows(); ++r) {
+      const drivers::Cell& cell = batch.at(r, 0);
+      out.push_back(std::holds_alternative<std::int64_t>(cell) ? std::get<std::int64_t>(cell)
+                                                               : -1);
+    }
+  }
+  return out;
+}
+
+using Ids = std::vector<std::int64_t>;
+
+// A new result stays pending, beside the stored one, until it is committed: a run whose load
+// fails never commits, so the next run sees the stored result as it was.
+TEST_F(ZylCacheTest, ModelResultsStayPendingUntilCommitted) {
   ZylCache cache(CacheLocation::for_project(dir_));
+  const std::string path = cache.db_path();
   EXPECT_FALSE(cache.has_model_result("orders"));
   EXPECT_EQ(cache.save_model_result("orders", "SELECT range AS id, 'a' AS s FROM range(3)", false),
             3);
+  EXPECT_FALSE(cache.has_model_result("orders"));
+  EXPECT_EQ(ids(path, cache.model_result_query("orders", false)), (Ids{0, 1, 2}));
+  cache.commit_model_result("orders", false);
   EXPECT_TRUE(cache.has_model_result("orders"));
-  // Appending matches columns by name, whatever their order in the new rows.
+  EXPECT_EQ(ids(path, "SELECT * FROM __model__orders"), (Ids{0, 1, 2}));
+
+  // Appending: the load reads the stored rows and the new ones (matched by name, whatever
+  // their order); the stored result gains them only on commit.
   EXPECT_EQ(cache.save_model_result("orders", "SELECT 'b' AS s, 7 AS id", true), 1);
+  EXPECT_EQ(ids(path, cache.model_result_query("orders", true)), (Ids{0, 1, 2, 7}));
+  EXPECT_EQ(ids(path, "SELECT * FROM __model__orders"), (Ids{0, 1, 2}));
+  cache.commit_model_result("orders", true);
+  EXPECT_EQ(ids(path, "SELECT * FROM __model__orders"), (Ids{0, 1, 2, 7}));
+
+  // A result never committed (its load failed) changes nothing; the next save replaces it.
   EXPECT_EQ(cache.save_model_result("orders", "SELECT 1 AS id, 'c' AS s", false), 1);
-  // Appending to a model without a result creates it.
-  EXPECT_EQ(cache.save_model_result("fresh", "SELECT 1 AS id", true), 1);
+  EXPECT_EQ(cache.save_model_result("orders", "SELECT 5 AS id, 'c' AS s", false), 1);
+  EXPECT_EQ(ids(path, "SELECT * FROM __model__orders"), (Ids{0, 1, 2, 7}));
+  EXPECT_EQ(ids(path, cache.model_result_query("orders", false)), (Ids{5}));
   EXPECT_THROW(cache.save_model_result("orders", "SELECT * FROM nowhere", false),
                std::runtime_error);
-  EXPECT_TRUE(cache.has_model_result("orders"));
+  EXPECT_EQ(ids(path, "SELECT * FROM __model__orders"), (Ids{0, 1, 2, 7}));
+  cache.commit_model_result("orders", false);
+  EXPECT_EQ(ids(path, "SELECT * FROM __model__orders"), (Ids{5}));
+
+  // Appending to a model without a result creates it.
+  EXPECT_EQ(cache.save_model_result("fresh", "SELECT 1 AS id", true), 1);
+  EXPECT_EQ(ids(path, cache.model_result_query("fresh", true)), (Ids{1}));
+  cache.commit_model_result("fresh", true);
 
   cache.save_model_result("customers", "SELECT 1 AS id", false);
+  cache.commit_model_result("customers", false);
   EXPECT_THAT(cache.list_tables(),
               ::testing::ElementsAre("__model__customers", "__model__fresh", "__model__orders"));
   cache.drop_table("__model__orders");

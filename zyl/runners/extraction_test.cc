@@ -147,7 +147,8 @@ TEST_F(ExtractionTest, RunsEveryStepInOrder) {
   EXPECT_EQ(journal.calls, (Strings{"acquire", "ensure_created", "load_tether /proj", "optimize",
                                     "close", "extract src_crm__customers", "reopen", "close",
                                     "extract src_web__events", "reopen", "save orders replace",
-                                    "close", "load mart.orders", "reopen", "track", "release"}));
+                                    "close", "load mart.orders", "reopen",
+                                    "commit orders replace", "track", "release"}));
   const std::string rewritten =
       "select c.id, e.kind from src_crm__customers c join src_web__events e on c.id = e.cid";
   EXPECT_EQ(optimized_sql, rewritten);
@@ -167,7 +168,7 @@ TEST_F(ExtractionTest, RunsEveryStepInOrder) {
   EXPECT_EQ(sling[1].query, "SELECT * FROM web.events_v2");
   EXPECT_EQ(sling[2].config, output("warehouse"));
   EXPECT_EQ(sling[2].duckdb_path, "/proj/.zyl/cache.duckdb");
-  EXPECT_EQ(sling[2].query, "SELECT * FROM __model__orders");
+  EXPECT_EQ(sling[2].query, "SELECT * FROM __pending__orders");
   EXPECT_EQ(sling[2].table, "mart.orders");
   EXPECT_EQ(sling[2].mode, "truncate");
   EXPECT_FALSE(sling[2].primary_key.has_value());
@@ -253,6 +254,7 @@ TEST_F(ExtractionTest, LoadSettingsOfIncrementalRuns) {
                                       "close",
                                       "load an.orders",
                                       "reopen",
+                                      "commit" + c.save.substr(4),
                                       "track",
                                       "release"}));
     ASSERT_EQ(sling.size(), 3u);
@@ -323,12 +325,13 @@ TEST_F(ExtractionTest, EveryFailureBecomesAnErrorResultAndReleasesTheLock) {
   const Case cases[] = {
       {"ensure_created", true},           {"load_tether", true}, {"optimize", true},
       {"extract src_web__events", false}, {"reopen", false},     {"save", true},
-      {"load mart.orders", false},
+      {"load mart.orders", false},        {"commit", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fail_on);
     log::Capture capture;
     cache->open = true;
+    cache->results.clear();
     journal.fail_on = c.fail_on;
     int acquired = cache->lock().acquired;
     brek::RunResult result = run();
@@ -345,10 +348,13 @@ TEST_F(ExtractionTest, EveryFailureBecomesAnErrorResultAndReleasesTheLock) {
     EXPECT_EQ(cache->lock().released, cache->lock().acquired);
     EXPECT_EQ(journal.calls.back(), "release");
     EXPECT_TRUE(events.empty());
+    // The new result becomes the stored one only once the target has it.
+    EXPECT_FALSE(cache->results["orders"]);
 
     // The next model on the same cache makes it usable again first.
     journal.fail_on.clear();
     EXPECT_EQ(run().status, brek::RunStatus::Success);
+    EXPECT_TRUE(cache->results["orders"]);
     EXPECT_EQ(journal.calls[1], "ensure_created");
     EXPECT_TRUE(cache->open);
     events.clear();

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "core/fault_point.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "drivers/driver.h"
@@ -395,10 +396,12 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
     bool use_append = is_incremental && (incremental_strategy == "append" || !unique_key);
 
     logger().info("ZYL [{}]: DuckDB SQL: {}...", model.name, text::prefix(rewritten_sql, 200));
+    // The result is kept pending beside the stored one until the target has its rows: a load
+    // that fails leaves the stored result as it was, so the next run delivers the same rows.
     std::optional<std::int64_t> row_count =
         cache.save_model_result(model.name, rewritten_sql, use_append);
+    std::string result_query = cache.model_result_query(model.name, use_append);
 
-    std::string result_table = cache.model_table_name(model.name);
     std::string db_path = cache.db_path();
     cache.close_and_release();
 
@@ -415,9 +418,11 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
         sling_mode = "full-refresh";
       }
     }
-    client.load_from_duckdb(db_path, target_config, internal::load_query(result_table),
-                            target_table, sling_mode, primary_key, std::nullopt);
+    client.load_from_duckdb(db_path, target_config, result_query, target_table, sling_mode,
+                            primary_key, std::nullopt);
+    fault_point("model.loaded");
     cache.reopen();
+    cache.commit_model_result(model.name, use_append);
 
     double elapsed = seconds_since(start);
     std::string message = "SELECT " + (row_count ? std::to_string(*row_count) : "None");

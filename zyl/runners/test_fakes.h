@@ -120,8 +120,15 @@ class FakeCache final : public federation::zyl_cache::Cache {
     journal_.record("save " + model + (append ? " append" : " replace") +
                     (open ? "" : " ON A CLOSED CACHE"));
     saved_sql.push_back(sql);
-    results[model] = true;
     return rows;
+  }
+  std::string model_result_query(const std::string& model, bool append) override {
+    return "SELECT * FROM __pending__" + model + (append ? " (after the stored rows)" : "");
+  }
+  void commit_model_result(const std::string& model, bool append) override {
+    journal_.record("commit " + model + (append ? " append" : " replace") +
+                    (open ? "" : " ON A CLOSED CACHE"));
+    results[model] = true;
   }
   std::vector<std::string> list_tables() override { return {}; }
   void drop_table(const std::string&) override {}

@@ -109,10 +109,6 @@ std::string select_all_from(std::string_view schema, std::string_view name) {
   return out;
 }
 
-std::string load_query(std::string_view result_table) {
-  return "SELECT * FROM " + std::string(result_table);
-}
-
 ExtractionQuery extraction_query(std::string_view model_name, std::string_view schema,
                                  std::string_view identifier, std::string_view cache_table,
                                  const Value& source_config,

@@ -59,9 +59,6 @@ std::string strip_stale_incremental_filter(std::string_view sql,
 // a source and the query copying an upstream model.
 std::string select_all_from(std::string_view schema, std::string_view name);
 
-// "SELECT * FROM " + the model's result table: what Sling loads into the target.
-std::string load_query(std::string_view result_table);
-
 // The extraction query of one source and the info lines to log about it (none for a plain one).
 struct ExtractionQuery {
   std::string query;

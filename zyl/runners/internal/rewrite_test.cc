@@ -116,7 +116,6 @@ TEST(StaleFilterTest, StripsFromTheFirstWhereFollowedByTheCacheTable) {
 TEST(QueriesTest, PlainUpstreamAndLoadQueries) {
   EXPECT_EQ(select_all_from("crm", "customers"), "SELECT * FROM crm.customers");
   EXPECT_EQ(select_all_from("", "customers"), "SELECT * FROM customers");
-  EXPECT_EQ(load_query("__model__orders"), "SELECT * FROM __model__orders");
 
   Value pg = {{"type", "postgres"}};
   const Optimization nothing;  // restricts nothing: the whole table is read
