@@ -1,6 +1,8 @@
 // PostgreSQL and MariaDB as sources and targets of the Sling client: rows go through the DuckDB
 // cache file in both directions and arrive with their values and types.
 #include <filesystem>
+#include <optional>
+#include <vector>
 #include <string>
 #include <unistd.h>
 
@@ -151,6 +153,59 @@ TEST_F(CrossEngineTest, TruncateLoadsIntoPostgresWithSameAndOtherColumnTypes) {
   ASSERT_EQ(other.rows(), 2u);
   EXPECT_EQ(other.at(0, 1), Cell{std::int64_t{3}});
   EXPECT_EQ(other.at(1, 1), Cell{std::int64_t{7}});
+}
+
+// Each load checks the rows the engine says it took against the result: a PostgreSQL trigger
+// that silently drops a row makes the load fail and roll back. MariaDB runs strict, so a value
+// its column cannot hold fails the load instead of arriving clipped.
+TEST_F(CrossEngineTest, EngineCountsAndStrictModeGuardEveryLoad) {
+  extraction::sling_client::NativeSlingClient sling(dir_);
+  auto cache = drivers::open_connection(Value{{"type", "duckdb"}, {"path", cache_}});
+  cache->execute(
+      "CREATE TABLE r AS SELECT * FROM (VALUES (1, 'a'), (2, 'bbbbbb'), (3, 'c')) t(id, v)");
+  cache.reset();
+  pg_->execute(
+      "CREATE TABLE zyl_xe.counted (id integer, v text);"
+      "INSERT INTO zyl_xe.counted VALUES (1, 'old'), (9, 'old');"
+      "CREATE FUNCTION zyl_xe.drop_twos() RETURNS trigger LANGUAGE plpgsql AS "
+      "$$ BEGIN IF NEW.id = 2 THEN RETURN NULL; END IF; RETURN NEW; END $$;"
+      "CREATE TRIGGER drop_twos BEFORE INSERT ON zyl_xe.counted FOR EACH ROW "
+      "EXECUTE FUNCTION zyl_xe.drop_twos()");
+  for (const char* mode : {"truncate", "incremental"}) {
+    SCOPED_TRACE(mode);
+    std::optional<std::vector<std::string>> key;
+    if (std::string(mode) == "incremental") key = std::vector<std::string>{"id"};
+    try {
+      sling.load_from_duckdb(cache_, pg_config_, "SELECT * FROM r", "zyl_xe.counted", mode, key,
+                             std::nullopt);
+      ADD_FAILURE() << "the load should have failed";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("row count mismatch: the result has 3 rows"),
+                std::string::npos)
+          << e.what();
+    }
+    RowBatch kept = integration::read_all(*pg_, "SELECT id, v FROM zyl_xe.counted ORDER BY id");
+    ASSERT_EQ(kept.rows(), 2u);
+    EXPECT_EQ(kept.at(0, 1), Cell{std::string("old")});
+    EXPECT_EQ(kept.at(1, 0), Cell{std::int64_t{9}});
+  }
+
+  my_->execute(
+      "CREATE TABLE zyl_xe.narrow (id integer, v varchar(3));"
+      "INSERT INTO zyl_xe.narrow VALUES (7, 'old')");
+  for (const char* mode : {"truncate", "incremental"}) {
+    SCOPED_TRACE(mode);
+    try {
+      sling.load_from_duckdb(cache_, my_config_, "SELECT * FROM r", "zyl_xe.narrow", mode,
+                             std::nullopt, std::nullopt);
+      ADD_FAILURE() << "the load should have failed";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("Data too long"), std::string::npos) << e.what();
+    }
+    RowBatch kept = integration::read_all(*my_, "SELECT id, v FROM zyl_xe.narrow");
+    ASSERT_EQ(kept.rows(), 1u);
+    EXPECT_EQ(kept.at(0, 1), Cell{std::string("old")});
+  }
 }
 
 }  // namespace

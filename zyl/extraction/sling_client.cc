@@ -2,10 +2,16 @@
 
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
+#include "core/fault_point.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "drivers/driver.h"
@@ -27,14 +33,50 @@ spdlog::logger& logger() {
 
 constexpr size_t kBatchRows = 2048;
 
-// A staging name beside `base`, unique within this process and among processes.
-std::string staging_name(const std::string& base) {
+constexpr std::string_view kStageMark = "_zyl_stage_";
+constexpr std::string_view kOldMark = "_zyl_old_";
+
+// A name beside `base` for a table a load keeps while it runs: `mark` is kStageMark for the
+// rows on their way in, kOldMark for those on their way out of a swap. Unique within this
+// process and among the processes of this machine.
+std::string staging_name(const std::string& base, std::string_view mark = kStageMark) {
   static std::atomic<unsigned> counter{0};
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, "_zyl_stage_%x_%x", static_cast<unsigned>(getpid()),
+  char numbers[32];
+  std::snprintf(numbers, sizeof numbers, "%x_%x", static_cast<unsigned>(getpid()),
                 counter.fetch_add(1));
+  std::string suffix = std::string(mark) + numbers;
   // Keep within PostgreSQL's 63-byte identifiers.
-  return text::prefix(base, 63 - std::string_view(suffix).size()) + suffix;
+  return text::prefix(base, 63 - suffix.size()) + suffix;
+}
+
+// Whether `name` is a table that a load of `base` made and a process that is gone left behind
+// (killed during its load, say).
+bool is_stale_staging(const std::string& name, const std::string& base) {
+  for (std::string_view mark : {kStageMark, kOldMark}) {
+    size_t at = name.rfind(mark);
+    if (at == std::string::npos || at == 0) continue;
+    std::string suffix = name.substr(at);
+    if (name.substr(0, at) != text::prefix(base, 63 - suffix.size())) continue;
+    std::string numbers = suffix.substr(mark.size());
+    size_t split = numbers.find('_');
+    if (split == std::string::npos || split == 0) continue;
+    char* end = nullptr;
+    unsigned long pid = std::strtoul(numbers.c_str(), &end, 16);
+    if (end != numbers.c_str() + split || pid == 0) continue;
+    bool alive = ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    if (!alive) return true;
+  }
+  return false;
+}
+
+// Drops what killed loads of `table` left behind on the target.
+void remove_stale_staging(Connection& conn, const TableRef& table) {
+  for (const std::string& name : conn.table_names(table.schema)) {
+    if (!is_stale_staging(name, table.name)) continue;
+    TableRef stale{table.schema, name};
+    conn.execute("DROP TABLE IF EXISTS " + conn.quote_table(stale));
+    logger().info("sling: removed {}, left behind by an interrupted load", name);
+  }
 }
 
 std::string column_list(const Connection& conn, const std::vector<std::string>& names,
@@ -53,30 +95,39 @@ std::string create_table_sql(const Connection& conn, const TableRef& table,
   return "CREATE TABLE " + conn.quote_table(table) + " (" + text::join(defs, ", ") + ")";
 }
 
-// Streams every row of `rows` into `table` (which has `columns`). Returns the row count.
+// Fails unless the engine took exactly the rows the result has.
+void verify_rows(std::int64_t reported, std::int64_t expected, const std::string& what) {
+  if (reported < 0 || reported == expected) return;
+  throw std::runtime_error("row count mismatch: the result has " + std::to_string(expected) +
+                           " rows, but " + what + " reported " + std::to_string(reported));
+}
+
+// Streams every row of `rows` into `table` (which has `columns`), visiting the fault point
+// `point` after each batch. Returns the row count, checked against what the engine reports.
 std::int64_t copy_rows(QueryResult& rows, Connection& conn, const TableRef& table,
                        const std::vector<Column>& columns,
-                       const NativeSlingClient::Progress& progress, const std::string& label) {
+                       const NativeSlingClient::Progress& progress, const std::string& label,
+                       const char* point) {
   auto writer = conn.bulk_writer(table, columns);
   // DuckDB to DuckDB (a DuckDB source into the cache, the cache into a DuckDB target) moves
   // whole chunks; everything else goes batch by batch through cells.
   std::optional<std::int64_t> moved =
       drivers::duckdb::append_all(rows, *writer, [&](std::int64_t total) {
         if (progress) progress(total, label);
+        fault_point(point);
       });
-  if (moved) {
-    writer->finish();
-    return *moved;
-  }
-
-  std::int64_t total = 0;
-  RowBatch batch;
-  while (rows.next(batch, kBatchRows)) {
-    writer->write(batch);
-    total += static_cast<std::int64_t>(batch.rows());
-    if (progress) progress(total, label);
+  std::int64_t total = moved.value_or(0);
+  if (!moved) {
+    RowBatch batch;
+    while (rows.next(batch, kBatchRows)) {
+      writer->write(batch);
+      total += static_cast<std::int64_t>(batch.rows());
+      if (progress) progress(total, label);
+      fault_point(point);
+    }
   }
   writer->finish();
+  verify_rows(writer->rows_written(), total, "the bulk write into " + table.name);
   return total;
 }
 
@@ -96,6 +147,8 @@ class StagingGuard {
       logger().debug("could not remove staging table {}: {}", staging_->name, e.what());
     }
   }
+  StagingGuard(const StagingGuard&) = delete;
+  StagingGuard& operator=(const StagingGuard&) = delete;
   void done() { done_ = true; }
 
  private:
@@ -171,6 +224,256 @@ std::string with_context(const std::string& what, const std::exception& e) {
   return what + ": " + e.what();
 }
 
+// The first row of `sql` on `conn` as text forms, or nullopt when it has none.
+std::optional<std::vector<std::string>> first_row(Connection& conn, const std::string& sql) {
+  auto result = conn.query(sql);
+  RowBatch batch;
+  if (!result->next(batch, 1) || batch.rows() == 0) return std::nullopt;
+  std::vector<std::string> row;
+  for (size_t c = 0; c < batch.column_count; ++c) {
+    row.push_back(text_form(drivers::cell_to_value(batch.at(0, c), result->columns()[c].type)));
+  }
+  return row;
+}
+
+// The result's spelling of each key column; throws for one the result lacks.
+std::vector<std::string> merge_keys(Connection& cache, const std::string& source_query,
+                                    const std::vector<std::string>& primary_key) {
+  auto probe = cache.query("SELECT * FROM (\n" + source_query + "\n) AS zyl_q LIMIT 0");
+  std::vector<Column> columns = probe->columns();
+  probe.reset();
+  std::vector<std::string> keys;
+  for (const std::string& k : primary_key) {
+    const Column* column = match_column(columns, k);
+    if (!column) throw std::runtime_error("primary key column '" + k + "' is not in the result");
+    keys.push_back(column->name);
+  }
+  return keys;
+}
+
+// Fails, before anything is written, when the new rows of a merge hold a NULL in a key column
+// or one key twice: a merge takes at most one new row per key.
+void check_merge_keys(Connection& cache, const std::string& source_query,
+                      const std::vector<std::string>& keys) {
+  std::string from = " FROM (\n" + source_query + "\n) AS zyl_q";
+  std::vector<std::string> quoted, is_null;
+  for (const std::string& k : keys) {
+    quoted.push_back(cache.quote_identifier(k));
+    is_null.push_back(quoted.back() + " IS NULL");
+  }
+  std::string names = text::join(quoted, ", ");
+  std::string key_text = "(" + text::join(keys, ", ") + ")";
+  if (first_row(cache, "SELECT " + names + from + " WHERE " + text::join(is_null, " OR ") +
+                           " LIMIT 1")) {
+    throw std::runtime_error("the new rows hold a NULL in merge key " + key_text);
+  }
+  auto repeated = first_row(cache, "SELECT " + names + ", count(*)" + from + " GROUP BY " +
+                                       names + " HAVING count(*) > 1 LIMIT 1");
+  if (repeated) {
+    std::string count = repeated->back();
+    repeated->pop_back();
+    throw std::runtime_error("the new rows hold merge key " + key_text + " = (" +
+                             text::join(*repeated, ", ") + ") " + count +
+                             " times; a merge takes at most one row per key");
+  }
+}
+
+// One load of rows from the cache into a target table, as a sequence of steps. Engines whose
+// DDL is transactional (PostgreSQL, DuckDB, SQLite) do all of it in one transaction; on MySQL,
+// where DDL commits on its own, the rows are staged first and then swapped in with one RENAME
+// TABLE, or applied in a transaction of their own. Either way the table holds its old rows
+// until the last step, and the whole new result after it.
+class Load {
+ public:
+  Load(Connection& target, TableRef table, std::vector<Column> columns,
+       std::vector<std::string> keys, std::string mode, const NativeSlingClient::Progress& progress,
+       std::string label)
+      : target_(target),
+        table_(std::move(table)),
+        columns_(std::move(columns)),
+        keys_(std::move(keys)),
+        mode_(std::move(mode)),
+        progress_(progress),
+        label_(std::move(label)) {}
+
+  // Writes the rows; returns how many. Throws on any failure, with the table as it was.
+  std::int64_t run(QueryResult& rows) {
+    std::string engine = target_.engine();
+    if (engine == "mysql" || engine == "mariadb") return run_with_swap(rows);
+    if (mode_ == "truncate" && takes_rows_as_they_are(target_, table_, columns_)) {
+      return run_direct(rows);
+    }
+    return run_in_transaction(rows);
+  }
+
+ private:
+  // Truncate where DDL is transactional and the types match: the rows go straight into the
+  // table; until the commit, readers see the old rows.
+  std::int64_t run_direct(QueryResult& rows) {
+    target_.begin();
+    StagingGuard guard(target_, std::nullopt);
+    bool exists = target_.table_exists(table_);
+    std::vector<std::string> names = prepare_table(target_, table_, columns_, exists);
+    if (exists) target_.execute("DELETE FROM " + target_.quote_table(table_));
+    std::vector<Column> named = columns_;
+    for (size_t i = 0; i < named.size(); ++i) named[i].name = names[i];
+    std::int64_t copied = copy_rows(rows, target_, table_, named, progress_, label_, "load.batch");
+    finish(guard);
+    return copied;
+  }
+
+  std::int64_t run_in_transaction(QueryResult& rows) {
+    TableRef staging{table_.schema, staging_name(table_.name)};
+    target_.begin();
+    StagingGuard guard(target_, staging);
+    std::int64_t copied = fill(rows, staging);
+    bool exists = target_.table_exists(table_);
+    if (mode_ == "full-refresh") {
+      if (exists) target_.execute("DROP TABLE " + target_.quote_table(table_));
+      target_.execute("ALTER TABLE " + target_.quote_table(staging) + " RENAME TO " +
+                      target_.quote_identifier(table_.name));
+    } else {
+      std::vector<std::string> names = prepare_table(target_, table_, columns_, exists);
+      apply(staging, names, copied);
+      target_.execute("DROP TABLE " + target_.quote_table(staging));
+    }
+    finish(guard);
+    return copied;
+  }
+
+  // MySQL: DDL commits on its own, so no transaction spans it. A new table, or a full refresh,
+  // is swapped in with one RENAME TABLE; the other modes apply the staged rows in a
+  // transaction that holds only DML.
+  std::int64_t run_with_swap(QueryResult& rows) {
+    TableRef staging{table_.schema, staging_name(table_.name)};
+    StagingGuard guard(target_, staging);
+    // The CREATE commits on its own, ending any transaction it stands in; the rows go into the
+    // staging table in one transaction after it.
+    target_.execute(create_table_sql(target_, staging, columns_));
+    target_.begin();
+    std::int64_t copied =
+        copy_rows(rows, target_, staging, columns_, progress_, label_, "load.batch");
+    target_.commit();
+    bool exists = target_.table_exists(table_);
+    if (mode_ == "full-refresh" || !exists) {
+      swap_in(staging, exists);
+      guard.done();
+      return copied;
+    }
+    std::vector<std::string> names = prepare_table(target_, table_, columns_, exists);
+    target_.begin();
+    apply(staging, names, copied);
+    finish(guard);
+    drop_quietly(staging);
+    return copied;
+  }
+
+  // Puts the staging table in the place of the table in one statement. The old table, renamed
+  // aside, is dropped after; if that fails, the next load of the table removes it.
+  void swap_in(const TableRef& staging, bool exists) {
+    fault_point("load.before_commit");
+    std::string quoted = target_.quote_table(table_);
+    if (!exists) {
+      target_.execute("RENAME TABLE " + target_.quote_table(staging) + " TO " + quoted);
+      return;
+    }
+    TableRef old{table_.schema, staging_name(table_.name, kOldMark)};
+    target_.execute("RENAME TABLE " + quoted + " TO " + target_.quote_table(old) + ", " +
+                    target_.quote_table(staging) + " TO " + quoted);
+    drop_quietly(old);
+  }
+
+  void drop_quietly(const TableRef& table) {
+    try {
+      target_.execute("DROP TABLE IF EXISTS " + target_.quote_table(table));
+    } catch (const std::exception& e) {
+      logger().warn("sling: could not drop {}: {}", table.name, e.what());
+    }
+  }
+
+  // A staging table with the result's columns, filled with its rows.
+  std::int64_t fill(QueryResult& rows, const TableRef& staging) {
+    target_.execute(create_table_sql(target_, staging, columns_));
+    return copy_rows(rows, target_, staging, columns_, progress_, label_, "load.batch");
+  }
+
+  // The staged rows into the table by the mode's statements, each row count checked.
+  void apply(const TableRef& staging, const std::vector<std::string>& target_names,
+             std::int64_t copied) {
+    std::string quoted_table = target_.quote_table(table_);
+    std::vector<std::string> source_names;
+    for (const Column& c : columns_) source_names.push_back(c.name);
+    std::string insert = "INSERT INTO " + quoted_table + " (" +
+                         column_list(target_, target_names) + ") SELECT " +
+                         column_list(target_, source_names, "zyl_s.") + " FROM " +
+                         target_.quote_table(staging) + " AS zyl_s";
+    if (mode_ == "truncate") {
+      target_.execute("DELETE FROM " + quoted_table);
+      verify_rows(target_.execute_counted(insert), copied, "the INSERT");
+    } else if (keys_.empty()) {
+      verify_rows(target_.execute_counted(insert), copied, "the INSERT");
+    } else {
+      merge(staging, target_names, source_names, insert, copied);
+    }
+  }
+
+  void merge(const TableRef& staging, const std::vector<std::string>& target_names,
+             const std::vector<std::string>& source_names, const std::string& insert,
+             std::int64_t copied) {
+    std::string quoted_table = target_.quote_table(table_);
+    std::string quoted_staging = target_.quote_table(staging);
+    std::vector<std::string> match;
+    for (const std::string& k : keys_) {
+      size_t index = static_cast<size_t>(match_column(columns_, k) - columns_.data());
+      match.push_back("zyl_t." + target_.quote_identifier(target_names[index]) + " = zyl_s." +
+                      target_.quote_identifier(source_names[index]));
+    }
+    std::string on = text::join(match, " AND ");
+    std::vector<std::string> sets_plain, sets_qualified;
+    for (size_t i = 0; i < columns_.size(); ++i) {
+      if (std::find(keys_.begin(), keys_.end(), source_names[i]) != keys_.end()) continue;
+      std::string value = " = zyl_s." + target_.quote_identifier(source_names[i]);
+      sets_plain.push_back(target_.quote_identifier(target_names[i]) + value);
+      sets_qualified.push_back("zyl_t." + target_.quote_identifier(target_names[i]) + value);
+    }
+    std::int64_t updated = -1;
+    if (!sets_plain.empty()) {
+      bool is_mysql = target_.engine() == "mysql" || target_.engine() == "mariadb";
+      updated = target_.execute_counted(
+          is_mysql ? "UPDATE " + quoted_table + " AS zyl_t JOIN " + quoted_staging +
+                         " AS zyl_s ON " + on + " SET " + text::join(sets_qualified, ", ")
+                   : "UPDATE " + quoted_table + " AS zyl_t SET " + text::join(sets_plain, ", ") +
+                         " FROM " + quoted_staging + " AS zyl_s WHERE " + on);
+    }
+    std::int64_t inserted = target_.execute_counted(
+        insert + " WHERE NOT EXISTS (SELECT 1 FROM " + quoted_table + " AS zyl_t WHERE " + on +
+        ")");
+    // Each new row either updates its one old row or is inserted. More updated rows mean the
+    // table already holds a key more than once.
+    if (updated >= 0 && inserted >= 0 && updated + inserted != copied) {
+      throw std::runtime_error(
+          "row count mismatch: the result has " + std::to_string(copied) +
+          " rows, but the merge updated " + std::to_string(updated) + " and inserted " +
+          std::to_string(inserted) +
+          (updated + inserted > copied ? " (the table holds some merge key more than once)" : ""));
+    }
+  }
+
+  void finish(StagingGuard& guard) {
+    fault_point("load.before_commit");
+    target_.commit();
+    guard.done();
+  }
+
+  Connection& target_;
+  TableRef table_;
+  std::vector<Column> columns_;
+  std::vector<std::string> keys_;
+  std::string mode_;
+  const NativeSlingClient::Progress& progress_;
+  std::string label_;
+};
+
 }  // namespace
 
 NativeSlingClient::NativeSlingClient(std::filesystem::path base_dir, Progress progress)
@@ -193,11 +496,13 @@ void NativeSlingClient::extract_to_duckdb(const Value& source_config,
     StagingGuard guard(*cache, staging);
     if (!target.schema.empty()) cache->ensure_schema(target.schema);
     cache->execute(create_table_sql(*cache, staging, columns));
-    std::int64_t copied = copy_rows(*rows, *cache, staging, columns, progress_, duckdb_table);
+    std::int64_t copied =
+        copy_rows(*rows, *cache, staging, columns, progress_, duckdb_table, "extract.batch");
     rows.reset();
     cache->execute("DROP TABLE IF EXISTS " + cache->quote_table(target));
     cache->execute("ALTER TABLE " + cache->quote_table(staging) + " RENAME TO " +
                    cache->quote_identifier(target.name));
+    fault_point("extract.before_commit");
     cache->commit();
     guard.done();
     logger().info("sling: extracted {} rows from {} into {}", copied,
@@ -226,106 +531,20 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
   std::string target_type = get_text(target_config, "type");
   try {
     auto cache = drivers::duckdb::open_file(duckdb_path);
-    auto target = drivers::open_connection(target_config, base_dir_);
-    auto rows = cache->query(source_query);
-    std::vector<Column> columns = checked_columns(rows->columns());
     std::vector<std::string> keys;
-    if (mode == "incremental" && primary_key) {
-      for (const std::string& k : *primary_key) {
-        if (!match_column(columns, k)) {
-          throw std::runtime_error("primary key column '" + k + "' is not in the result");
-        }
-        keys.push_back(match_column(columns, k)->name);
-      }
+    if (mode == "incremental" && primary_key && !primary_key->empty()) {
+      keys = merge_keys(*cache, source_query, *primary_key);
+      check_merge_keys(*cache, source_query, keys);
     }
-
+    auto target = drivers::open_connection(target_config, base_dir_);
     TableRef table = TableRef::parse(target_table);
     target->ensure_schema(table.schema);
-    std::string engine = target->engine();
-    bool is_mysql = engine == "mysql" || engine == "mariadb";
-    if (mode == "truncate" && !is_mysql && takes_rows_as_they_are(*target, table, columns)) {
-      // Where DDL is transactional the rows go straight into the table: until the commit,
-      // readers see the old rows, and a failure leaves them in place.
-      target->begin();
-      StagingGuard guard(*target, std::nullopt);
-      bool exists = target->table_exists(table);
-      std::vector<std::string> names = prepare_table(*target, table, columns, exists);
-      if (exists) target->execute("DELETE FROM " + target->quote_table(table));
-      std::vector<Column> named = columns;
-      for (size_t i = 0; i < named.size(); ++i) named[i].name = names[i];
-      std::int64_t copied = copy_rows(*rows, *target, table, named, progress_, target_table);
-      rows.reset();
-      target->commit();
-      guard.done();
-      logger().info("sling: loaded {} rows into {} on {} ({})", copied, target_table,
-                    target_type.empty() ? "target" : target_type, mode);
-      return;
-    }
-    TableRef staging{table.schema, staging_name(table.name)};
-    target->begin();
-    StagingGuard guard(*target, staging);
-    target->execute(create_table_sql(*target, staging, columns));
-    std::int64_t copied = copy_rows(*rows, *target, staging, columns, progress_, target_table);
-    rows.reset();
+    remove_stale_staging(*target, table);
 
-    std::string quoted_table = target->quote_table(table);
-    std::string quoted_staging = target->quote_table(staging);
-    bool exists = target->table_exists(table);
-    if (mode == "full-refresh") {
-      if (exists) target->execute("DROP TABLE " + quoted_table);
-      // MySQL moves a table renamed to a bare name into the connection's default database, so
-      // it gets the qualified name; the other engines keep the schema and refuse a qualified one.
-      target->execute("ALTER TABLE " + quoted_staging + " RENAME TO " +
-                      (is_mysql ? quoted_table : target->quote_identifier(table.name)));
-    } else {
-      // Result columns by the target's spelling; missing ones are added.
-      std::vector<std::string> target_names = prepare_table(*target, table, columns, exists);
-      std::vector<std::string> source_names;
-      for (const Column& c : columns) source_names.push_back(c.name);
-      std::string insert = "INSERT INTO " + quoted_table + " (" +
-                           column_list(*target, target_names) + ") SELECT " +
-                           column_list(*target, source_names, "zyl_s.") + " FROM " +
-                           quoted_staging + " AS zyl_s";
-      if (mode == "truncate") {
-        if (exists) target->execute("DELETE FROM " + quoted_table);
-        target->execute(insert);
-      } else if (keys.empty()) {
-        target->execute(insert);  // incremental without a key appends
-      } else {
-        std::vector<std::string> match;
-        for (const std::string& k : keys) {
-          const Column* t = match_column(columns, k);
-          size_t index = static_cast<size_t>(t - columns.data());
-          match.push_back("zyl_t." + target->quote_identifier(target_names[index]) + " = zyl_s." +
-                          target->quote_identifier(source_names[index]));
-        }
-        std::string on = text::join(match, " AND ");
-        std::vector<std::string> sets_plain, sets_qualified;
-        for (size_t i = 0; i < columns.size(); ++i) {
-          bool is_key = false;
-          for (const std::string& k : keys) is_key = is_key || k == source_names[i];
-          if (is_key) continue;
-          std::string value = " = zyl_s." + target->quote_identifier(source_names[i]);
-          sets_plain.push_back(target->quote_identifier(target_names[i]) + value);
-          sets_qualified.push_back("zyl_t." + target->quote_identifier(target_names[i]) + value);
-        }
-        if (!sets_plain.empty()) {
-          if (is_mysql) {
-            target->execute("UPDATE " + quoted_table + " AS zyl_t JOIN " + quoted_staging +
-                            " AS zyl_s ON " + on + " SET " + text::join(sets_qualified, ", "));
-          } else {
-            target->execute("UPDATE " + quoted_table + " AS zyl_t SET " +
-                            text::join(sets_plain, ", ") + " FROM " + quoted_staging +
-                            " AS zyl_s WHERE " + on);
-          }
-        }
-        target->execute(insert + " WHERE NOT EXISTS (SELECT 1 FROM " + quoted_table +
-                        " AS zyl_t WHERE " + on + ")");
-      }
-      target->execute("DROP TABLE " + quoted_staging);
-    }
-    target->commit();
-    guard.done();
+    auto rows = cache->query(source_query);
+    std::vector<Column> columns = checked_columns(rows->columns());
+    Load load(*target, table, columns, keys, mode, progress_, target_table);
+    std::int64_t copied = load.run(*rows);
     logger().info("sling: loaded {} rows into {} on {} ({})", copied, target_table,
                   target_type.empty() ? "target" : target_type, mode);
   } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -284,9 +285,106 @@ TEST_P(LoadModes, AFailingLoadLeavesTheTargetAsItWas) {
   EXPECT_EQ(contents(), (Rows{{1, "a"}, {2, "b"}}));
 }
 
+// A merge takes at most one new row per key: repeated or NULL keys fail the load before the
+// target is touched, naming the key and a value.
+TEST_P(LoadModes, RepeatedOrNullMergeKeysAreRefusedBeforeAnythingIsWritten) {
+  result("SELECT * FROM (VALUES (1, 'a'), (2, 'b')) t(id, v)");
+  load("incremental", std::vector<std::string>{"id"});
+  result("SELECT * FROM (VALUES (3, 'c'), (3, 'c2'), (4, 'd')) t(id, v)");
+  EXPECT_THAT([&] { load("incremental", std::vector<std::string>{"id"}); },
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  HasSubstr("the new rows hold merge key (id) = (3) 2 times")));
+  result("SELECT * FROM (VALUES (5, 'e'), (NULL, 'f')) t(id, v)");
+  EXPECT_THAT([&] { load("incremental", std::vector<std::string>{"id"}); },
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  HasSubstr("the new rows hold a NULL in merge key (id)")));
+  // Composite keys are checked as a whole: (3, 'c') and (3, 'c2') differ.
+  result("SELECT * FROM (VALUES (3, 'c'), (3, 'c2'), (3, 'c')) t(id, v)");
+  EXPECT_THAT([&] { load("incremental", std::vector<std::string>{"id", "v"}); },
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  HasSubstr("merge key (id, v) = (3, c) 2 times")));
+  EXPECT_EQ(contents(), (Rows{{1, "a"}, {2, "b"}}));
+  EXPECT_THAT(staging_tables(target(), tables_sql()), ::testing::IsEmpty());
+}
+
+#ifdef ZYL_TEST_HOOKS
+// A failure at the very last step of any mode (just before the commit or swap) leaves the
+// table with exactly its old rows.
+TEST_P(LoadModes, AFailureJustBeforeTheCommitKeepsTheOldRowsInEveryMode) {
+  result("SELECT * FROM (VALUES (1, 'a'), (2, 'b')) t(id, v)");
+  load("truncate");
+  result("SELECT * FROM (VALUES (2, 'B'), (3, 'c')) t(id, v)");
+  setenv("ZYL_FAULT_POINT", "load.before_commit", 1);
+  setenv("ZYL_FAULT_ACTION", "fail", 1);
+  for (const char* mode : {"truncate", "full-refresh", "incremental"}) {
+    for (bool keyed : {false, true}) {
+      SCOPED_TRACE(std::string(mode) + (keyed ? " with a key" : ""));
+      setenv("ZYL_FAULT_ARM", (std::string(mode) + (keyed ? "+key" : "")).c_str(), 1);
+      std::optional<std::vector<std::string>> key;
+      if (keyed) key = std::vector<std::string>{"id"};
+      EXPECT_THAT([&] { load(mode, key); }, ::testing::ThrowsMessage<std::runtime_error>(
+                                                HasSubstr("fault injected at load.before_commit")));
+      EXPECT_EQ(contents(), (Rows{{1, "a"}, {2, "b"}}));
+      EXPECT_THAT(staging_tables(target(), tables_sql()), ::testing::IsEmpty());
+    }
+  }
+  for (const char* name : {"ZYL_FAULT_POINT", "ZYL_FAULT_ACTION", "ZYL_FAULT_ARM"}) unsetenv(name);
+  load("incremental", std::vector<std::string>{"id"});
+  EXPECT_EQ(contents(), (Rows{{1, "a"}, {2, "B"}, {3, "c"}}));
+}
+#endif
+
+// Tables that a killed load left beside its target (their process is gone) are removed by the
+// next load of that table; those of a live process, or of another table, are not.
+TEST_P(LoadModes, StagingTablesOfKilledLoadsAreRemovedByTheNextLoad) {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);  // a pid that no process has now
+  char dead[16], live[16];
+  std::snprintf(dead, sizeof dead, "%x", static_cast<unsigned>(child));
+  std::snprintf(live, sizeof live, "%x", static_cast<unsigned>(getpid()));
+  const std::vector<std::string> stale = {std::string("m_zyl_stage_") + dead + "_0",
+                                          std::string("m_zyl_old_") + dead + "_3"};
+  const std::vector<std::string> kept = {std::string("m_zyl_stage_") + live + "_9",
+                                         std::string("mx_zyl_stage_") + dead + "_0"};
+  for (const auto& name : stale) run(target(), "CREATE TABLE " + name + " (id INTEGER)");
+  for (const auto& name : kept) run(target(), "CREATE TABLE " + name + " (id INTEGER)");
+  result("SELECT 1 AS id, 'a' AS v");
+  load("truncate");
+  std::vector<std::string> left;
+  for (const auto& row : rows(target(), tables_sql())) {
+    std::string name = row[0].get<std::string>();
+    if (name.find("_zyl_") != std::string::npos) left.push_back(name);
+  }
+  EXPECT_THAT(left, ::testing::UnorderedElementsAreArray(kept));
+}
+
 INSTANTIATE_TEST_SUITE_P(Targets, LoadModes,
                          ::testing::Values(TargetKind{"duckdb", false}, TargetKind{"sqlite", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The engine's own count of what it took is checked against the result: a SQLite trigger that
+// silently drops a row makes the load fail and roll back instead of reporting success.
+TEST_F(SlingClientTest, ARowTheTargetSilentlyDropsFailsTheLoad) {
+  Value target = sqlite_config("target.db");
+  run(cache_config(), "CREATE OR REPLACE TABLE __model__m AS SELECT * FROM (VALUES (1, 'a'), "
+                      "(2, 'b')) t(id, v)");
+  client_.load_from_duckdb(cache_path_, target, "SELECT * FROM __model__m", "m", "truncate",
+                           std::nullopt, std::nullopt);
+  run(target, "CREATE TRIGGER drop_twos BEFORE INSERT ON m WHEN NEW.id = 2 "
+              "BEGIN SELECT RAISE(IGNORE); END");
+  for (const char* mode : {"truncate", "incremental"}) {
+    SCOPED_TRACE(mode);
+    EXPECT_THAT(
+        [&] {
+          client_.load_from_duckdb(cache_path_, target, "SELECT * FROM __model__m", "m", mode,
+                                   std::nullopt, std::nullopt);
+        },
+        ::testing::ThrowsMessage<std::runtime_error>(
+            HasSubstr("row count mismatch: the result has 2 rows")));
+    EXPECT_EQ(rows(target, "SELECT id, v FROM m ORDER BY id"), (Rows{{1, "a"}, {2, "b"}}));
+  }
+}
 
 // The whole road of a model through the cache, as the pipeline drives it: two sources on two
 // engines, the model SQL in the cache, the result loaded into both targets; then a second run
@@ -315,9 +413,10 @@ TEST_F(SlingClientTest, ModelFromSqliteAndDuckdbSourcesIntoBothTargetsTwice) {
                               "SELECT * FROM orders", cache.source_table_name("shop", "orders"));
     cache.reopen();
     auto count = cache.save_model_result("order_names", model, false);
+    std::string result_query = cache.model_result_query("order_names", false);
     cache.close_and_release();
     for (const Value& target : targets) {
-      client_.load_from_duckdb(cache.db_path(), target, "SELECT * FROM __model__order_names",
+      client_.load_from_duckdb(cache.db_path(), target, result_query,
                                "main.order_names", mode,
                                mode == "incremental"
                                    ? std::optional<std::vector<std::string>>({"order_id"})
@@ -325,6 +424,7 @@ TEST_F(SlingClientTest, ModelFromSqliteAndDuckdbSourcesIntoBothTargetsTwice) {
                                std::nullopt);
     }
     cache.reopen();
+    cache.commit_model_result("order_names", false);
     return count;
   };
 
