@@ -33,7 +33,8 @@ struct Registry {
       cache;
   std::function<config::tether::SourceConnectionMap(const std::filesystem::path&)> load_tether;
   std::function<federation::optimizer::Optimizations(const std::string&,
-                                                     const OrderedMap<std::string, std::string>&)>
+                                                     const OrderedMap<std::string, std::string>&,
+                                                     const federation::optimizer::SourceColumns&)>
       optimize_extractions;
   std::function<std::string(const Value&, const std::string&, const std::string&)>
       format_watermark;

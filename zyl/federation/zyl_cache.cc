@@ -257,4 +257,10 @@ void ZylCache::drop_table(const std::string& name) {
   conn.execute("DROP TABLE IF EXISTS " + conn.quote_identifier(name));
 }
 
+void ZylCache::note_subset(const std::string& table, const std::string& query) {
+  drivers::Connection& conn = impl_->live();
+  conn.execute("COMMENT ON TABLE " + conn.quote_identifier(table) + " IS " +
+               drivers::sql_string_literal("subset of its source, read by: " + query));
+}
+
 }  // namespace zyl::federation::zyl_cache

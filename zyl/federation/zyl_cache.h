@@ -75,6 +75,10 @@ class Cache {
   virtual void commit_model_result(const std::string& model_name, bool append) = 0;
   virtual std::vector<std::string> list_tables() = 0;
   virtual void drop_table(const std::string& name) = 0;
+  // Marks `table`, just extracted, as holding only what `query` read from its source (as the
+  // table's comment). A table extracted whole carries no mark: every extraction replaces the
+  // table.
+  virtual void note_subset(const std::string& table, const std::string& query) {}
 };
 
 // Where a cache lives: built from a project directory or from the cache file path.
@@ -108,6 +112,7 @@ class ZylCache final : public Cache {
   void commit_model_result(const std::string& model_name, bool append) override;
   std::vector<std::string> list_tables() override;
   void drop_table(const std::string& name) override;
+  void note_subset(const std::string& table, const std::string& query) override;
 
  private:
   struct Impl;

@@ -62,11 +62,15 @@ class ExtractionTest : public ::testing::Test {
       return tether;
     };
     overrides->optimize_extractions = [this](const std::string& sql,
-                                             const OrderedMap<std::string, std::string>& map) {
+                                             const OrderedMap<std::string, std::string>& map,
+                                             const federation::optimizer::SourceColumns&) {
       journal.record("optimize");
       optimized_sql = sql;
       optimized_map = map;
       return optimizations;
+    };
+    overrides->get_connection = [](const std::string&, const Value&) {
+      return std::unique_ptr<drivers::Connection>();
     };
     overrides->format_watermark = [this](const Value& value, const std::string& type,
                                          const std::string& kind) {
@@ -301,14 +305,19 @@ TEST_F(ExtractionTest, OptimizedExtractionWithWatermarkFilter) {
   adapter->table.rows = {{Value(41)}};
   Optimization opt;
   opt.columns = {"id"};
-  opt.predicates = {"id > 3"};
+  opt.predicates = {{federation::optimizer::Predicate::Op::Gt, "id",
+                     federation::optimizer::ValueClass::Integer,
+                     {{federation::optimizer::ValueClass::Integer, "3"}}, {}}};
+  opt.limit = 7;
   optimizations["src_crm__customers"] = opt;
   optimizations["src_web__events"] = std::nullopt;
   run();
 
-  std::string optimized = opt.build_query("crm", "customers", "postgres");
+  // The watermark filter joins the WHERE clause, ahead of the limit.
+  std::string optimized =
+      "SELECT \"id\" FROM crm.customers WHERE (\"id\" > 3) AND (updated_at > 'W') LIMIT 7";
   ASSERT_EQ(sling.size(), 3u);
-  EXPECT_EQ(sling[0].query, optimized + " AND updated_at > 'W'");
+  EXPECT_EQ(sling[0].query, optimized);
   EXPECT_EQ(sling[1].query, "SELECT * FROM web.events_v2 WHERE updated_at > 'W'");
   EXPECT_TRUE(capture.contains("ZYL [orders]: optimized → postgres: " + optimized));
   EXPECT_TRUE(capture.contains(

@@ -148,6 +148,29 @@ std::optional<std::vector<std::string>> primary_key_of(const Value& unique_key) 
   return key;
 }
 
+// The columns of each source, from a query on it that reads no row. A source that cannot be
+// asked is left out, so the optimizer reads it whole.
+federation::optimizer::SourceColumns probe_sources(const std::vector<SourceRecord>& records,
+                                                   const std::string& model_name) {
+  federation::optimizer::SourceColumns columns;
+  const auto& get_connection = components::registry().get_connection;
+  if (!get_connection) return columns;
+  for (const auto& record : records) {
+    try {
+      std::unique_ptr<drivers::Connection> source =
+          get_connection(get_text(record.source_config, "type"), record.source_config);
+      if (!source) continue;
+      ConnectionCloser closer(*source);
+      columns[record.cache_table] =
+          federation::optimizer::probe_columns(*source, record.schema, record.identifier);
+    } catch (const std::exception& e) {
+      logger().debug("ZYL [{}]: columns of {} unknown, reading it whole: {}", model_name,
+                     record.cache_table, e.what());
+    }
+  }
+  return columns;
+}
+
 }  // namespace
 
 void ZylModelRunner::set_zyl_context(std::optional<ResolvedModel> resolution,
@@ -335,7 +358,8 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
     OrderedMap<std::string, std::string> source_table_map;
     for (const auto& record : source_meta)
       source_table_map.set(record.cache_table, record.cache_table);
-    federation::optimizer::Optimizations optimized = optimize(rewritten_sql, source_table_map);
+    federation::optimizer::Optimizations optimized =
+        optimize(rewritten_sql, source_table_map, probe_sources(source_meta, model.name));
 
     bool filter_by_watermark = is_incremental && watermark_value.has_value() && watermark_column &&
                                !watermark_column->empty();
@@ -343,22 +367,24 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
       auto found = optimized.find(record.cache_table);
       const federation::optimizer::Optimization* opt =
           found != optimized.end() && found->second ? &*found->second : nullptr;
-      internal::ExtractionQuery query =
-          internal::extraction_query(model.name, record.schema, record.identifier,
-                                     record.cache_table, record.source_config, opt);
-      for (const auto& line : query.log_lines) logger().info(line);
-      std::string extraction_query = query.query;
+      std::optional<std::string> watermark_condition;
       if (filter_by_watermark) {
         auto format = components::obtain(registry.format_watermark, "format_watermark");
-        std::string formatted =
+        watermark_condition =
+            *watermark_column + " > " +
             format(*watermark_value, get_text(record.source_config, "type"), "timestamp");
-        extraction_query =
-            internal::append_watermark_filter(extraction_query, *watermark_column, formatted);
       }
+      internal::ExtractionQuery query =
+          internal::extraction_query(model.name, record.schema, record.identifier,
+                                     record.cache_table, record.source_config, opt,
+                                     watermark_condition);
+      for (const auto& line : query.log_lines) logger().info(line);
+      logger().info("ZYL [{}]: extracting {}: {}", model.name, record.cache_table, query.query);
       cache.close_and_release();
-      client.extract_to_duckdb(record.source_config, cache.db_path(), extraction_query,
+      client.extract_to_duckdb(record.source_config, cache.db_path(), query.query,
                                record.cache_table);
       cache.reopen();
+      if (query.subset) cache.note_subset(record.cache_table, query.query);
     }
 
     for (const brek::Node* upstream : upstreams) {

@@ -112,18 +112,24 @@ std::string select_all_from(std::string_view schema, std::string_view name) {
 ExtractionQuery extraction_query(std::string_view model_name, std::string_view schema,
                                  std::string_view identifier, std::string_view cache_table,
                                  const Value& source_config,
-                                 const federation::optimizer::Optimization* opt) {
-  bool restricts = opt != nullptr &&
-                   (!opt->columns.empty() || !opt->predicates.empty() || opt->limit.has_value());
-  if (!restricts) return {select_all_from(schema, identifier), {}};
+                                 const federation::optimizer::Optimization* opt,
+                                 const std::optional<std::string>& watermark_condition) {
+  if (opt == nullptr || !opt->restricts()) {
+    std::string plain = select_all_from(schema, identifier);
+    if (!watermark_condition) return {plain, {}, false};
+    return {plain + " WHERE " + *watermark_condition, {}, true};
+  }
 
   std::string source_type = get_text(source_config, "type");
   const auto& dialects = federation::optimizer::ADAPTER_TO_SQLGLOT_DIALECT;
   auto it = dialects.find(source_type);
   std::string dialect = it == dialects.end() ? "duckdb" : it->second;
 
+  federation::optimizer::Optimization filtered = *opt;
+  if (watermark_condition) filtered.raw_conditions.push_back(*watermark_condition);
   ExtractionQuery out;
-  out.query = opt->build_query(std::string(schema), std::string(identifier), dialect);
+  out.subset = true;
+  out.query = filtered.build_query(std::string(schema), std::string(identifier), dialect);
   std::string name(model_name);
   out.log_lines.push_back("ZYL [" + name + "]: optimized → " + dialect + ": " +
                           text::prefix(out.query, 120));

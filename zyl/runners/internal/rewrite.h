@@ -63,16 +63,20 @@ std::string select_all_from(std::string_view schema, std::string_view name);
 struct ExtractionQuery {
   std::string query;
   std::vector<std::string> log_lines;
+  bool subset = false;  // the query reads less than the whole table
 };
 
 // The optimizer's query in the source's dialect when `opt` is non-null and restricts anything
 // (columns, predicates or a limit); otherwise the plain query of `schema` and `identifier`.
 // `source_config` is the output config of the source's connection (its "type" picks the dialect,
-// "duckdb" for an unknown or missing type). Throws whatever `opt->build_query` throws.
+// "duckdb" for an unknown or missing type). `watermark_condition` (the incremental filter, in
+// the source's dialect) goes into the WHERE clause, ahead of any limit. Throws whatever
+// `opt->build_query` throws.
 ExtractionQuery extraction_query(std::string_view model_name, std::string_view schema,
                                  std::string_view identifier, std::string_view cache_table,
                                  const Value& source_config,
-                                 const federation::optimizer::Optimization* opt);
+                                 const federation::optimizer::Optimization* opt,
+                                 const std::optional<std::string>& watermark_condition = {});
 
 // `query` with " WHERE {column} > {formatted}" appended, or " AND ..." when the query already
 // has a WHERE clause (the word WHERE in any case, standing alone: `somewhere` does not count).

@@ -132,7 +132,9 @@ TEST(QueriesTest, OptimizedQueryUsesTheSourceDialectAndLogsTwoLines) {
   Optimization columns;
   columns.columns = {"id", "name"};
   Optimization predicates;
-  predicates.predicates = {"id > 3"};
+  predicates.predicates = {{federation::optimizer::Predicate::Op::Gt, "id",
+                            federation::optimizer::ValueClass::Integer,
+                            {{federation::optimizer::ValueClass::Integer, "3"}}, {}}};
   for (const Optimization* opt : {&limited, &columns, &predicates}) {
     ExtractionQuery q =
         extraction_query("orders", "dbo", "customers", "src_a", {{"type", "sqlserver"}}, opt);
@@ -152,6 +154,26 @@ TEST(QueriesTest, OptimizedQueryUsesTheSourceDialectAndLogsTwoLines) {
   EXPECT_EQ(q.log_lines[0], "ZYL [orders]: optimized → duckdb: " + q.query.substr(0, 120));
   EXPECT_EQ(q.log_lines[1],
             "ZYL [orders]: optimized extraction for src_t (→duckdb): " + q.query.substr(0, 100));
+}
+
+TEST(QueriesTest, WatermarkConditionGoesInsideTheWhereAheadOfTheLimit) {
+  Value pg = {{"type", "postgres"}};
+  Optimization top;
+  top.columns = {"id"};
+  top.limit = 5;
+  top.order_by = {{"id", federation::optimizer::ValueClass::Integer, true, false}};
+  ExtractionQuery q = extraction_query("orders", "crm", "t", "src_t", pg, &top,
+                                       std::string("updated_at > '2024-01-01'"));
+  EXPECT_EQ(q.query,
+            "SELECT \"id\" FROM crm.t WHERE (updated_at > '2024-01-01') ORDER BY \"id\" DESC "
+            "NULLS LAST LIMIT 5");
+  EXPECT_TRUE(q.subset);
+
+  ExtractionQuery plain = extraction_query("orders", "crm", "t", "src_t", pg, nullptr,
+                                           std::string("updated_at > 5"));
+  EXPECT_EQ(plain.query, "SELECT * FROM crm.t WHERE updated_at > 5");
+  EXPECT_TRUE(plain.subset);
+  EXPECT_FALSE(extraction_query("orders", "crm", "t", "src_t", pg, nullptr).subset);
 }
 
 TEST(QueriesTest, WatermarkFilterJoinsAnExistingWhere) {
