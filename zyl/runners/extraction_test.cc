@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/log.h"
+#include "drivers/duckdb/duckdb_driver.h"
 #include "zyl/components.h"
 #include "zyl/runners/ferry.h"
 #include "zyl/runners/test_fakes.h"
@@ -63,10 +64,11 @@ class ExtractionTest : public ::testing::Test {
     };
     overrides->optimize_extractions = [this](const std::string& sql,
                                              const OrderedMap<std::string, std::string>& map,
-                                             const federation::optimizer::SourceColumns&) {
+                                             const federation::optimizer::SourceColumns& columns) {
       journal.record("optimize");
       optimized_sql = sql;
       optimized_map = map;
+      optimized_columns = columns;
       return optimizations;
     };
     overrides->get_connection = [](const std::string&, const Value&) {
@@ -140,6 +142,7 @@ class ExtractionTest : public ::testing::Test {
   Optimizations optimizations;
   std::string optimized_sql;
   OrderedMap<std::string, std::string> optimized_map;
+  federation::optimizer::SourceColumns optimized_columns;
   std::vector<Value> events;
 };
 
@@ -324,6 +327,51 @@ TEST_F(ExtractionTest, OptimizedExtractionWithWatermarkFilter) {
       "ZYL [orders]: optimized extraction for src_crm__customers (postgres→postgres): " +
       optimized));
   EXPECT_EQ(journal.calls[5], "format 41 postgres timestamp");
+}
+
+// The sources' columns come from a query reading no row; a source that cannot be asked is
+// read whole. A cache table holding a subset is marked, and every extraction query is logged.
+TEST_F(ExtractionTest, ProbedColumnsReachTheOptimizerAndSubsetsAreMarked) {
+  log::Capture capture;
+  set_target("dev");
+  overrides->get_connection = [](const std::string&, const Value& config) {
+    if (get_text(config, "host") != "crm") throw std::runtime_error("unreachable");
+    auto source = drivers::duckdb::open_file(":memory:");
+    source->execute("CREATE SCHEMA crm; CREATE TABLE crm.customers (id BIGINT, \"Name\" TEXT)");
+    return source;
+  };
+  Optimization opt;
+  opt.columns = {"Name"};
+  optimizations["src_crm__customers"] = opt;
+  ASSERT_EQ(run().status, brek::RunStatus::Success);
+
+  ASSERT_EQ(optimized_columns.size(), 1u);
+  const auto& columns = optimized_columns.at("src_crm__customers");
+  ASSERT_EQ(columns.size(), 2u);
+  EXPECT_EQ(columns[1].name, "Name");
+  EXPECT_EQ(columns[1].type.id, drivers::TypeId::String);
+  EXPECT_TRUE(capture.contains(
+      "ZYL [orders]: extracting src_crm__customers: SELECT \"Name\" FROM crm.customers"));
+  EXPECT_TRUE(capture.contains("ZYL [orders]: extracting src_web__events: SELECT * FROM "
+                               "web.events_v2"));
+  EXPECT_EQ(cache->subsets, (std::map<std::string, std::string>{
+                                {"src_crm__customers", "SELECT \"Name\" FROM crm.customers"}}));
+  bool said_why = false;
+  for (const auto& line : capture.messages("zyl.runners.ferry", spdlog::level::debug)) {
+    said_why |= line == "ZYL [orders]: columns of src_web__events unknown, reading it whole: "
+                        "unreachable";
+  }
+  EXPECT_TRUE(said_why);
+
+  // The same queries, without extracting anything, for compile and ls.
+  sling.clear();
+  auto planned = runner->plan_extractions(*model, manifest, *cache);
+  ASSERT_EQ(planned.size(), 2u);
+  EXPECT_EQ(planned[0].cache_table, "src_crm__customers");
+  EXPECT_EQ(planned[0].source_type, "postgres");
+  EXPECT_EQ(planned[0].query, "SELECT \"Name\" FROM crm.customers");
+  EXPECT_EQ(planned[1].query, "SELECT * FROM web.events_v2");
+  EXPECT_TRUE(sling.empty());
 }
 
 TEST_F(ExtractionTest, EveryFailureBecomesAnErrorResultAndReleasesTheLock) {

@@ -171,6 +171,84 @@ federation::optimizer::SourceColumns probe_sources(const std::vector<SourceRecor
   return columns;
 }
 
+// The ids of `model`'s dependencies that begin with `prefix`, in order.
+std::vector<std::string> dependencies(const brek::Node& model, std::string_view prefix) {
+  std::vector<std::string> ids;
+  if (!model.depends_on) return ids;
+  for (const auto& id : model.depends_on->nodes) {
+    if (text::starts_with(id, prefix)) ids.push_back(id);
+  }
+  return ids;
+}
+
+// The sources and upstream models a model's extraction copies, and its SQL pointed at them.
+struct SourcePlan {
+  std::vector<SourceRecord> sources;
+  std::vector<const brek::Node*> upstreams;
+  std::string rewritten_sql;
+};
+
+// Every output config read goes into `used_configs`. Throws as _get_output_config does.
+SourcePlan plan_sources(const ZylModelRunner& runner, const brek::Node& model,
+                        const brek::Manifest& manifest,
+                        const config::tether::SourceConnectionMap& tether, const Cache& cache,
+                        const std::string& compiled_sql, std::vector<Value>& used_configs) {
+  SourcePlan plan;
+  internal::Replacements ref_replacements;
+  for (const auto& id : dependencies(model, "source.")) {
+    const brek::SourceNode* source = manifest.find_source(id);
+    if (source == nullptr) continue;
+    SourceRecord record;
+    record.unique_id = id;
+    record.source_name = source->source_name;
+    record.table_name = source->name;
+    record.schema = source->schema.value_or("");
+    record.identifier = source->identifier.value_or("");
+    if (record.identifier.empty()) record.identifier = record.table_name;
+    const Value* connection = tether.get(record.source_name);
+    record.connection = is_set(connection) ? text_form(*connection) : target_of(runner._resolution);
+    record.source_config = runner._get_output_config(record.connection);
+    used_configs.push_back(record.source_config);
+    record.cache_table = cache.source_table_name(record.source_name, record.table_name);
+    internal::enter_reference(ref_replacements,
+                              internal::reference_candidates(source->database.value_or(""),
+                                                             record.schema, record.identifier),
+                              compiled_sql, record.cache_table);
+    plan.sources.push_back(std::move(record));
+  }
+
+  // Upstream models are copied into the cache under their plain name, so their references are
+  // pointed there too (ephemeral ones are inlined in the compiled SQL and have no table).
+  for (const auto& id : dependencies(model, "model.")) {
+    const brek::Node* upstream = manifest.find_node(id);
+    if (upstream == nullptr || upstream->get_materialization() == "ephemeral") continue;
+    plan.upstreams.push_back(upstream);
+    internal::enter_reference(
+        ref_replacements,
+        internal::reference_candidates(upstream->database.value_or(""),
+                                       upstream->schema.value_or(""), upstream->name),
+        compiled_sql, upstream->name);
+  }
+  plan.rewritten_sql = internal::apply_replacements(compiled_sql, ref_replacements);
+  return plan;
+}
+
+federation::optimizer::Optimizations optimize_sources(const std::vector<SourceRecord>& sources,
+                                                      const std::string& rewritten_sql,
+                                                      const std::string& model_name) {
+  auto& registry = components::registry();
+  auto optimize = components::obtain(registry.optimize_extractions, "optimize_extractions");
+  OrderedMap<std::string, std::string> source_table_map;
+  for (const auto& record : sources) source_table_map.set(record.cache_table, record.cache_table);
+  return optimize(rewritten_sql, source_table_map, probe_sources(sources, model_name));
+}
+
+const federation::optimizer::Optimization* optimization_of(
+    const federation::optimizer::Optimizations& optimized, const SourceRecord& record) {
+  auto found = optimized.find(record.cache_table);
+  return found != optimized.end() && found->second ? &*found->second : nullptr;
+}
+
 }  // namespace
 
 void ZylModelRunner::set_zyl_context(std::optional<ResolvedModel> resolution,
@@ -294,15 +372,6 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
       throw std::runtime_error("Model " + model.name + " has no compiled SQL");
     }
 
-    std::vector<std::string> source_ids;
-    std::vector<std::string> upstream_ids;
-    if (model.depends_on) {
-      for (const auto& id : model.depends_on->nodes) {
-        if (text::starts_with(id, "source.")) source_ids.push_back(id);
-        if (text::starts_with(id, "model.")) upstream_ids.push_back(id);
-      }
-    }
-
     config::tether::SourceConnectionMap tether = load_tether(project_dir_of(config));
 
     std::string materialization = model.get_materialization();
@@ -314,59 +383,19 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
       std::tie(watermark_value, watermark_column) = _resolve_watermark_from_target(model);
     }
 
-    std::vector<SourceRecord> source_meta;
-    internal::Replacements ref_replacements;
-    for (const auto& id : source_ids) {
-      const brek::SourceNode* source = manifest.find_source(id);
-      if (source == nullptr) continue;
-      SourceRecord record;
-      record.unique_id = id;
-      record.source_name = source->source_name;
-      record.table_name = source->name;
-      record.schema = source->schema.value_or("");
-      record.identifier = source->identifier.value_or("");
-      if (record.identifier.empty()) record.identifier = record.table_name;
-      const Value* connection = tether.get(record.source_name);
-      record.connection = is_set(connection) ? text_form(*connection) : target_of(resolution);
-      record.source_config = _get_output_config(record.connection);
-      used_configs.push_back(record.source_config);
-      record.cache_table = cache.source_table_name(record.source_name, record.table_name);
-      internal::enter_reference(ref_replacements,
-                                internal::reference_candidates(source->database.value_or(""),
-                                                               record.schema, record.identifier),
-                                compiled_sql, record.cache_table);
-      source_meta.push_back(std::move(record));
-    }
+    SourcePlan plan =
+        plan_sources(*this, model, manifest, tether, cache, compiled_sql, used_configs);
+    std::vector<SourceRecord>& source_meta = plan.sources;
+    std::vector<const brek::Node*>& upstreams = plan.upstreams;
+    std::string rewritten_sql = plan.rewritten_sql;
 
-    // Upstream models are copied into the cache under their plain name, so their references are
-    // pointed there too (ephemeral ones are inlined in the compiled SQL and have no table).
-    std::vector<const brek::Node*> upstreams;
-    for (const auto& id : upstream_ids) {
-      const brek::Node* upstream = manifest.find_node(id);
-      if (upstream == nullptr || upstream->get_materialization() == "ephemeral") continue;
-      upstreams.push_back(upstream);
-      internal::enter_reference(
-          ref_replacements,
-          internal::reference_candidates(upstream->database.value_or(""),
-                                         upstream->schema.value_or(""), upstream->name),
-          compiled_sql, upstream->name);
-    }
-
-    std::string rewritten_sql = internal::apply_replacements(compiled_sql, ref_replacements);
-
-    auto optimize = components::obtain(registry.optimize_extractions, "optimize_extractions");
-    OrderedMap<std::string, std::string> source_table_map;
-    for (const auto& record : source_meta)
-      source_table_map.set(record.cache_table, record.cache_table);
     federation::optimizer::Optimizations optimized =
-        optimize(rewritten_sql, source_table_map, probe_sources(source_meta, model.name));
+        optimize_sources(source_meta, rewritten_sql, model.name);
 
     bool filter_by_watermark = is_incremental && watermark_value.has_value() && watermark_column &&
                                !watermark_column->empty();
     for (const auto& record : source_meta) {
-      auto found = optimized.find(record.cache_table);
-      const federation::optimizer::Optimization* opt =
-          found != optimized.end() && found->second ? &*found->second : nullptr;
+      const federation::optimizer::Optimization* opt = optimization_of(optimized, record);
       std::optional<std::string> watermark_condition;
       if (filter_by_watermark) {
         auto format = components::obtain(registry.format_watermark, "format_watermark");
@@ -490,6 +519,27 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
     return error_result(model, resolution, seconds_since(start), error_text(failure),
                         std::move(used_configs));
   }
+}
+
+std::vector<ZylModelRunner::PlannedExtraction> ZylModelRunner::plan_extractions(
+    const brek::Node& model, const brek::Manifest& manifest, const Cache& cache) const {
+  auto load_tether = components::obtain(components::registry().load_tether, "load_tether");
+  std::string compiled_sql = model.compiled_code.value_or("");
+  if (compiled_sql.empty()) throw std::runtime_error("Model " + model.name + " has no compiled SQL");
+  std::vector<Value> used_configs;
+  SourcePlan plan = plan_sources(*this, model, manifest, load_tether(project_dir_of(config)),
+                                 cache, compiled_sql, used_configs);
+  federation::optimizer::Optimizations optimized =
+      optimize_sources(plan.sources, plan.rewritten_sql, model.name);
+  std::vector<PlannedExtraction> out;
+  for (const auto& record : plan.sources) {
+    internal::ExtractionQuery query =
+        internal::extraction_query(model.name, record.schema, record.identifier,
+                                   record.cache_table, record.source_config,
+                                   optimization_of(optimized, record));
+    out.push_back({record.cache_table, get_text(record.source_config, "type"), query.query});
+  }
+  return out;
 }
 
 std::pair<std::optional<Value>, std::optional<std::string>>

@@ -62,6 +62,22 @@ class ZylModelRunner : public brek::ModelRunner {
                                              extraction::sling_client::SlingClient& client,
                                              Cache& cache);
 
+  // One source's extraction as plan_extractions reports it.
+  struct PlannedExtraction {
+    std::string cache_table;
+    std::string source_type;
+    std::string query;
+  };
+
+  // The query each source of `model` is extracted with (the incremental filter aside: it needs
+  // the target), in the order of the model's dependencies, for `brek compile` and `brek ls
+  // --verbose`. Asks each source for its columns and otherwise reads nothing. Throws
+  // std::runtime_error for a model without compiled SQL, for missing profiles or an output no
+  // profile defines, and when a component cannot be obtained.
+  std::vector<PlannedExtraction> plan_extractions(const brek::Node& model,
+                                                  const brek::Manifest& manifest,
+                                                  const Cache& cache) const;
+
   // (watermark value, column) from the model's target table, or (nullopt, nullopt) when the
   // compiled SQL names no update-key column, the table is empty or the query fails. The query
   // runs on `adapter` for a model on the default target and on a connection of its own

@@ -132,6 +132,11 @@ class FakeCache final : public federation::zyl_cache::Cache {
   }
   std::vector<std::string> list_tables() override { return {}; }
   void drop_table(const std::string&) override {}
+  void note_subset(const std::string& table, const std::string& query) override {
+    subsets[table] = query + (open ? "" : " ON A CLOSED CACHE");
+  }
+
+  std::map<std::string, std::string> subsets;  // table -> query noted
 
  private:
   Journal& journal_;
