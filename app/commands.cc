@@ -308,6 +308,37 @@ std::string target_of(const Resolutions& resolutions, const std::string& id,
   return resolved ? resolved->target : fallback;
 }
 
+// The query each source of an extraction model is read with, as a run sends it (an incremental
+// run adds its watermark filter). A model whose queries cannot be worked out says why.
+void print_extraction_queries(const Session& s, const Resolutions& resolutions,
+                              const std::vector<std::string>& ids) {
+  auto cache = std::make_shared<zyl::federation::zyl_cache::ZylCache>(
+      zyl::federation::zyl_cache::CacheLocation::for_project(s.project_dir));
+  bool header = false;
+  for (const auto& id : ids) {
+    const auto* resolved = resolutions.get(id);
+    const NodePtr* node = s.manifest->nodes.get(id);
+    if (!resolved || !node || !*node || resolved->execution_path == ExecutionPath::DEFAULT_PUSHDOWN) {
+      continue;
+    }
+    zyl::runners::ferry::ZylModelRunner runner(s.config, nullptr, *node, 0, 0);
+    runner.set_zyl_context(*resolved, s.profiles, cache);
+    std::vector<std::string> lines;
+    try {
+      for (const auto& planned : runner.plan_extractions(**node, *s.manifest, *cache)) {
+        lines.push_back(planned.cache_table + " (" + planned.source_type + "): " + planned.query);
+      }
+    } catch (const std::exception& e) {
+      lines.push_back(std::string("(not known: ") + e.what() + ")");
+    }
+    if (lines.empty()) continue;
+    if (!header) std::cout << "\nExtraction queries:\n";
+    header = true;
+    std::cout << "  " << (*node)->name << ":\n";
+    for (const auto& line : lines) std::cout << "    " << line << "\n";
+  }
+}
+
 // A full refresh rebuilds incremental models on the extraction path from scratch: their previous
 // result in the cache, which would make the run incremental, is removed first.
 void forget_cached_results(const std::vector<NodePtr>& models, const Resolutions& resolutions,
@@ -410,6 +441,7 @@ int cmd_compile(const Options& options) {
     parser::write_compiled_sql(*s.manifest, s.project.name, s.project_dir / "target");
     std::cout << "Compiled " << s.manifest->nodes.size() << " nodes into "
               << (s.project_dir / "target" / "compiled").string() << "\n";
+    print_extraction_queries(s, resolve(s), selected_models(s));
     return kExitOk;
   });
 }
@@ -436,6 +468,12 @@ int cmd_ls(const Options& options) {
                       remote.empty() ? "-" : zyl::text::join(remote, ", ")});
     }
     std::cout << columns(rows);
+    if (options.verbose) {
+      // The queries need the compiled SQL, which needs the targets.
+      TargetAdapters adapters(s);
+      compile(s, adapters);
+      print_extraction_queries(s, resolutions, selected_models(s));
+    }
     return kExitOk;
   });
 }

@@ -228,6 +228,30 @@ TEST_F(BrekEndToEnd, LsShowsEachModelsTargetAndPath) {
   EXPECT_THAT(selected.out, Not(HasSubstr("country_targets")));
 }
 
+// Compile and ls --verbose show the query each source of an extraction model is read with: only
+// the columns it uses, in the source's quoting; a run sends the same query and says so.
+TEST_F(BrekEndToEnd, CompileAndLsShowEachSourcesExtractionQuery) {
+  const std::string orders =
+      "sales__orders (duckdb): SELECT \"order_id\", \"customer_id\", \"status\", \"amount\" "
+      "FROM sales.orders";
+  const std::string customers =
+      "crm__customers (sqlite): SELECT \"id\", \"name\", \"country\" FROM main.customers";
+  Outcome compiled = brek("compile --project-dir " + shop().string());
+  ASSERT_EQ(compiled.status, 0) << compiled.out << compiled.err;
+  EXPECT_THAT(compiled.out, HasSubstr("Extraction queries:\n  customer_orders:\n    " + orders +
+                                      "\n    " + customers + "\n"));
+  EXPECT_THAT(compiled.out, Not(HasSubstr("customer_revenue:")));  // runs on its target as it is
+
+  Outcome listed = brek("ls --verbose --project-dir " + shop().string() + " --select customer_orders");
+  ASSERT_EQ(listed.status, 0) << listed.out << listed.err;
+  EXPECT_THAT(listed.out, HasSubstr(orders));
+
+  ASSERT_EQ(run_shop("--select customer_orders").status, 0);
+  std::string log = read_file(shop() / "logs" / "zyl.log");
+  EXPECT_THAT(log, HasSubstr("ZYL [customer_orders]: extracting " +
+                             orders.substr(0, orders.find(" (")) + ": SELECT \"order_id\""));
+}
+
 TEST_F(BrekEndToEnd, RetractLeavesTheTargetsEmptyOfTheSelectedModels) {
   ASSERT_EQ(run_shop().status, 0);
   Outcome partial = brek("retract --project-dir " + shop().string() + " --select revenue_by_country");

@@ -40,47 +40,57 @@ struct Model {
 
 const std::vector<Model>& corpus() {
   static const std::vector<Model> models = {
-      {"join_two", "select o.id, c.name from {orders} o join {customers} c on c.id = o.customer_id "
-                   "where c.region = 'eu' and o.\"Amount\" > 10"},
+      {"join_two",
+       "select o.id, c.name from {orders} o join {customers} c on c.id = o.customer_id "
+       "where c.region = 'eu' and o.\"Amount\" > 10"},
       {"join_three",
        "select o.id, c.name, e.kind from {orders} o join {customers} c on c.id = o.customer_id "
        "join {events} e on e.order_id = o.id where e.kind in ('ship', 'pay') "
        "and o.placed_on >= date '2024-01-10' and c.id between 3 and 30"},
-      {"self_join", "select a.id, b.id from {orders} a join {orders} b "
-                    "on a.customer_id = b.customer_id and a.id < b.id "
-                    "where a.status = 'open' and b.id <= 50"},
-      {"aggregate", "select status, count(*), sum(\"Amount\") from {orders} "
-                    "where placed_at < timestamp '2024-01-20 12:00:00' group by status"},
-      {"window", "select id, row_number() over (partition by customer_id order by id) "
-                 "from {orders} where id between 10 and 90"},
-      {"cte", "with big as (select * from {orders} where \"Amount\" >= 50) "
-              "select customer_id, max(\"MixedCase\"), count(*) from big group by customer_id"},
+      {"self_join",
+       "select a.id, b.id from {orders} a join {orders} b "
+       "on a.customer_id = b.customer_id and a.id < b.id "
+       "where a.status = 'open' and b.id <= 50"},
+      {"aggregate",
+       "select status, count(*), sum(\"Amount\") from {orders} "
+       "where placed_at < timestamp '2024-01-20 12:00:00' group by status"},
+      {"window",
+       "select id, row_number() over (partition by customer_id order by id) "
+       "from {orders} where id between 10 and 90"},
+      {"cte",
+       "with big as (select * from {orders} where \"Amount\" >= 50) "
+       "select customer_id, max(\"MixedCase\"), count(*) from big group by customer_id"},
       {"select_star", "select * from {customers}"},
       {"select_star_filtered", "select * from {orders} where customer_id = 4"},
-      {"mixed_case", "select \"MixedCase\", \"Amount\" from {orders} "
-                     "where \"MixedCase\" is not null and \"MixedCase\" > 3"},
+      {"mixed_case",
+       "select \"MixedCase\", \"Amount\" from {orders} "
+       "where \"MixedCase\" is not null and \"MixedCase\" > 3"},
       {"is_null", "select id from {orders} where note is null"},
-      {"not_in", "select id, region from {customers} where region is not null "
-                 "and region not in ('eu', 'us')"},
+      {"not_in",
+       "select id, region from {customers} where region is not null "
+       "and region not in ('eu', 'us')"},
       {"not_in_nulls", "select id from {orders} where note not in ('x', 'n5')"},
-      {"dates", "select id from {orders} where placed_on = date '2024-01-15' "
-                "or placed_on = date '2024-01-16'"},
-      {"timestamps", "select id, placed_at from {orders} where placed_at >= "
-                     "timestamp '2024-01-10 06:30:00' and placed_at < timestamp '2024-01-12 00:00:00'"},
+      {"dates",
+       "select id from {orders} where placed_on = date '2024-01-15' "
+       "or placed_on = date '2024-01-16'"},
+      {"timestamps",
+       "select id, placed_at from {orders} where placed_at >= "
+       "timestamp '2024-01-10 06:30:00' and placed_at < timestamp '2024-01-12 00:00:00'"},
       {"like", "select id, status from {orders} where status like 'op%'"},
       {"like_upper", "select id, status from {orders} where status like 'Op%' or status like 'Ö%'"},
       {"string_range", "select id, status from {orders} where status > 'o' and status <= 'p'"},
       {"string_equal", "select id from {orders} where status = 'open'"},
-      {"or_across_sources", "select o.id from {orders} o join {customers} c on c.id = o.customer_id "
-                            "where o.id < 5 or c.region = 'us'"},
+      {"or_across_sources",
+       "select o.id from {orders} o join {customers} c on c.id = o.customer_id "
+       "where o.id < 5 or c.region = 'us'"},
       {"limit_order", "select id from {orders} order by id desc limit 5"},
       {"limit_order_two_keys", "select id, status from {orders} order by placed_at, id limit 7"},
       {"limit_order_text", "select id, status from {orders} order by status desc, id limit 9"},
       {"limit_order_nulls", "select id, note from {orders} order by note nulls first, id limit 6"},
       {"limit_bare", "select id, status from {orders} limit 8", true},
       {"limit_over_filter", "select id from {orders} where status = 'closed' order by id limit 4"},
-      {"incremental", "select id, placed_at, \"Amount\" from {orders} where \"Amount\" > 5",
-       false, "2024-01-18 00:00:00"},
+      {"incremental", "select id, placed_at, \"Amount\" from {orders} where \"Amount\" > 5", false,
+       "2024-01-18 00:00:00"},
       {"incremental_top", "select id, placed_at from {orders} order by placed_at desc, id limit 3",
        false, "2024-01-18 00:00:00"},
   };
@@ -94,10 +104,10 @@ std::vector<std::string> fill_statements(const Connection& conn, const std::stri
   auto q = [&](const std::string& name) { return conn.quote_identifier(name); };
   std::vector<std::string> out;
   out.push_back("CREATE TABLE " + prefix + "orders (id " + types.at("bigint") + ", customer_id " +
-                types.at("bigint") + ", " + q("Amount") + " " + types.at("decimal") +
-                ", status " + types.at("text") + ", placed_on " + types.at("date") +
-                ", placed_at " + types.at("timestamp") + ", note " + types.at("text") + ", " +
-                q("MixedCase") + " " + types.at("int") + ")");
+                types.at("bigint") + ", " + q("Amount") + " " + types.at("decimal") + ", status " +
+                types.at("text") + ", placed_on " + types.at("date") + ", placed_at " +
+                types.at("timestamp") + ", note " + types.at("text") + ", " + q("MixedCase") + " " +
+                types.at("int") + ")");
   out.push_back("CREATE TABLE " + prefix + "customers (id " + types.at("bigint") + ", name " +
                 types.at("text") + ", region " + types.at("text") + ")");
   out.push_back("CREATE TABLE " + prefix + "events (id " + types.at("bigint") + ", order_id " +
@@ -200,9 +210,9 @@ class PushdownTest : public ::testing::Test {
       if (sql.find(cache_table) == std::string::npos) continue;
       std::optional<std::string> watermark;
       if (!model.watermark.empty() && cache_table == "src__orders") {
-        watermark = "placed_at > " + extraction::watermark_formatter::format_watermark(
-                                         Value(model.watermark), get_text(config, "type"),
-                                         "timestamp");
+        watermark =
+            "placed_at > " + extraction::watermark_formatter::format_watermark(
+                                 Value(model.watermark), get_text(config, "type"), "timestamp");
       }
       auto it = found.find(cache_table);
       const optimizer::Optimization* opt = it != found.end() && it->second ? &*it->second : nullptr;
@@ -239,8 +249,8 @@ class PushdownTest : public ::testing::Test {
 };
 
 const std::map<std::string, std::string> kDuckdbTypes = {
-    {"bigint", "BIGINT"}, {"int", "INTEGER"},     {"decimal", "DECIMAL(12,2)"},
-    {"text", "VARCHAR"},  {"date", "DATE"},       {"timestamp", "TIMESTAMP"}};
+    {"bigint", "BIGINT"}, {"int", "INTEGER"}, {"decimal", "DECIMAL(12,2)"},
+    {"text", "VARCHAR"},  {"date", "DATE"},   {"timestamp", "TIMESTAMP"}};
 
 TEST_F(PushdownTest, DuckdbSourcesGiveTheSameResults) {
   Value config = {{"type", "duckdb"}, {"path", (dir_ / "source.duckdb").string()}};
@@ -256,8 +266,8 @@ TEST_F(PushdownTest, SqliteSourcesGiveTheSameResults) {
   {
     std::unique_ptr<Connection> conn = drivers::open_connection(config);
     std::map<std::string, std::string> types = {
-        {"bigint", "INTEGER"}, {"int", "INTEGER"},  {"decimal", "NUMERIC(12,2)"},
-        {"text", "TEXT"},      {"date", "DATE"},    {"timestamp", "TIMESTAMP"}};
+        {"bigint", "INTEGER"}, {"int", "INTEGER"}, {"decimal", "NUMERIC(12,2)"},
+        {"text", "TEXT"},      {"date", "DATE"},   {"timestamp", "TIMESTAMP"}};
     for (const auto& sql : fill_statements(*conn, "", types)) conn->execute(sql);
   }
   EXPECT_GE(run_corpus(config, ""), 20);
@@ -270,11 +280,12 @@ TEST_F(PushdownTest, PostgresSourcesGiveTheSameResults) {
   integration::read_all(*conn, "SELECT pg_advisory_lock(4718)");
   conn->execute("DROP SCHEMA IF EXISTS zyl_pd CASCADE; CREATE SCHEMA zyl_pd");
   std::map<std::string, std::string> types = {
-      {"bigint", "bigint"}, {"int", "integer"}, {"decimal", "numeric(12,2)"},
-      {"text", "varchar(40)"}, {"date", "date"}, {"timestamp", "timestamp"}};
+      {"bigint", "bigint"},    {"int", "integer"}, {"decimal", "numeric(12,2)"},
+      {"text", "varchar(40)"}, {"date", "date"},   {"timestamp", "timestamp"}};
   for (const auto& sql : fill_statements(*conn, "zyl_pd.", types)) conn->execute(sql);
   // A linguistic collation orders 'Open' and 'open' unlike byte order.
-  conn->execute("ALTER TABLE zyl_pd.orders ALTER COLUMN status TYPE varchar(40) COLLATE \"und-x-icu\"");
+  conn->execute(
+      "ALTER TABLE zyl_pd.orders ALTER COLUMN status TYPE varchar(40) COLLATE \"und-x-icu\"");
   EXPECT_GE(run_corpus(config, "zyl_pd"), 25);
   conn->execute("DROP SCHEMA IF EXISTS zyl_pd CASCADE");
 }
@@ -285,7 +296,7 @@ TEST_F(PushdownTest, MariadbSourcesGiveTheSameResults) {
   std::unique_ptr<Connection> conn = drivers::open_connection(config);
   conn->execute("DROP DATABASE IF EXISTS zyl_pd; CREATE DATABASE zyl_pd");
   std::map<std::string, std::string> types = {
-      {"bigint", "BIGINT"}, {"int", "INT"},   {"decimal", "DECIMAL(12,2)"},
+      {"bigint", "BIGINT"},    {"int", "INT"},   {"decimal", "DECIMAL(12,2)"},
       {"text", "VARCHAR(40)"}, {"date", "DATE"}, {"timestamp", "DATETIME(6)"}};
   for (const auto& sql : fill_statements(*conn, "zyl_pd.", types)) conn->execute(sql);
   EXPECT_GE(run_corpus(config, "zyl_pd"), 15);

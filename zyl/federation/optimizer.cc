@@ -47,15 +47,27 @@ bool is_plain_text(const drivers::ColumnType& type) {
 
 ValueClass class_of(const drivers::ColumnType& type) {
   switch (type.id) {
-    case TypeId::Int8: case TypeId::Int16: case TypeId::Int32: case TypeId::Int64:
-    case TypeId::UInt8: case TypeId::UInt16: case TypeId::UInt32: case TypeId::UInt64:
+    case TypeId::Int8:
+    case TypeId::Int16:
+    case TypeId::Int32:
+    case TypeId::Int64:
+    case TypeId::UInt8:
+    case TypeId::UInt16:
+    case TypeId::UInt32:
+    case TypeId::UInt64:
       return ValueClass::Integer;
-    case TypeId::Decimal: return ValueClass::Decimal;
-    case TypeId::Boolean: return ValueClass::Boolean;
-    case TypeId::String: return is_plain_text(type) ? ValueClass::Text : ValueClass::Other;
-    case TypeId::Date: return ValueClass::Date;
-    case TypeId::Timestamp: return ValueClass::Timestamp;
-    default: return ValueClass::Other;
+    case TypeId::Decimal:
+      return ValueClass::Decimal;
+    case TypeId::Boolean:
+      return ValueClass::Boolean;
+    case TypeId::String:
+      return is_plain_text(type) ? ValueClass::Text : ValueClass::Other;
+    case TypeId::Date:
+      return ValueClass::Date;
+    case TypeId::Timestamp:
+      return ValueClass::Timestamp;
+    default:
+      return ValueClass::Other;
   }
 }
 
@@ -82,7 +94,8 @@ std::optional<Literal> literal_of(const Value& constant) {
   if (type == "BOOLEAN" && value.is_boolean()) {
     return Literal{ValueClass::Boolean, value.get<bool>() ? "true" : "false"};
   }
-  if (type == "VARCHAR" && value.is_string()) return Literal{ValueClass::Text, value.get<std::string>()};
+  if (type == "VARCHAR" && value.is_string())
+    return Literal{ValueClass::Text, value.get<std::string>()};
   if (!integral) return std::nullopt;
   static const std::set<std::string> kIntegers = {"TINYINT",  "SMALLINT",  "INTEGER",  "BIGINT",
                                                   "UTINYINT", "USMALLINT", "UINTEGER", "UBIGINT"};
@@ -97,7 +110,8 @@ std::optional<Literal> literal_of(const Value& constant) {
   }
   long long n = value.get<long long>();
   constexpr long long kMicrosPerDay = 86'400'000'000LL;
-  if (type == "DATE" && in_calendar(n)) return Literal{ValueClass::Date, drivers::temporal::format_date(n)};
+  if (type == "DATE" && in_calendar(n))
+    return Literal{ValueClass::Date, drivers::temporal::format_date(n)};
   if (type == "TIMESTAMP" && in_calendar(n / kMicrosPerDay)) {
     return Literal{ValueClass::Timestamp, drivers::temporal::format_timestamp(n)};
   }
@@ -357,10 +371,10 @@ Optimizations analyse(const std::string& sql,
 }  // namespace
 
 const std::map<std::string, std::string> ADAPTER_TO_SQLGLOT_DIALECT = {
-    {"postgres", "postgres"},   {"redshift", "redshift"}, {"mysql", "mysql"},
-    {"mariadb", "mysql"},       {"sqlserver", "tsql"},    {"snowflake", "snowflake"},
-    {"bigquery", "bigquery"},   {"databricks", "databricks"}, {"oracle", "oracle"},
-    {"clickhouse", "clickhouse"}, {"trino", "trino"},     {"duckdb", "duckdb"},
+    {"postgres", "postgres"},     {"redshift", "redshift"},     {"mysql", "mysql"},
+    {"mariadb", "mysql"},         {"sqlserver", "tsql"},        {"snowflake", "snowflake"},
+    {"bigquery", "bigquery"},     {"databricks", "databricks"}, {"oracle", "oracle"},
+    {"clickhouse", "clickhouse"}, {"trino", "trino"},           {"duckdb", "duckdb"},
     {"sqlite", "sqlite"},
 };
 

@@ -11,7 +11,8 @@
 //
 //   SourceColumns columns = {{"crm__orders", probe_columns(*conn, "crm", "orders")}};
 //   Optimizations found = optimize_extractions(sql, source_table_map, columns);
-//   if (found["crm__orders"]) query = found["crm__orders"]->build_query("crm", "orders", "postgres");
+//   if (found["crm__orders"]) query = found["crm__orders"]->build_query("crm", "orders",
+//   "postgres");
 #pragma once
 
 #include <map>
@@ -45,8 +46,8 @@ struct Predicate {
   Op op = Op::And;
   std::string column;  // the source's own spelling
   ValueClass column_class = ValueClass::Other;
-  std::vector<Literal> values;       // one for comparisons, the list for IN / NOT IN
-  std::vector<Predicate> children;   // And / Or
+  std::vector<Literal> values;      // one for comparisons, the list for IN / NOT IN
+  std::vector<Predicate> children;  // And / Or
   bool operator==(const Predicate&) const = default;
 };
 
@@ -60,10 +61,10 @@ struct OrderKey {
 };
 
 struct Optimization {
-  std::vector<std::string> columns;     // empty: every column
-  std::vector<Predicate> predicates;    // joined by AND
+  std::vector<std::string> columns;   // empty: every column
+  std::vector<Predicate> predicates;  // joined by AND
   std::optional<long long> limit;
-  std::vector<OrderKey> order_by;       // only with `limit`
+  std::vector<OrderKey> order_by;  // only with `limit`
   // Conditions written by the caller in the source's dialect (the incremental watermark
   // filter); added to the WHERE clause as they are, before any limit.
   std::vector<std::string> raw_conditions;

@@ -30,14 +30,11 @@ class OptimizerTest : public ::testing::Test {
   OptimizerTest() {
     map.set("orders", "orders");
     map.set("customers", "customers");
-    columns["orders"] = {col("id", TypeId::Int64, "bigint"),
-                         col("customer_id", TypeId::Int64, "bigint"),
-                         col("Amount", TypeId::Decimal, "numeric"),
-                         col("status", TypeId::String, "text"),
-                         col("placed_on", TypeId::Date, "date"),
-                         col("placed_at", TypeId::Timestamp, "timestamp"),
-                         col("flag", TypeId::Boolean, "boolean"),
-                         col("code", TypeId::String, "character(3)")};
+    columns["orders"] = {
+        col("id", TypeId::Int64, "bigint"),        col("customer_id", TypeId::Int64, "bigint"),
+        col("Amount", TypeId::Decimal, "numeric"), col("status", TypeId::String, "text"),
+        col("placed_on", TypeId::Date, "date"),    col("placed_at", TypeId::Timestamp, "timestamp"),
+        col("flag", TypeId::Boolean, "boolean"),   col("code", TypeId::String, "character(3)")};
     columns["orders"][7].type.fixed_length = true;
     columns["customers"] = {col("id", TypeId::Int64, "bigint"),
                             col("name", TypeId::String, "character varying(40)"),
@@ -67,7 +64,8 @@ TEST_F(OptimizerTest, ReadsOnlyTheColumnsTheModelUses) {
                "from (select * from x) x join customers c on c.id = x.id"),
             "SELECT \"id\", \"status\" FROM s.orders");
   EXPECT_EQ(pg("with x as (select id, status from orders) select c.name from x join customers c "
-               "on c.id = x.id", "customers"),
+               "on c.id = x.id",
+               "customers"),
             "SELECT \"id\", \"name\" FROM s.customers");
   // Two references under different aliases: the union of their columns.
   EXPECT_EQ(pg("select a.id, b.status from orders a join orders b on a.customer_id = b.id"),
@@ -91,7 +89,8 @@ TEST_F(OptimizerTest, PushesConstantConditionsOfOneSource) {
             "AND (\"flag\" = TRUE)");
   // A join key equal to a constant is a condition on both sides.
   EXPECT_EQ(pg("select o.id from orders o join customers c on c.id = o.customer_id where c.id = 7 "
-               "and c.region = 'eu'", "customers"),
+               "and c.region = 'eu'",
+               "customers"),
             "SELECT \"id\", \"region\" FROM s.customers WHERE (\"id\" = 7) AND "
             "(\"region\" COLLATE \"C\" = 'eu')");
   EXPECT_EQ(pg("select o.id from orders o join customers c on c.id = o.customer_id where c.id = 7"),
@@ -107,7 +106,8 @@ TEST_F(OptimizerTest, LeavesToDuckdbWhatIsNotCertainlyEquivalent) {
             "SELECT \"id\", \"status\", \"code\" FROM s.orders");
   // Conditions under an outer join's inner side do not restrict the rows of the outer one.
   EXPECT_EQ(pg("select c.id, o.id from customers c left join orders o on o.customer_id = c.id "
-               "and o.id > 5", "customers"),
+               "and o.id > 5",
+               "customers"),
             "SELECT \"id\" FROM s.customers");
   // A NOT IN list keeps its NULL semantics on every engine.
   EXPECT_EQ(pg("select id from orders where status not in ('a', 'b')"),
@@ -149,7 +149,8 @@ TEST_F(OptimizerTest, SqlThatCannotBePlannedLeavesEverySourceWhole) {
   std::vector<std::string> lines =
       capture.messages("zyl.federation.optimizer", spdlog::level::debug);
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_NE(lines[0].find("extraction not optimised, every source is read whole: "), std::string::npos);
+  EXPECT_NE(lines[0].find("extraction not optimised, every source is read whole: "),
+            std::string::npos);
   EXPECT_NE(lines[0].find("not_a_table"), std::string::npos);
 }
 
@@ -160,14 +161,21 @@ TEST(BuildQueryTest, WritesEachConditionOnlyWhereTheDialectAgrees) {
   auto lit = [](ValueClass kind, std::string text) { return Literal{kind, std::move(text)}; };
   o.predicates = {
       {Op::Gt, "id", ValueClass::Integer, {lit(ValueClass::Integer, "3")}, {}},
-      {Op::In, "Name", ValueClass::Text, {lit(ValueClass::Text, "o'k"), lit(ValueClass::Text, "b")}, {}},
+      {Op::In,
+       "Name",
+       ValueClass::Text,
+       {lit(ValueClass::Text, "o'k"), lit(ValueClass::Text, "b")},
+       {}},
       {Op::Ge, "day", ValueClass::Date, {lit(ValueClass::Date, "2024-01-31")}, {}},
       {Op::Eq, "ok", ValueClass::Boolean, {lit(ValueClass::Boolean, "true")}, {}},
       {Op::IsNull, "ip", ValueClass::Other, {}, {}},
       {Op::Eq, "ip", ValueClass::Other, {lit(ValueClass::Text, "x")}, {}},
-      {Op::Or, "", ValueClass::Other, {}, {
-          {Op::Lt, "id", ValueClass::Integer, {lit(ValueClass::Integer, "0")}, {}},
-          {Op::Eq, "Name", ValueClass::Text, {lit(ValueClass::Text, "z")}, {}}}},
+      {Op::Or,
+       "",
+       ValueClass::Other,
+       {},
+       {{Op::Lt, "id", ValueClass::Integer, {lit(ValueClass::Integer, "0")}, {}},
+        {Op::Eq, "Name", ValueClass::Text, {lit(ValueClass::Text, "z")}, {}}}},
   };
   o.limit = 5;
   o.order_by = {{"Name", ValueClass::Text, false, true}};
@@ -203,8 +211,11 @@ TEST(BuildQueryTest, WritesEachConditionOnlyWhereTheDialectAgrees) {
 TEST(BuildQueryTest, QuotesNamesAndLiteralsInTheSourcesWay) {
   Optimization o;
   o.columns = {"we\"ird", "back`tick"};
-  o.predicates = {{Op::Eq, "when", ValueClass::Timestamp,
-                   {{ValueClass::Timestamp, "2024-01-31 13:45:00"}}, {}}};
+  o.predicates = {{Op::Eq,
+                   "when",
+                   ValueClass::Timestamp,
+                   {{ValueClass::Timestamp, "2024-01-31 13:45:00"}},
+                   {}}};
   EXPECT_EQ(o.build_query("", "t", "postgres"),
             "SELECT \"we\"\"ird\", \"back`tick\" FROM t WHERE (\"when\" = '2024-01-31 13:45:00')");
   EXPECT_EQ(o.build_query("", "t", "mysql"),

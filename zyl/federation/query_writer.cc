@@ -32,12 +32,15 @@ struct Rules {
 // keeps dates as text of several shapes, so they stay with DuckDB as well. Dialects not tested
 // here get numbers and NULL tests only, and no ORDER BY.
 Rules rules_for(const std::string& dialect) {
-  if (dialect == "duckdb") return {"duckdb", Quote::Double, true, "", true, true, false, NullsOrder::Keyword};
+  if (dialect == "duckdb")
+    return {"duckdb", Quote::Double, true, "", true, true, false, NullsOrder::Keyword};
   if (dialect == "postgres") {
-    return {"postgres", Quote::Double, true, " COLLATE \"C\"", true, true, false, NullsOrder::Keyword};
+    return {"postgres", Quote::Double, true,  " COLLATE \"C\"",
+            true,       true,          false, NullsOrder::Keyword};
   }
   if (dialect == "sqlite") {
-    return {"sqlite", Quote::Double, true, " COLLATE BINARY", false, true, true, NullsOrder::Keyword};
+    return {"sqlite", Quote::Double, true, " COLLATE BINARY",
+            false,    true,          true, NullsOrder::Keyword};
   }
   if (dialect == "mysql") {
     return {"mysql", Quote::Backtick, false, "", true, true, false, NullsOrder::IsNullKey};
@@ -110,13 +113,20 @@ std::string operand(const Predicate& p, const Rules& rules) {
 
 const char* comparison_sql(Predicate::Op op) {
   switch (op) {
-    case Predicate::Op::Eq: return " = ";
-    case Predicate::Op::Ne: return " <> ";
-    case Predicate::Op::Lt: return " < ";
-    case Predicate::Op::Le: return " <= ";
-    case Predicate::Op::Gt: return " > ";
-    case Predicate::Op::Ge: return " >= ";
-    default: return nullptr;
+    case Predicate::Op::Eq:
+      return " = ";
+    case Predicate::Op::Ne:
+      return " <> ";
+    case Predicate::Op::Lt:
+      return " < ";
+    case Predicate::Op::Le:
+      return " <= ";
+    case Predicate::Op::Gt:
+      return " > ";
+    case Predicate::Op::Ge:
+      return " >= ";
+    default:
+      return nullptr;
   }
 }
 

@@ -126,6 +126,28 @@ TEST_F(ZylCacheTest, ModelResultsStayPendingUntilCommitted) {
   EXPECT_FALSE(cache.has_model_result("orders"));
 }
 
+TEST_F(ZylCacheTest, ASubsetIsMarkedOnItsTableUntilTheTableIsReplaced) {
+  ZylCache cache(CacheLocation::for_project(dir_));
+  std::string query = "SELECT \"id\" FROM crm.customers WHERE (\"name\" = 'o''k')";
+  std::string comment_sql =
+      "SELECT count(*) FROM duckdb_tables() WHERE table_name = 'crm__customers' AND comment = " +
+      drivers::sql_string_literal("subset of its source, read by: " + query);
+  {
+    auto conn = drivers::duckdb::open_file(cache.db_path());
+    conn->execute("CREATE TABLE crm__customers AS SELECT 1 AS id");
+  }
+  cache.reopen();
+  cache.note_subset("crm__customers", query);
+  cache.close_and_release();
+  EXPECT_EQ(scalar(cache.db_path(), comment_sql), 1);
+  {
+    // A whole copy replaces the table, and the mark goes with it.
+    auto conn = drivers::duckdb::open_file(cache.db_path());
+    conn->execute("CREATE OR REPLACE TABLE crm__customers AS SELECT 2 AS id");
+  }
+  EXPECT_EQ(scalar(cache.db_path(), comment_sql), 0);
+}
+
 TEST_F(ZylCacheTest, CloseReleasesTheFileAndReopenSeesWritesMadeMeanwhile) {
   ZylCache cache(CacheLocation::for_project(dir_));
   std::string path = cache.db_path();
