@@ -187,10 +187,11 @@ TEST(BuildQueryTest, WritesEachConditionOnlyWhereTheDialectAgrees) {
             "SELECT \"id\", \"Name\" FROM s.t WHERE (\"id\" > 3) AND (\"Name\" COLLATE BINARY IN "
             "('o''k', 'b')) AND (\"ok\" = 1) AND (\"ip\" IS NULL) AND ((\"id\" < 0) OR (\"Name\" "
             "COLLATE BINARY = 'z')) ORDER BY \"Name\" COLLATE BINARY ASC NULLS FIRST LIMIT 5");
-  // MySQL: no string comparison (collations), so no OR either and no limit ordered by a string.
+  // MySQL: no string comparison (collations) or boolean, so no OR either and no limit ordered
+  // by a string.
   EXPECT_EQ(o.build_query("s", "t", "mysql"),
             "SELECT `id`, `Name` FROM s.t WHERE (`id` > 3) AND (`day` >= '2024-01-31') AND "
-            "(`ok` = TRUE) AND (`ip` IS NULL)");
+            "(`ip` IS NULL)");
   EXPECT_EQ(o.build_query("dbo", "t", "tsql"),
             "SELECT [id], [Name] FROM dbo.t WHERE ([id] > 3) AND ([ip] IS NULL)");
 
