@@ -8,7 +8,11 @@ namespace {
 
 bool is_mysql(std::string_view engine) { return engine == "mysql" || engine == "mariadb"; }
 
-std::string literal(std::string_view text) { return sql_string_literal(text); }
+// A string literal of `engine`; MySQL and MariaDB also read a backslash as an escape.
+std::string literal(std::string_view engine, std::string_view text) {
+  if (is_mysql(engine)) return sql_string_literal(text::replace_all(text, "\\", "\\\\"));
+  return sql_string_literal(text);
+}
 
 }  // namespace
 
@@ -37,16 +41,18 @@ std::string relation_kind_query(std::string_view engine, std::string_view databa
   if (engine == "sqlite") {
     std::string file = schema.empty() ? "main" : std::string(schema);
     return "SELECT type FROM " + quote_identifier_for(engine, file) +
-           ".sqlite_master WHERE name = " + literal(identifier) + " AND type IN ('table', 'view')";
+           ".sqlite_master WHERE name = " + literal(engine, identifier) +
+           " AND type IN ('table', 'view')";
   }
-  std::string schema_test = !schema.empty()       ? literal(schema)
+  std::string schema_test = !schema.empty()    ? literal(engine, schema)
                             : is_mysql(engine) ? std::string("DATABASE()")
                                                : std::string("current_schema()");
-  std::string sql = "SELECT table_type FROM information_schema.tables WHERE table_schema = " +
-                    schema_test + " AND table_name = " + literal(identifier);
+  std::string sql =
+      "SELECT table_type FROM information_schema.tables WHERE table_schema = " + schema_test +
+      " AND table_name = " + literal(engine, identifier);
   if (engine == "duckdb") {
     sql += " AND table_catalog = " +
-           (database.empty() ? std::string("current_database()") : literal(database));
+           (database.empty() ? std::string("current_database()") : literal(engine, database));
   }
   return sql;
 }
