@@ -193,6 +193,7 @@ TEST_P(PlacesEndToEnd, ModelsLandWhereTheManifestSaysAndRetractDropsExactlyThem)
   ASSERT_EQ(run.status, 0) << run.out << read_file(root_ / "logs" / "zyl.log");
 
   // Every model is where its relation_name says, on the project's own outputs.
+  ASSERT_EQ(brek("compile").status, 0);
   std::map<std::string, std::string> relations = relation_names();
   ASSERT_EQ(relations.size(), 5u);
   for (const auto& [name, sql] : kModels) {
