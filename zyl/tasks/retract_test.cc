@@ -402,6 +402,7 @@ TEST_F(RetractProject, CacheCleanupWaitsForARunOfTheSameProject) {
   std::thread retract([&] { results = run({"m"}); });
   opened.get_future().wait();
   run_cache.save_model_result("m", "SELECT 1 AS x", false);
+  run_cache.commit_model_result("m", false);
   run_cache._file_lock().release();
   retract.join();
 
