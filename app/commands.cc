@@ -17,6 +17,7 @@
 #include "brek/adapters/driver_adapter.h"
 #include "brek/graph/graph.h"
 #include "brek/parser/project.h"
+#include "brek/place.h"
 #include "brek/task/materialize.h"
 #include "brek/task/run_task.h"
 #include "brek/tracking.h"
@@ -30,8 +31,8 @@
 #include "zyl/config/driftwatch.h"
 #include "zyl/config/tether.h"
 #include "zyl/extraction/linkwright.h"
-#include "zyl/federation/zyl_cache.h"
 #include "zyl/extraction/sling_client.h"
+#include "zyl/federation/zyl_cache.h"
 #include "zyl/runners/ferry.h"
 #include "zyl/sync/outfitter.h"
 #include "zyl/sync/profiles_reader.h"
@@ -141,6 +142,7 @@ Session open_session(const Options& options) {
   load.vars = options.args.vars;
   s.project = parser::load_project(load);
 
+  if (options.args.profile) s.project.profile = *options.args.profile;
   s.profiles_dir = profiles_dir_of(options.args, s.project_dir);
   try {
     s.profiles = zyl::sync::profiles_reader::read_profiles_yml(s.profiles_dir.string());
@@ -194,7 +196,8 @@ Session open_session(const Options& options) {
 void report_warnings(const Session& s) {
   std::vector<std::string> warnings = zyl::config::driftwatch::check_target_changes(
       s.project_dir, s.config->target_name, s.raw_target_config);
-  for (auto& w : zyl::config::tether::validate_tether(s.tether, s.profiles, s.config->target_name)) {
+  for (auto& w : zyl::config::tether::validate_tether(s.tether, s.profiles, s.config->target_name,
+                                                      s.project.profile)) {
     warnings.push_back(std::move(w));
   }
   for (const auto& w : warnings) {
@@ -206,6 +209,7 @@ void report_warnings(const Session& s) {
 parser::CompileContext compile_context(const Session& s) {
   parser::CompileContext cc;
   cc.profiles = s.profiles;
+  cc.own_profile = s.project.profile;
   cc.default_target = s.config->target_name;
   cc.cli_target = s.config->args.target;
   cc.full_refresh = s.config->args.full_refresh;
@@ -216,17 +220,8 @@ parser::CompileContext compile_context(const Session& s) {
 
 // The output config of `name`, from the session's own profile first, then any profile.
 std::optional<Value> output_config(const Session& s, const std::string& name) {
-  const Value* own = zyl::find(s.profiles, s.project.profile);
-  const Value* outputs = own ? zyl::find(*own, "outputs") : nullptr;
-  if (const Value* output = outputs ? zyl::find(*outputs, name) : nullptr; output && output->is_object()) {
-    return *output;
-  }
-  for (const auto& [profile_name, profile] : s.profiles.items()) {
-    const Value* others = zyl::find(profile, "outputs");
-    const Value* output = others ? zyl::find(*others, name) : nullptr;
-    if (output && output->is_object()) return *output;
-  }
-  return std::nullopt;
+  const Value* output = find_output(s.profiles, s.project.profile, name);
+  return output ? std::optional<Value>(*output) : std::nullopt;
 }
 
 // Adapters of the targets met while compiling, opened on first use.
@@ -570,8 +565,8 @@ int cmd_run(const Options& options) {
 int cmd_retract(const Options& options) {
   return guarded([&]() -> int {
     Session s = open_session(options);
-    // The drops name each model by the schema its relation has on its target.
-    parser::resolve_relations(*s.manifest, compile_context(s));
+    // Each model's place on its target is worked out by the task; a model whose output is
+    // missing is skipped there, not a fault of the whole command.
     zyl::tasks::retract::ZylRetractTask task(s.config->args, s.config, s.manifest);
     std::vector<Value> results = task.run();
     return task.interpret_results(results) ? kExitOk : kExitFailure;

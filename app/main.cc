@@ -13,6 +13,7 @@ constexpr const char* kVersion = "0.1.0";
 struct CommonFlags {
   std::string project_dir;
   std::string profiles_dir;
+  std::string profile;
   std::string target;
   std::vector<std::string> select;
   std::vector<std::string> exclude;
@@ -28,6 +29,8 @@ void add_common(CLI::App& command, CommonFlags& flags) {
   command.add_option("--profiles-dir", flags.profiles_dir,
                      "Directory holding profiles.yml (default: $BREK_PROFILES_DIR, the project "
                      "directory, the current directory, then ~/.brek)");
+  command.add_option("--profile", flags.profile,
+                     "Profile of profiles.yml to use (default: `profile:` of brek_project.yml)");
   command.add_option("-t,--target", flags.target, "Output of the profile to use as default target");
   command.add_option("-s,--select", flags.select, "Models to include (selection syntax)")
       ->expected(1, -1);
@@ -108,6 +111,7 @@ int main(int argc, char** argv) {
     brek::app::Options options;
     options.args.PROJECT_DIR = flags.project_dir;
     options.args.PROFILES_DIR = flags.profiles_dir;
+    if (!flags.profile.empty()) options.args.profile = flags.profile;
     if (!flags.target.empty()) options.args.target = flags.target;
     options.args.select = words(flags.select);
     options.args.exclude = words(flags.exclude);

@@ -14,6 +14,7 @@ namespace brek {
 struct Args {
   std::string PROJECT_DIR;             // empty: the current directory
   std::string PROFILES_DIR;            // empty: the profiles reader's default
+  std::optional<std::string> profile;  // --profile: in place of the project's `profile:`
   std::optional<std::string> target;   // --target
   std::vector<std::string> select;     // --select, one entry per word
   std::vector<std::string> exclude;    // --exclude

@@ -9,10 +9,12 @@
 namespace zyl::drivers {
 namespace {
 
+// A part of a relation name without its quotes; a quote character doubled inside stands for one.
 std::string unquote(std::string_view part) {
-  if (part.size() >= 2 && ((part.front() == '"' && part.back() == '"') ||
-                           (part.front() == '`' && part.back() == '`'))) {
-    return std::string(part.substr(1, part.size() - 2));
+  if (part.size() >= 2 && (part.front() == '"' || part.front() == '`') &&
+      part.back() == part.front()) {
+    std::string quote(1, part.front());
+    return text::replace_all(part.substr(1, part.size() - 2), quote + quote, quote);
   }
   return std::string(part);
 }
@@ -48,8 +50,10 @@ std::string_view type_name(TypeId id) {
 }
 
 TableRef TableRef::parse(std::string_view text) {
-  // Split on the last full stop outside double quotes or backticks.
-  size_t split = std::string_view::npos;
+  // Split on the full stops outside double quotes or backticks; a doubled quote inside a quoted
+  // part closes and reopens it, which leaves the split points where they belong.
+  std::vector<std::string_view> parts;
+  size_t begin = 0;
   char quote = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
@@ -58,11 +62,14 @@ TableRef TableRef::parse(std::string_view text) {
     } else if (c == '"' || c == '`') {
       quote = c;
     } else if (c == '.') {
-      split = i;
+      parts.push_back(text.substr(begin, i - begin));
+      begin = i + 1;
     }
   }
-  if (split == std::string_view::npos) return {"", unquote(text)};
-  return {unquote(text.substr(0, split)), unquote(text.substr(split + 1))};
+  parts.push_back(text.substr(begin));
+  // A database part in front ("db"."schema"."name") names the connection's own database.
+  if (parts.size() == 1) return {"", unquote(parts[0])};
+  return {unquote(parts[parts.size() - 2]), unquote(parts.back())};
 }
 
 std::string Connection::quote_table(const TableRef& table) const {

@@ -6,8 +6,10 @@
 #include <utility>
 
 #include "brek/parser/project.h"
+#include "brek/place.h"
 #include "brek/parser/template.h"
 #include "core/text.h"
+#include "drivers/relation.h"
 
 namespace brek::parser {
 namespace {
@@ -21,77 +23,6 @@ constexpr const char* kEphemeralPrefix = "__brek_ephemeral_";
 [[noreturn]] void fail(const std::string& message) { throw CompilationError(message); }
 
 // ---- relations --------------------------------------------------------------------------------
-
-// Where an output puts relations: its adapter type and the database and schema it implies.
-struct Place {
-  std::string type;
-  std::optional<std::string> database;  // nullopt: the engine has no database level
-  std::string schema;
-};
-
-std::optional<std::string> first_text(const Value& output,
-                                      std::initializer_list<std::string_view> keys) {
-  for (std::string_view k : keys) {
-    const Value* v = zyl::find(output, k);
-    if (zyl::is_set(v)) return zyl::text_form(*v);
-  }
-  return std::nullopt;
-}
-
-bool has_databases(const std::string& type) {
-  return type != "mysql" && type != "mariadb" && type != "sqlite";
-}
-
-Place place_of(const Value& output) {
-  Place p;
-  p.type = zyl::get_text(output, "type");
-  if (p.type == "duckdb") {
-    std::string path = first_text(output, {"path"}).value_or("");
-    bool memory = path.empty() || zyl::text::starts_with(path, ":memory:");
-    p.database = memory ? "memory" : fs::path(path).stem().string();
-    p.schema = first_text(output, {"schema"}).value_or("main");
-  } else if (p.type == "postgres" || p.type == "redshift") {
-    p.database = first_text(output, {"dbname", "database"});
-    p.schema = first_text(output, {"schema"}).value_or("public");
-  } else if (p.type == "mysql" || p.type == "mariadb") {
-    p.schema = first_text(output, {"schema", "database"}).value_or("");
-  } else if (p.type == "sqlite") {
-    p.schema = "main";
-  } else {
-    p.database = first_text(output, {"database", "dbname", "project", "catalog"});
-    p.schema = first_text(output, {"schema", "dataset"}).value_or("");
-  }
-  return p;
-}
-
-std::string render_relation(const std::string& type, const std::optional<std::string>& database,
-                            const std::string& schema, const std::string& identifier) {
-  if (type == "mysql" || type == "mariadb") return schema + "." + identifier;
-  auto quote = [](const std::string& s) { return "\"" + s + "\""; };
-  if (type == "sqlite") return quote("main") + "." + quote(identifier);
-  if (database && !database->empty()) {
-    return quote(*database) + "." + quote(schema) + "." + quote(identifier);
-  }
-  return quote(schema) + "." + quote(identifier);
-}
-
-// The first map-valued output named `name` across the profiles, in their order.
-const Value* find_output(const Value& profiles, const std::string& name) {
-  if (!profiles.is_object()) return nullptr;
-  for (const auto& [profile, body] : profiles.items()) {
-    if (!body.is_object()) continue;
-    const Value* outputs = zyl::find(body, "outputs");
-    if (outputs == nullptr) continue;
-    const Value* out = zyl::find(*outputs, name);
-    if (out != nullptr && out->is_object()) return out;
-  }
-  return nullptr;
-}
-
-std::string optional_string_config(const Node& node, const char* key) {
-  const Value* v = zyl::find(node.config.entries, key);
-  return v != nullptr && v->is_string() ? v->get<std::string>() : "";
-}
 
 std::string cte_name(const Node& node) { return kEphemeralPrefix + node.name; }
 
@@ -210,12 +141,13 @@ std::string inline_ctes(const std::string& sql,
 
 }  // namespace
 
+Targets targets_of(const CompileContext& context) {
+  return Targets{&context.profiles, context.own_profile, context.default_target,
+                 context.cli_target};
+}
+
 std::string model_target(const Node& model, const CompileContext& context) {
-  if (context.cli_target && !context.cli_target->empty()) return *context.cli_target;
-  if (model.config.target && !model.config.target->empty()) return *model.config.target;
-  const Value* extra = zyl::find(model.config._extra, "target");
-  if (zyl::is_set(extra) && extra->is_string()) return extra->get<std::string>();
-  return context.default_target;
+  return model_output(model, targets_of(context));
 }
 
 std::string source_target(const SourceNode& source, const CompileContext& context) {
@@ -228,46 +160,40 @@ std::string source_target(const SourceNode& source, const CompileContext& contex
 void resolve_relations(Manifest& manifest, const CompileContext& context) {
   for (auto& [id, s] : manifest.sources) {
     std::string output_name = source_target(*s, context);
-    const Value* output = find_output(context.profiles, output_name);
+    const Value* output = find_output(context.profiles, context.own_profile, output_name);
     if (output == nullptr) {
       fail("source '" + s->source_name + "' (" + s->original_file_path + ") lives on output '" +
            output_name + "', which is not in profiles.yml");
     }
-    Place place = place_of(*output);
-    s->database = has_databases(place.type)
+    OutputPlace place = output_place(*output);
+    s->database = zyl::drivers::has_database_level(place.engine)
                       ? (s->unrendered_database ? s->unrendered_database : place.database)
                       : std::nullopt;
-    s->schema = place.type == "sqlite" ? std::string("main")
-                                       : s->unrendered_schema.value_or(s->source_name);
+    s->schema = place.engine == "sqlite" ? std::string("main")
+                                         : s->unrendered_schema.value_or(s->source_name);
     std::string identifier = s->identifier.value_or(s->name);
-    s->relation_name = render_relation(place.type, s->database, *s->schema, identifier);
+    s->relation_name = zyl::drivers::relation_text(place.engine, s->database.value_or(""),
+                                                   *s->schema, identifier);
   }
   for (auto& [id, n] : manifest.nodes) {
     if (n->resource_type.value_or("") != "model") continue;
     std::string output_name = model_target(*n, context);
-    const Value* output = find_output(context.profiles, output_name);
+    const Value* output = find_output(context.profiles, context.own_profile, output_name);
     if (output == nullptr) {
       fail("model '" + n->name + "' (" + n->original_file_path + ") runs on target '" +
            output_name + "', which is not an output in profiles.yml");
     }
-    Place place = place_of(*output);
-    std::string schema = optional_string_config(*n, "schema");
-    if (place.type == "sqlite" || schema.empty()) schema = place.schema;
-    if (schema.empty()) {
+    Place place = place_in(*n, output_name, *output);
+    if (place.schema.empty()) {
       fail("model '" + n->name + "': output '" + output_name +
            "' gives no schema; set 'schema' on the output or in the model's config");
     }
-    std::optional<std::string> database;
-    if (has_databases(place.type)) {
-      std::string configured = optional_string_config(*n, "database");
-      database = configured.empty() ? place.database : configured;
-    }
-    n->database = database;
-    n->schema = schema;
+    n->database = place.database;
+    n->schema = place.schema;
     if (n->get_materialization() == "ephemeral") {
       n->relation_name.reset();
     } else {
-      n->relation_name = render_relation(place.type, database, schema, n->name);
+      n->relation_name = place.relation;
     }
   }
 }

@@ -82,6 +82,7 @@ Project load_project(const LoadOptions& options);
 
 struct CompileContext {
   zyl::Value profiles = zyl::Value::object();  // the whole parsed profiles.yml
+  std::string own_profile;                     // the project's profile, searched first
   std::string default_target;                  // the profile's default output name
   std::optional<std::string> cli_target;       // --target
   bool full_refresh = false;                   // --full-refresh

@@ -113,7 +113,7 @@ TEST(ProjectTest, CompilesTheFixtureToKnownSql) {
   compile_manifest(p.manifest, c);
 
   const char* stg_customers_cte =
-      "__brek_ephemeral_stg_customers as (\nselect id, name from erp_main.customers\n)";
+      "__brek_ephemeral_stg_customers as (\nselect id, name from `erp_main`.`customers`\n)";
   EXPECT_EQ(*node(p, "stg_orders").compiled_code,
             "\nselect id, customer_id, amount, updated_at\n"
             "from \"crm\".\"crm\".\"raw_orders\"\n"
@@ -206,8 +206,9 @@ TEST(ProjectTest, RelationFormsFollowTheAdapterType) {
        R"("db1"."src"."t")"},
       {R"({"type": "postgres", "database": "db2", "schema": "an"})", R"("db2"."an"."m")", "db2",
        "an", R"("db2"."src"."t")"},
-      {R"({"type": "mysql", "database": "shop"})", "shop.m", std::nullopt, "shop", "src.t"},
-      {R"({"type": "mariadb", "schema": "s", "database": "d"})", "s.m", std::nullopt, "s", "src.t"},
+      {R"({"type": "mysql", "database": "shop"})", "`shop`.`m`", std::nullopt, "shop", "`src`.`t`"},
+      {R"({"type": "mariadb", "schema": "s", "database": "d"})", "`s`.`m`", std::nullopt, "s",
+       "`src`.`t`"},
       {R"({"type": "sqlite", "path": "x.db", "schema": "ignored"})", R"("main"."m")", std::nullopt,
        "main", R"("main"."t")"},
       {R"({"type": "snowflake", "database": "DB", "schema": "S"})", R"("DB"."S"."m")", "DB", "S",
@@ -449,6 +450,38 @@ TEST(ProjectTest, WritesTheManifestAndCompiledFiles) {
   std::stringstream ss;
   ss << sql.rdbuf();
   EXPECT_EQ(ss.str(), *node(p, "stg_orders").compiled_code);
+}
+
+// Two profiles that share output names, the other one first in the file: the project's own
+// outputs place the models; a configured schema holds on a non-default target.
+TEST(ProjectTest, OwnProfileOutputsAndConfiguredSchemaPlaceModels) {
+  Manifest m;
+  auto add = [&](const std::string& name, const std::string& raw) {
+    auto model = std::make_shared<Node>();
+    model->unique_id = "model.p." + name;
+    model->name = name;
+    model->resource_type = "model";
+    model->package_name = "p";
+    model->raw_code = raw;
+    m.nodes.set(model->unique_id, model);
+    return model;
+  };
+  auto custom = add("Orders", "select 1");
+  custom->config.target = "pg";
+  custom->config["schema"] = "rt_reporting";
+  auto plain = add("order", "select * from {{ ref('Orders') }}");
+  plain->config.target = "pg";
+  CompileContext c;
+  c.profiles = zyl::Value::parse(R"({
+    "other": {"outputs": {"pg": {"type": "postgres", "dbname": "theirs", "schema": "them"}}},
+    "p": {"outputs": {"pg": {"type": "postgres", "dbname": "ours", "schema": "us"},
+                      "dev": {"type": "duckdb"}}}})");
+  c.own_profile = "p";
+  c.default_target = "dev";
+  compile_manifest(m, c);
+  EXPECT_EQ(custom->relation_name, R"("ours"."rt_reporting"."Orders")");
+  EXPECT_EQ(plain->relation_name, R"("ours"."us"."order")");
+  EXPECT_EQ(*plain->compiled_code, R"(select * from "ours"."rt_reporting"."Orders")");
 }
 
 }  // namespace

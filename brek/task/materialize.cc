@@ -4,6 +4,7 @@
 
 #include "core/text.h"
 #include "core/value.h"
+#include "drivers/relation.h"
 
 namespace brek::materialize {
 namespace {
@@ -344,44 +345,24 @@ std::string strategy_of(const IncrementalOptions& options) {
 }  // namespace
 
 std::string quote(const std::string& adapter_type, const std::string& identifier) {
-  if (is_mysql(adapter_type)) return "`" + zyl::text::replace_all(identifier, "`", "``") + "`";
-  return "\"" + zyl::text::replace_all(identifier, "\"", "\"\"") + "\"";
+  return zyl::drivers::quote_identifier_for(adapter_type, identifier);
 }
 
 std::string quote_relation(const std::string& adapter_type, const Relation& relation) {
-  if (relation.schema.empty()) return quote(adapter_type, relation.identifier);
-  std::string text = quote(adapter_type, relation.schema) + "." + quote(adapter_type, relation.identifier);
-  if (adapter_type == "duckdb" && !relation.database.empty()) {
-    text = quote(adapter_type, relation.database) + "." + text;
-  }
-  return text;
+  // A connection reaches the other catalogs of its DuckDB file by name; elsewhere the database
+  // is the connection's own and is left out.
+  std::string database = adapter_type == "duckdb" ? relation.database : "";
+  return zyl::drivers::relation_text(adapter_type, database, relation.schema, relation.identifier);
 }
 
 RelationKind relation_kind(Adapter& adapter, const Relation& relation) {
-  const std::string type = adapter.type();
-  std::string sql;
-  if (type == "sqlite") {
-    std::string schema = relation.schema.empty() ? "main" : relation.schema;
-    sql = "SELECT type FROM " + quote(type, schema) + ".sqlite_master WHERE name = " +
-          literal(relation.identifier) + " AND type IN ('table', 'view')";
-  } else {
-    std::string schema_test;
-    if (!relation.schema.empty()) {
-      schema_test = literal(relation.schema);
-    } else {
-      schema_test = is_mysql(type) ? "DATABASE()" : "current_schema()";
-    }
-    sql = "SELECT table_type FROM information_schema.tables WHERE table_schema = " + schema_test +
-          " AND table_name = " + literal(relation.identifier);
-    if (type == "duckdb") {
-      sql += " AND table_catalog = " +
-             (relation.database.empty() ? std::string("current_database()") : literal(relation.database));
-    }
-  }
+  std::string sql = zyl::drivers::relation_kind_query(adapter.type(), relation.database,
+                                                      relation.schema, relation.identifier);
   Table table = adapter.execute(sql, true).second;
   if (table.rows.empty() || table.rows[0].empty()) return RelationKind::None;
-  std::string kind = zyl::text::to_lower(zyl::text_form(table.rows[0][0]));
-  return kind == "view" ? RelationKind::View : RelationKind::Table;
+  bool view = zyl::drivers::relation_kind_from(zyl::text_form(table.rows[0][0])) ==
+              zyl::drivers::RelationKind::View;
+  return view ? RelationKind::View : RelationKind::Table;
 }
 
 Materialized materialize(Adapter& adapter, const Relation& relation,

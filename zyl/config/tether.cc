@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "brek/place.h"
 #include "core/log.h"
 #include "core/yaml.h"
 #include "zyl/config/driftwatch.h"
@@ -104,19 +105,6 @@ void scan_tree(const fs::path& root, SourceConnectionMap& connections) {
   }
 }
 
-// The output config named `output_name`: the first profile (in map order) whose "outputs" has
-// that key. Profiles and "outputs" values that are not maps are passed over.
-const Value* find_output(const Value& profiles, const std::string& output_name) {
-  if (!profiles.is_object()) return nullptr;
-  for (const auto& profile : profiles) {
-    if (!profile.is_object()) continue;
-    const Value* outputs = find(profile, "outputs");
-    if (outputs == nullptr) continue;
-    if (const Value* config = find(*outputs, output_name)) return config;
-  }
-  return nullptr;
-}
-
 bool is_usable_config(const Value* config) { return is_set(config) && config->is_object(); }
 
 }  // namespace
@@ -167,9 +155,13 @@ std::optional<Value> get_source_connection(const std::string& source_name,
 }
 
 std::vector<std::string> validate_tether(const SourceConnectionMap& tether, const Value& profiles,
-                                         const std::string& default_target) {
+                                         const std::string& default_target,
+                                         const std::string& own_profile) {
   std::vector<std::string> errors;
-  const Value* default_config = find_output(profiles, default_target);
+  auto find_output = [&](const std::string& name) {
+    return brek::find_output(profiles, own_profile, name);
+  };
+  const Value* default_config = find_output(default_target);
   if (!is_usable_config(default_config)) return errors;
   std::string default_type = get_text(*default_config, "type");
   if (default_type.empty()) return errors;
@@ -178,7 +170,7 @@ std::vector<std::string> validate_tether(const SourceConnectionMap& tether, cons
   for (const auto& [source_name, connection] : tether) {
     if (!connection.is_string()) continue;  // names no output
     const std::string& connection_name = connection.get_ref<const std::string&>();
-    const Value* conn_config = find_output(profiles, connection_name);
+    const Value* conn_config = find_output(connection_name);
     if (!is_usable_config(conn_config)) continue;
     std::string conn_type = get_text(*conn_config, "type");
     if (conn_type != default_type) continue;

@@ -68,12 +68,14 @@ std::optional<Value> get_source_connection(const std::string& source_name,
                                            const SourceConnectionMap& tether);
 
 // One ZYL113 message, in map order, for every entry whose connection names an output (looked up
-// across the profiles of `profiles` in map order, first match wins) with the same adapter type
+// in the project's own profile `own_profile` first, then across the other profiles of
+// `profiles` in map order, first match wins) with the same adapter type
 // and the same hostname (driftwatch::get_hostname) as the default target. Returns an empty list
 // when the default target is not defined, its config is empty or not a map, or its "type" is
 // empty. Connections that no profile defines are skipped; profile entries that are not maps and
 // "outputs" values that are not maps are passed over. Reads only; does not log. Thread-safe.
 std::vector<std::string> validate_tether(const SourceConnectionMap& tether, const Value& profiles,
-                                         const std::string& default_target);
+                                         const std::string& default_target,
+                                         const std::string& own_profile = "");
 
 }  // namespace zyl::config::tether

@@ -293,6 +293,25 @@ TEST(ValidateTetherTest, FlagsOnlySameTypeAndSameHost) {
   }
 }
 
+// Output names are the project's own profile's first: an earlier profile with the same names
+// neither hides the project's outputs nor adds messages of its own.
+TEST(ValidateTetherTest, OwnProfileOutputsComeFirst) {
+  Value profiles = {{"other",
+                     {{"outputs",
+                       {{"dev", {{"type", "postgres"}, {"host", "db1"}}},
+                        {"crm", {{"type", "postgres"}, {"host", "db1"}}}}}}},
+                    {"shop",
+                     {{"outputs",
+                       {{"dev", {{"type", "postgres"}, {"host", "db2"}}},
+                        {"crm", {{"type", "postgres"}, {"host", "db1"}}}}}}}};
+  SourceConnectionMap tether;
+  tether.set("crm", "crm");
+  EXPECT_TRUE(validate_tether(tether, profiles, "dev", "shop").empty());  // db1 is not db2
+  EXPECT_EQ(validate_tether(tether, profiles, "dev").size(), 1u);         // file order: db1
+  tether.set("crm", "dev");
+  EXPECT_EQ(validate_tether(tether, profiles, "dev", "shop").size(), 1u);
+}
+
 TEST(ValidateTetherTest, MessageTextAndOrder) {
   SourceConnectionMap tether;
   tether.set("erp", "pg_same");

@@ -170,19 +170,32 @@ void ZylCache::reopen() {
   impl_->open();
 }
 
+namespace {
+
 // Plain pairs ("crm", "customers") give "crm__customers": lower-case letters, digits and single
 // underscores, starting with a letter, cannot hold "__", so the split is unambiguous. Any other
 // pair gives a readable form plus "___" and a 64-bit hash of both names; plain names never hold
 // "___", so the two kinds never meet.
-std::string ZylCache::source_table_name(const std::string& src_name,
-                                        const std::string& tbl_name) const {
-  if (simple_part(src_name) && simple_part(tbl_name)) return src_name + "__" + tbl_name;
-  std::string base = readable(src_name) + "__" + readable(tbl_name);
+
+std::string pair_table_name(const std::string& first, const std::string& second) {
+  if (simple_part(first) && simple_part(second)) return first + "__" + second;
+  std::string base = readable(first) + "__" + readable(second);
   if (!(base[0] >= 'a' && base[0] <= 'z')) base = "t" + base;
-  std::uint64_t hash = fnv1a(tbl_name, fnv1a(std::string_view("\x1f", 1), fnv1a(src_name)));
+  std::uint64_t hash = fnv1a(second, fnv1a(std::string_view("\x1f", 1), fnv1a(first)));
   char suffix[17];
   std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(hash));
   return base + "___" + suffix;
+}
+
+}  // namespace
+
+std::string ZylCache::source_table_name(const std::string& src_name,
+                                        const std::string& tbl_name) const {
+  return pair_table_name(src_name, tbl_name);
+}
+
+std::string upstream_table_name(const std::string& package_name, const std::string& model_name) {
+  return "__ref__" + pair_table_name(package_name, model_name);
 }
 
 std::string ZylCache::model_table_name(const std::string& model_name) const {

@@ -81,6 +81,11 @@ class Cache {
   virtual void note_subset(const std::string& table, const std::string& query) {}
 };
 
+// The cache table holding the copy of upstream model `model_name` of package `package_name`:
+// "__ref__" followed by a source-table-style pair name, so models of two packages never share a
+// table, and a name such as `order` or `my model` gives a name that needs no quoting.
+std::string upstream_table_name(const std::string& package_name, const std::string& model_name);
+
 // Where a cache lives: built from a project directory or from the cache file path.
 struct CacheLocation {
   std::filesystem::path cache_path;

@@ -124,7 +124,7 @@ class ExtractionTest : public ::testing::Test {
   Value profiles = {
       {"p",
        {{"outputs",
-         {{"dev", {{"type", "postgres"}, {"host", "h"}, {"password", "dev-pw"}}},
+         {{"dev", {{"type", "postgres"}, {"host", "h"}, {"password", "dev-pw"}, {"schema", "an"}}},
           {"warehouse", {{"type", "duckdb"}, {"path", "w.duckdb"}, {"schema", "mart"}}},
           {"crm_pg", {{"type", "postgres"}, {"host", "crm"}, {"password", "crm-pw-9"}}},
           {"t", {{"type", "postgres"}}}}}}}};
@@ -151,11 +151,11 @@ TEST_F(ExtractionTest, RunsEveryStepInOrder) {
   brek::RunResult result = run();
 
   // A Sling call on an open or unlocked cache would carry " WHILE OPEN" / " WITHOUT LOCK".
-  EXPECT_EQ(journal.calls, (Strings{"acquire", "ensure_created", "load_tether /proj", "optimize",
-                                    "close", "extract src_crm__customers", "reopen", "close",
-                                    "extract src_web__events", "reopen", "save orders replace",
-                                    "close", "load mart.orders", "reopen",
-                                    "commit orders replace", "track", "release"}));
+  EXPECT_EQ(journal.calls,
+            (Strings{"acquire", "ensure_created", "load_tether /proj", "optimize", "close",
+                     "extract src_crm__customers", "reopen", "close", "extract src_web__events",
+                     "reopen", "save orders replace", "close", R"(load "mart"."orders")", "reopen",
+                     "commit orders replace", "track", "release"}));
   const std::string rewritten =
       "select c.id, e.kind from src_crm__customers c join src_web__events e on c.id = e.cid";
   EXPECT_EQ(optimized_sql, rewritten);
@@ -170,13 +170,13 @@ TEST_F(ExtractionTest, RunsEveryStepInOrder) {
   ASSERT_EQ(sling.size(), 3u);
   EXPECT_EQ(sling[0].config, output("crm_pg"));
   EXPECT_EQ(sling[0].duckdb_path, "/proj/.zyl/cache.duckdb");
-  EXPECT_EQ(sling[0].query, "SELECT * FROM crm.customers");
+  EXPECT_EQ(sling[0].query, R"(SELECT * FROM "crm"."customers")");
   EXPECT_EQ(sling[1].config, output("warehouse"));
-  EXPECT_EQ(sling[1].query, "SELECT * FROM web.events_v2");
+  EXPECT_EQ(sling[1].query, R"(SELECT * FROM "web"."events_v2")");
   EXPECT_EQ(sling[2].config, output("warehouse"));
   EXPECT_EQ(sling[2].duckdb_path, "/proj/.zyl/cache.duckdb");
   EXPECT_EQ(sling[2].query, "SELECT * FROM __pending__orders");
-  EXPECT_EQ(sling[2].table, "mart.orders");
+  EXPECT_EQ(sling[2].table, R"("mart"."orders")");
   EXPECT_EQ(sling[2].mode, "truncate");
   EXPECT_FALSE(sling[2].primary_key.has_value());
   EXPECT_FALSE(sling[2].update_key.has_value());
@@ -242,7 +242,7 @@ TEST_F(ExtractionTest, LoadSettingsOfIncrementalRuns) {
     brek::RunResult result = run();
 
     EXPECT_EQ(result.message, "SELECT 7 (incremental)");
-    EXPECT_EQ(adapter->queries, Strings{"SELECT MAX(updated_at) FROM an.orders"});
+    EXPECT_EQ(adapter->queries, Strings{R"(SELECT MAX(updated_at) FROM "an"."orders")"});
     EXPECT_EQ(journal.calls, (Strings{"acquire",
                                       "ensure_created",
                                       "load_tether /proj",
@@ -259,14 +259,14 @@ TEST_F(ExtractionTest, LoadSettingsOfIncrementalRuns) {
                                       "has_model_result orders",
                                       c.save,
                                       "close",
-                                      "load an.orders",
+                                      R"(load "an"."orders")",
                                       "reopen",
                                       "commit" + c.save.substr(4),
                                       "track",
                                       "release"}));
     ASSERT_EQ(sling.size(), 3u);
-    EXPECT_EQ(sling[0].query, "SELECT * FROM crm.customers WHERE updated_at > 'W'");
-    EXPECT_EQ(sling[1].query, "SELECT * FROM web.events_v2 WHERE updated_at > 'W'");
+    EXPECT_EQ(sling[0].query, R"(SELECT * FROM "crm"."customers" WHERE updated_at > 'W')");
+    EXPECT_EQ(sling[1].query, R"(SELECT * FROM "web"."events_v2" WHERE updated_at > 'W')");
     EXPECT_EQ(sling[2].mode, c.mode);
     EXPECT_EQ(sling[2].primary_key, c.primary_key);
     EXPECT_EQ(events.back()["is_incremental"], true);
@@ -289,7 +289,7 @@ TEST_F(ExtractionTest, IncrementalModelWithoutCachedResultRunsAsFullBuild) {
   EXPECT_EQ(result.message, "SELECT 7");
   EXPECT_TRUE(adapter->queries.empty());
   for (const auto& call : journal.calls) EXPECT_FALSE(text::starts_with(call, "format")) << call;
-  EXPECT_EQ(sling[0].query, "SELECT * FROM crm.customers");
+  EXPECT_EQ(sling[0].query, R"(SELECT * FROM "crm"."customers")");
   EXPECT_EQ(sling.back().mode, "truncate");
   EXPECT_FALSE(sling.back().primary_key.has_value());
   // The filter compiled for an incremental run has nothing to read in the cache: it goes.
@@ -321,7 +321,7 @@ TEST_F(ExtractionTest, OptimizedExtractionWithWatermarkFilter) {
       "SELECT \"id\" FROM crm.customers WHERE (\"id\" > 3) AND (updated_at > 'W') LIMIT 7";
   ASSERT_EQ(sling.size(), 3u);
   EXPECT_EQ(sling[0].query, optimized);
-  EXPECT_EQ(sling[1].query, "SELECT * FROM web.events_v2 WHERE updated_at > 'W'");
+  EXPECT_EQ(sling[1].query, R"(SELECT * FROM "web"."events_v2" WHERE updated_at > 'W')");
   EXPECT_TRUE(capture.contains("ZYL [orders]: optimized → postgres: " + optimized));
   EXPECT_TRUE(capture.contains(
       "ZYL [orders]: optimized extraction for src_crm__customers (postgres→postgres): " +
@@ -382,7 +382,7 @@ TEST_F(ExtractionTest, EveryFailureBecomesAnErrorResultAndReleasesTheLock) {
   const Case cases[] = {
       {"ensure_created", true},           {"load_tether", true}, {"optimize", true},
       {"extract src_web__events", false}, {"reopen", false},     {"save", true},
-      {"load mart.orders", false},        {"commit", true},
+      {R"(load "mart"."orders")", false}, {"commit", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fail_on);
@@ -527,54 +527,66 @@ TEST_F(ExtractionTest, OwnCacheIsClosedAtTheEnd) {
   EXPECT_TRUE(cache->open);
 }
 
-// Every upstream model is copied from the output it was built on into a cache table of its
-// plain name, and the SQL reads that table; its references are rewritten together with those of
-// the sources, longest first.
+// Every upstream model is copied from the output it was built on into a cache table of its own
+// (one per package and name), and the SQL reads that table; its references are rewritten
+// together with those of the sources, longest first.
 TEST_F(ExtractionTest, UpstreamModelsAreCopiedAndTheirReferencesRewritten) {
-  auto add_model = [&](const std::string& name, const std::string& schema,
-                       const std::string& materialized, std::optional<std::string> target) {
+  auto add_model = [&](const std::string& name, const std::string& package,
+                       const std::string& schema, const std::string& materialized,
+                       std::optional<std::string> target) {
     auto node = std::make_shared<brek::Node>();
-    node->unique_id = "model.shop." + name;
+    node->unique_id = "model." + package + "." + name;
     node->name = name;
+    node->package_name = package;
     if (schema == "an") node->database = "db";
+    if (schema == "crm") node->config["schema"] = schema;  // a schema of its own
     node->schema = schema;
     node->config["materialized"] = materialized;
     node->config.target = std::move(target);
     manifest.nodes.set(node->unique_id, node);
+    return node;
   };
-  add_model("stg_orders", "an", "table", "warehouse");
-  add_model("customers_v2", "crm", "view", std::nullopt);
-  add_model("inlined", "an", "ephemeral", std::nullopt);
+  add_model("stg_orders", "shop", "an", "table", "warehouse");
+  add_model("customers_v2", "shop", "crm", "view", std::nullopt);
+  add_model("inlined", "shop", "an", "ephemeral", std::nullopt);
+  // A model of another package with the same name, written the way compile writes names that
+  // need quoting.
+  add_model("order", "lib", "an", "table", "warehouse")->relation_name = R"("w"."mart"."order")";
   model->depends_on->nodes = {"source.shop.crm.customers", "model.shop.stg_orders",
-                              "model.shop.gone", "model.shop.customers_v2", "model.shop.inlined"};
+                              "model.shop.gone",           "model.shop.customers_v2",
+                              "model.shop.inlined",        "model.lib.order"};
   model->compiled_code =
       R"(with __dbt__cte__inlined as (select 1) select * from "db"."an"."stg_orders" o )"
-      R"(join crm.customers_v2 v using (id) join crm.customers c using (id))";
+      R"(join crm.customers_v2 v using (id) join crm.customers c using (id) )"
+      R"(join "w"."mart"."order" x using (id))";
   set_target("dev");
   brek::RunResult result = run();
   ASSERT_EQ(result.status, brek::RunStatus::Success) << result.message;
 
   EXPECT_EQ(cache->saved_sql.back(),
-            "with __dbt__cte__inlined as (select 1) select * from stg_orders o join "
-            "customers_v2 v using (id) join src_crm__customers c using (id)");
+            "with __dbt__cte__inlined as (select 1) select * from __ref__shop__stg_orders o join "
+            "__ref__shop__customers_v2 v using (id) join src_crm__customers c using (id) "
+            "join __ref__lib__order x using (id)");
   EXPECT_EQ(optimized_map.size(), 1u);
-  ASSERT_EQ(sling.size(), 4u);
+  ASSERT_EQ(sling.size(), 5u);
   EXPECT_EQ(sling[1].config, output("warehouse"));
-  EXPECT_EQ(sling[1].query, "SELECT * FROM mart.stg_orders");
-  EXPECT_EQ(sling[1].table, "stg_orders");
+  EXPECT_EQ(sling[1].query, R"(SELECT * FROM "mart"."stg_orders")");
+  EXPECT_EQ(sling[1].table, "__ref__shop__stg_orders");
   EXPECT_EQ(sling[2].config, output("dev"));
-  EXPECT_EQ(sling[2].query, "SELECT * FROM crm.customers_v2");
-  EXPECT_EQ(sling[2].table, "customers_v2");
+  EXPECT_EQ(sling[2].query, R"(SELECT * FROM "crm"."customers_v2")");
+  EXPECT_EQ(sling[2].table, "__ref__shop__customers_v2");
+  EXPECT_EQ(sling[3].query, R"(SELECT * FROM "mart"."order")");
+  EXPECT_EQ(sling[3].table, "__ref__lib__order");
   EXPECT_EQ((Strings{journal.calls.begin() + 7, journal.calls.begin() + 13}),
-            (Strings{"close", "extract stg_orders", "reopen", "close", "extract customers_v2",
-                     "reopen"}));
+            (Strings{"close", "extract __ref__shop__stg_orders", "reopen", "close",
+                     "extract __ref__shop__customers_v2", "reopen"}));
 
   // A command-line target moves every model, so every upstream model is read from it.
   config->args.target = "warehouse";
   run();
   EXPECT_EQ(sling[1].config, output("warehouse"));
   EXPECT_EQ(sling[2].config, output("warehouse"));
-  EXPECT_EQ(sling[2].query, "SELECT * FROM mart.customers_v2");
+  EXPECT_EQ(sling[2].query, R"(SELECT * FROM "crm"."customers_v2")");
 }
 
 TEST_F(ExtractionTest, SecretsNeverReachMessagesOrLogs) {

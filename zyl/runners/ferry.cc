@@ -6,13 +6,16 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <initializer_list>
 #include <stdexcept>
 #include <tuple>
 
+#include "brek/place.h"
 #include "core/fault_point.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "drivers/driver.h"
+#include "drivers/relation.h"
 #include "zyl/components.h"
 #include "zyl/runners/internal/redaction.h"
 #include "zyl/runners/internal/rewrite.h"
@@ -135,6 +138,13 @@ struct SourceRecord {
   std::string cache_table;
 };
 
+// One upstream model on another target, as the pipeline copies it into the cache.
+struct UpstreamCopy {
+  const brek::Node* node;
+  brek::Place place;        // where the upstream model's rows are
+  std::string cache_table;  // its copy in the cache
+};
+
 // The primary key to merge on, from the "unique_key" entry: a text as a one-element list, a
 // list as its entries' text forms; nullopt when the entry is missing or not set.
 std::optional<std::vector<std::string>> primary_key_of(const Value& unique_key) {
@@ -146,6 +156,41 @@ std::optional<std::vector<std::string>> primary_key_of(const Value& unique_key) 
     key.push_back(text_form(unique_key));
   }
   return key;
+}
+
+// A cache table as it is written into the SQL that runs in DuckDB. The cache's own names are
+// plain lower-case words joined by underscores and never keywords; anything else is quoted.
+std::string in_cache_sql(const std::string& table) {
+  bool plain = !table.empty() && !(table[0] >= '0' && table[0] <= '9') &&
+               std::all_of(table.begin(), table.end(), [](char c) {
+                 return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+               });
+  return plain ? table : drivers::quote_identifier_for("duckdb", table);
+}
+
+// The ways compiled SQL names a relation: the relation texts compile wrote (`written`, the
+// non-empty ones) and the host's usual spellings of database, schema and name, longest first, so
+// that "an"."orders" is not taken for the tail of "db"."an"."orders".
+std::vector<std::string> candidates_for(std::initializer_list<std::optional<std::string>> written,
+                                        const std::string& database, const std::string& schema,
+                                        const std::string& name) {
+  std::vector<std::string> candidates;
+  for (const auto& text : written) {
+    if (text && !text->empty()) candidates.push_back(*text);
+  }
+  for (auto& candidate : internal::reference_candidates(database, schema, name)) {
+    candidates.push_back(std::move(candidate));
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  return candidates;
+}
+
+// `sql` with every occurrence of the first of `candidates` found in it replaced by `replacement`.
+std::string replace_first_found(const std::string& sql, const std::vector<std::string>& candidates,
+                                const std::string& replacement) {
+  std::optional<std::string> found = internal::first_occurring(candidates, sql);
+  return found ? text::replace_all(sql, *found, replacement) : sql;
 }
 
 // The columns of each source, from a query on it that reads no row. A source that cannot be
@@ -184,7 +229,7 @@ std::vector<std::string> dependencies(const brek::Node& model, std::string_view 
 // The sources and upstream models a model's extraction copies, and its SQL pointed at them.
 struct SourcePlan {
   std::vector<SourceRecord> sources;
-  std::vector<const brek::Node*> upstreams;
+  std::vector<UpstreamCopy> upstreams;
   std::string rewritten_sql;
 };
 
@@ -211,23 +256,26 @@ SourcePlan plan_sources(const ZylModelRunner& runner, const brek::Node& model,
     used_configs.push_back(record.source_config);
     record.cache_table = cache.source_table_name(record.source_name, record.table_name);
     internal::enter_reference(ref_replacements,
-                              internal::reference_candidates(source->database.value_or(""),
-                                                             record.schema, record.identifier),
-                              compiled_sql, record.cache_table);
+                              candidates_for({source->relation_name}, source->database.value_or(""),
+                                             record.schema, record.identifier),
+                              compiled_sql, in_cache_sql(record.cache_table));
     plan.sources.push_back(std::move(record));
   }
 
-  // Upstream models are copied into the cache under their plain name, so their references are
-  // pointed there too (ephemeral ones are inlined in the compiled SQL and have no table).
+  // Upstream models are copied into the cache, one table per package and name, and their
+  // references point there (ephemeral ones are inlined in the compiled SQL and have no table).
   for (const auto& id : dependencies(model, "model.")) {
     const brek::Node* upstream = manifest.find_node(id);
     if (upstream == nullptr || upstream->get_materialization() == "ephemeral") continue;
-    plan.upstreams.push_back(upstream);
-    internal::enter_reference(
-        ref_replacements,
-        internal::reference_candidates(upstream->database.value_or(""),
-                                       upstream->schema.value_or(""), upstream->name),
-        compiled_sql, upstream->name);
+    UpstreamCopy copy{
+        upstream, runner.place_on(*upstream, runner.upstream_output(*upstream)),
+        federation::zyl_cache::upstream_table_name(upstream->package_name, upstream->name)};
+    internal::enter_reference(ref_replacements,
+                              candidates_for({upstream->relation_name, copy.place.relation},
+                                             upstream->database.value_or(""),
+                                             upstream->schema.value_or(""), upstream->name),
+                              compiled_sql, in_cache_sql(copy.cache_table));
+    plan.upstreams.push_back(std::move(copy));
   }
   plan.rewritten_sql = internal::apply_replacements(compiled_sql, ref_replacements);
   return plan;
@@ -290,42 +338,31 @@ Value ZylModelRunner::_get_output_config(const std::string& output_name) const {
   if (!_profiles || !is_set(*_profiles)) {
     throw std::runtime_error("ZYL: profiles not set on runner");
   }
-  if (_profiles->is_object()) {
-    for (const auto& [profile_name, profile] : _profiles->items()) {
-      if (!profile.is_object()) continue;
-      const Value* outputs = find(profile, "outputs");
-      const Value* output = outputs ? find(*outputs, output_name) : nullptr;
-      if (output == nullptr || !output->is_object()) continue;
-      Value copy = *output;
-      const Value* type = find(*output, "type");
-      copy["type"] = type ? *type : Value("");
-      return copy;
-    }
+  const Value* output = brek::find_output(*_profiles, config.profile_name, output_name);
+  if (output == nullptr) {
+    throw std::runtime_error("ZYL101: Connection '" + output_name + "' not found in profiles.yml");
   }
-  throw std::runtime_error("ZYL101: Connection '" + output_name + "' not found in profiles.yml");
+  Value copy = *output;
+  const Value* type = find(*output, "type");
+  copy["type"] = type ? *type : Value("");
+  return copy;
 }
 
 std::string ZylModelRunner::_model_table_name(const brek::Node& model) const {
-  std::string schema = schema_on(model, _resolution ? _resolution->target : config.target_name);
-  return schema.empty() ? model.name : schema + "." + model.name;
+  return model_place(model).table;
 }
 
-std::string ZylModelRunner::schema_on(const brek::Node& node, const std::string& target) const {
-  std::string schema = node.schema.value_or("");
-  if (target != config.target_name) {
-    Value output = _get_output_config(target);
-    // "schema" when the output has that key, else "database"; a null or empty value keeps the
-    // node's own schema.
-    std::string target_schema = get_text(output, find(output, "schema") ? "schema" : "database");
-    if (!target_schema.empty()) schema = target_schema;
-  }
-  return schema;
+brek::Place ZylModelRunner::model_place(const brek::Node& model) const {
+  return place_on(model, _resolution ? _resolution->target : config.target_name);
 }
 
-std::string ZylModelRunner::upstream_target(const brek::Node& node) const {
-  if (config.args.target && !config.args.target->empty()) return *config.args.target;
-  if (node.config.target && !node.config.target->empty()) return *node.config.target;
-  return config.target_name;
+brek::Place ZylModelRunner::place_on(const brek::Node& node, const std::string& output) const {
+  return brek::place_in(node, output, _get_output_config(output));
+}
+
+std::string ZylModelRunner::upstream_output(const brek::Node& node) const {
+  const Value no_profiles = Value::object();
+  return brek::model_output(node, brek::Targets::of(config, _profiles ? *_profiles : no_profiles));
 }
 
 brek::RunResult ZylModelRunner::_execute_extraction(brek::Node& model, brek::Manifest& manifest) {
@@ -386,7 +423,7 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
     SourcePlan plan =
         plan_sources(*this, model, manifest, tether, cache, compiled_sql, used_configs);
     std::vector<SourceRecord>& source_meta = plan.sources;
-    std::vector<const brek::Node*>& upstreams = plan.upstreams;
+    std::vector<UpstreamCopy>& upstreams = plan.upstreams;
     std::string rewritten_sql = plan.rewritten_sql;
 
     federation::optimizer::Optimizations optimized =
@@ -416,23 +453,25 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
       if (query.subset) cache.note_subset(record.cache_table, query.query);
     }
 
-    for (const brek::Node* upstream : upstreams) {
-      std::string ref_target = upstream_target(*upstream);
-      Value ref_config = _get_output_config(ref_target);
+    for (const UpstreamCopy& upstream : upstreams) {
+      Value ref_config = _get_output_config(upstream.place.output);
       used_configs.push_back(ref_config);
-      std::string query =
-          internal::select_all_from(schema_on(*upstream, ref_target), upstream->name);
       cache.close_and_release();
-      client.extract_to_duckdb(ref_config, cache.db_path(), query, upstream->name);
+      client.extract_to_duckdb(ref_config, cache.db_path(),
+                               internal::select_all_from(upstream.place.table),
+                               upstream.cache_table);
       cache.reopen();
     }
 
-    std::string model_cache_table = cache.model_table_name(model.name);
-    std::string target_table = _model_table_name(model);
+    std::string model_cache_table = in_cache_sql(cache.model_table_name(model.name));
+    brek::Place target_place = model_place(model);
+    std::string target_table = target_place.table;
 
-    rewritten_sql =
-        internal::replace_self_reference(rewritten_sql, model.database.value_or(""),
-                                         model.schema.value_or(""), model.name, model_cache_table);
+    rewritten_sql = replace_first_found(
+        rewritten_sql,
+        candidates_for({model.relation_name, target_place.relation}, model.database.value_or(""),
+                       model.schema.value_or(""), model.name),
+        model_cache_table);
     if (rewritten_sql.find(model_cache_table) != std::string::npos &&
         !cache.has_model_result(model.name)) {
       logger().info(
@@ -555,6 +594,8 @@ ZylModelRunner::_resolve_watermark_from_target(const brek::Node& model) {
   if (update_key == nullptr) return {std::nullopt, std::nullopt};
 
   try {
+    // The candidate columns are plain lower-case words, written bare so that engines folding
+    // unquoted names to upper case find them too.
     std::string sql = "SELECT MAX(" + *update_key + ") FROM " + _model_table_name(model);
     std::optional<Value> maximum;
     if (_resolution && _resolution->target != config.target_name) {

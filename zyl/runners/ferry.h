@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "brek/place.h"
 #include "brek/task/run.h"
 #include "core/value.h"
 #include "zyl/config/compass.h"
@@ -43,7 +44,9 @@ class ZylModelRunner : public brek::ModelRunner {
   // std::runtime_error "ZYL: profiles not set on runner" or the ZYL101 message.
   Value _get_output_config(const std::string& output_name) const;
 
-  // Get the fully-qualified target table name for a model ("schema.name" or "name").
+  // Get the fully-qualified target table name for a model: its schema and name on its target,
+  // quoted for the target's engine, such as "mart"."orders" (the name alone without a schema).
+  // Throws as _get_output_config does.
   std::string _model_table_name(const brek::Node& model) const;
 
   // Unified extraction path for ALL cross-engine models: takes the cache's file lock (opening
@@ -89,15 +92,17 @@ class ZylModelRunner : public brek::ModelRunner {
   std::optional<Value> _profiles;
   std::shared_ptr<Cache> _cache;
 
- private:
-  brek::NodePtr node_ptr_for(brek::Node& model) const;
-  // The schema `node` is materialised in on output `target`: the target's schema (else its
-  // database) replaces the node's own schema when `target` is not the default target. Throws
-  // as _get_output_config does.
-  std::string schema_on(const brek::Node& node, const std::string& target) const;
+  // The place of `node` on output `output`. Throws as _get_output_config does.
+  brek::Place place_on(const brek::Node& node, const std::string& output) const;
   // The output an upstream model was materialised on: the command-line target, else its
   // configured target, else the default target.
-  std::string upstream_target(const brek::Node& node) const;
+  std::string upstream_output(const brek::Node& node) const;
+
+ private:
+  brek::NodePtr node_ptr_for(brek::Node& model) const;
+  // Where this runner's model lives: its place on its resolved target (the default target
+  // without a resolution). Throws as _get_output_config does.
+  brek::Place model_place(const brek::Node& model) const;
   // The first cell of `sql` run on a connection to output `target`, closed before returning;
   // nullopt when no connection can be made or there is no row.
   std::optional<Value> first_cell_on(const std::string& target, const std::string& sql) const;

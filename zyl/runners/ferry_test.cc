@@ -174,20 +174,45 @@ TEST_F(FerryTest, OutputLookupCopiesAndFillsType) {
   }
 }
 
-TEST_F(FerryTest, TargetTableNameUsesTheTargetsSchemaOffTheDefault) {
-  runner->set_zyl_context(resolution(ExecutionPath::DEFAULT_PUSHDOWN, "dev"), profiles);
-  EXPECT_EQ(runner->_model_table_name(*node), "analytics.orders");
-  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "mart_out"), profiles);
-  EXPECT_EQ(runner->_model_table_name(*node), "mart.orders");
-  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "db_out"), profiles);
-  EXPECT_EQ(runner->_model_table_name(*node), "db1.orders");
-  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "nulls"), profiles);
-  EXPECT_EQ(runner->_model_table_name(*node), "analytics.orders");
-  node->schema.reset();
-  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "bare"), profiles);
-  EXPECT_EQ(runner->_model_table_name(*node), "orders");
-  runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "missing"), profiles);
-  EXPECT_THROW(runner->_model_table_name(*node), std::runtime_error);
+// The configured schema holds on every target; the output's schema (or its engine's default) is
+// the default, whatever schema the node was compiled with elsewhere. Names are quoted for the
+// target's engine.
+TEST_F(FerryTest, TargetTableNameIsTheModelsPlaceOnItsTarget) {
+  node->schema = "compiled_elsewhere";
+  auto table_on = [&](const std::string& target) {
+    runner->set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, target), profiles);
+    return runner->_model_table_name(*node);
+  };
+  EXPECT_EQ(table_on("dev"), R"("public"."orders")");
+  EXPECT_EQ(table_on("mart_out"), R"("mart"."orders")");
+  EXPECT_EQ(table_on("db_out"), "`db1`.`orders`");
+  EXPECT_EQ(table_on("nulls"), R"("main"."orders")");
+  EXPECT_EQ(table_on("bare"), R"("main"."orders")");
+  EXPECT_THROW(table_on("missing"), std::runtime_error);
+
+  node->config["schema"] = "rt_reporting";
+  node->name = "Orders";
+  EXPECT_EQ(table_on("mart_out"), R"("rt_reporting"."Orders")");
+  EXPECT_EQ(table_on("db_out"), "`rt_reporting`.`Orders`");
+  EXPECT_EQ(table_on("bare"), R"("main"."Orders")");  // one schema only
+}
+
+// An output name two profiles share is the project's own profile's, wherever it stands in the
+// file; a name only another profile has is still found there.
+TEST_F(FerryTest, OutputLookupPrefersTheProjectsOwnProfile) {
+  auto cfg = std::make_shared<brek::RuntimeConfig>();
+  cfg->target_name = "dev";
+  cfg->profile_name = "shop";
+  RecordingRunner own(cfg, nullptr, node, 1, 1);
+  Value shared = {
+      {"other",
+       {{"outputs",
+         {{"pg", {{"type", "postgres"}, {"schema", "theirs"}}}, {"wh", {{"type", "mysql"}}}}}}},
+      {"shop", {{"outputs", {{"pg", {{"type", "postgres"}, {"schema", "ours"}}}}}}}};
+  own.set_zyl_context(resolution(ExecutionPath::NON_DEFAULT_PUSHDOWN, "pg"), shared);
+  EXPECT_EQ(own._get_output_config("pg")["schema"], "ours");
+  EXPECT_EQ(own._get_output_config("wh")["type"], "mysql");
+  EXPECT_EQ(own._model_table_name(*node), R"("ours"."orders")");
 }
 
 TEST(MakeRunResultTest, FillsEveryField) {

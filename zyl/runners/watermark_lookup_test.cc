@@ -50,7 +50,7 @@ class WatermarkLookupTest : public ::testing::Test {
   Value profiles = {
       {"p",
        {{"outputs",
-         {{"dev", {{"type", "postgres"}}},
+         {{"dev", {{"type", "postgres"}, {"schema", "an"}}},
           {"warehouse", {{"type", "duckdb"}, {"path", "w.duckdb"}, {"schema", "mart"}}}}}}}};
   components::ScopedOverride overrides;
   std::shared_ptr<FakeAdapter> adapter;
@@ -82,8 +82,8 @@ TEST_F(WatermarkLookupTest, PicksTheFirstCandidateInListOrder) {
     auto [value, column] = lookup(c.sql);
     EXPECT_EQ(column, c.column) << c.sql;
     EXPECT_EQ(value, Value("2024-01-31 13:45:00")) << c.sql;
-    EXPECT_EQ(adapter->queries,
-              std::vector<std::string>{std::string("SELECT MAX(") + c.column + ") FROM an.orders"});
+    EXPECT_EQ(adapter->queries, std::vector<std::string>{std::string("SELECT MAX(") + c.column +
+                                                         R"() FROM "an"."orders")"});
   }
 }
 
@@ -125,7 +125,7 @@ TEST_F(WatermarkLookupTest, ModelOnAnotherTargetIsAskedOnItsOwnConnection) {
   EXPECT_EQ(connection_requests[0],
             R"(duckdb {"type":"duckdb","path":"w.duckdb","schema":"mart"})");
   EXPECT_EQ(connection_queries,
-            std::vector<std::string>{"SELECT MAX(updated_at) FROM mart.orders"});
+            std::vector<std::string>{R"(SELECT MAX(updated_at) FROM "mart"."orders")"});
   EXPECT_TRUE(connection_closed);
 
   // NULL maximum, a failing query (still closed), no connection, no connection component.

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "brek/place.h"
 #include "core/log.h"
 #include "core/text.h"
 
@@ -29,14 +30,10 @@ std::vector<std::string> secrets_of(const Value& config) {
 
 }  // namespace
 
-Value _get_output_config(const std::string& target_name, const Value& profiles) {
-  if (!profiles.is_object()) return Value();
-  for (const auto& [profile_name, profile] : profiles.items()) {
-    const Value* outputs = find(profile, "outputs");
-    if (!outputs) continue;
-    if (const Value* output = find(*outputs, target_name)) return *output;
-  }
-  return Value();
+Value _get_output_config(const std::string& target_name, const Value& profiles,
+                         const std::string& own_profile) {
+  const Value* output = brek::find_output(profiles, own_profile, target_name);
+  return output != nullptr ? *output : Value();
 }
 
 std::unique_ptr<drivers::Connection> _get_connection(const std::string& adapter_type,

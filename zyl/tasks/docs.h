@@ -14,10 +14,11 @@
 
 namespace zyl::tasks::docs {
 
-// The output config named `target_name`: the first profile (in file order) whose "outputs" map
-// holds that name. A null Value (falsy) when no profile has it or `profiles` is not a map.
-// Never throws. Thread-safe.
-Value _get_output_config(const std::string& target_name, const Value& profiles);
+// The output config named `target_name`: from the project's own profile `own_profile` when it
+// has that name, else from the first profile (in file order) whose "outputs" map holds it. A null
+// Value (falsy) when no profile has it or `profiles` is not a map. Never throws. Thread-safe.
+Value _get_output_config(const std::string& target_name, const Value& profiles,
+                         const std::string& own_profile = "");
 
 // An open connection to the output `target_config` of type `adapter_type` (the config's own
 // "type" when `adapter_type` is empty), or nullptr when none can be made: no config, a type this

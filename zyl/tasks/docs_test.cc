@@ -24,6 +24,9 @@ TEST(GetOutputConfig, FirstProfileHoldingTheNameWins) {
   EXPECT_EQ(_get_output_config("wh", profiles)["type"], "sqlite");
   EXPECT_FALSE(is_set(_get_output_config("nope", profiles)));
   EXPECT_FALSE(is_set(_get_output_config("dev", Value("not a map"))));
+  // The project's own profile first, wherever it stands in the file.
+  EXPECT_EQ(_get_output_config("dev", profiles, "second")["type"], "postgres");
+  EXPECT_EQ(_get_output_config("wh", profiles, "first")["type"], "sqlite");
 }
 
 TEST(GetConnection, OpensRealConnectionsAndLogsWhyNotWithoutSecrets) {

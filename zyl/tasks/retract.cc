@@ -7,13 +7,17 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <ostream>
+#include <tuple>
 
 #include "brek/node_types.h"
+#include "brek/place.h"
 #include "brek_common/exceptions.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "drivers/driver.h"
+#include "drivers/relation.h"
 #include "zyl/components.h"
 #include "zyl/federation/zyl_cache.h"
 #include "zyl/tasks/docs.h"
@@ -51,19 +55,56 @@ size_t display_length(const std::string& s) {
       s.begin(), s.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
-// A configuration value read as a target name; "" when it is not set.
-std::string target_text(const Value* value) {
-  if (!is_set(value)) return "";
-  return value->is_string() ? value->get<std::string>() : text_form(*value);
+// The kind of object `kind` names in a DROP statement; `declared` when the target holds none.
+std::string object_type(drivers::RelationKind kind, const std::string& declared) {
+  if (kind == drivers::RelationKind::View) return "VIEW";
+  if (kind == drivers::RelationKind::Table) return "TABLE";
+  return declared;
 }
 
-// The model's own target: the "target" item of its configuration (a known entry, else an extra
-// key), else the typed `target` attribute when neither holds the key; "" when unset.
-std::string model_target(const brek::Node& node) {
-  const brek::NodeConfig& config = node.config;
-  if (const Value* v = find(config.entries, "target")) return target_text(v);
-  if (const Value* v = find(config._extra, "target")) return target_text(v);
-  return config.target.value_or("");
+// Runs `sql` on `conn` in a transaction and closes it. {"ok", ""}, or {"error", the first 200
+// characters of the failure} with the connection closed as far as it can be.
+std::pair<std::string, std::string> run_drop(drivers::Connection& conn, const std::string& sql) {
+  try {
+    conn.begin();
+    conn.execute(sql);
+    conn.commit();
+    conn.close();
+    return {"ok", ""};
+  } catch (const std::exception& e) {
+    try {
+      conn.rollback();
+      conn.close();
+    } catch (...) {
+    }
+    return {"error", text::prefix(e.what(), kMaxErrorChars)};
+  }
+}
+
+// A connection to the target, or nullptr when none can be made, whichever way the opener says so.
+std::unique_ptr<drivers::Connection> open_target(const std::string& adapter_type,
+                                                 const Value& target_config) {
+  try {
+    return components::obtain(components::registry().get_connection, "get_connection")(
+        adapter_type, target_config);
+  } catch (const std::exception& e) {
+    logger().debug("zyl retract: cannot connect to {}: {}", adapter_type, e.what());
+    return nullptr;
+  }
+}
+
+std::string drop_statement(const std::string& adapter_type, const std::string& obj_type,
+                           const std::string& table_name) {
+  const std::string cascade = CASCADE_ENGINES.count(adapter_type) != 0 ? " CASCADE" : "";
+  return "DROP " + obj_type + " IF EXISTS " + table_name + cascade;
+}
+
+Value record_of(const std::string& uid, const std::string& status, const std::string& msg) {
+  Value record = Value::object();
+  record["uid"] = uid;
+  record["status"] = status;
+  record["msg"] = msg;
+  return record;
 }
 
 }  // namespace
@@ -157,47 +198,36 @@ std::string ZylRetractTask::_resolve_table_name(const brek::Node& node,
                                                 const std::string& target_name,
                                                 const std::string& default_target,
                                                 const Value& target_config) {
-  std::string schema = node.schema.value_or("");
-  if (target_name != default_target) {
-    std::string target_schema;
-    if (const Value* v = lookup(target_config, {"schema", "database"}); v != nullptr) {
-      target_schema = v->is_string() ? v->get<std::string>() : (is_set(v) ? text_form(*v) : "");
-    }
-    if (!target_schema.empty()) schema = target_schema;
-  }
-  return schema.empty() ? node.name : schema + "." + node.name;
+  (void)default_target;  // the configured schema and the output's own rule hold on every target
+  return brek::place_in(node, target_name, target_config).table;
 }
 
 std::pair<std::string, std::string> ZylRetractTask::_drop_from_target(
     const std::string& adapter_type, const Value& target_config, const std::string& table_name,
     const std::string& obj_type) {
-  std::unique_ptr<drivers::Connection> conn;
-  try {
-    conn = components::obtain(components::registry().get_connection, "get_connection")(
-        adapter_type, target_config);
-  } catch (const std::exception& e) {
-    // A connection that cannot be made is a skip, whichever way the opener reports it.
-    logger().debug("zyl retract: cannot connect to {}: {}", adapter_type, e.what());
-    conn.reset();
-  }
+  std::unique_ptr<drivers::Connection> conn = open_target(adapter_type, target_config);
   if (!conn) return {"skip", "cannot connect to " + adapter_type};
+  return run_drop(*conn, drop_statement(adapter_type, obj_type, table_name));
+}
 
-  const std::string cascade = CASCADE_ENGINES.count(adapter_type) != 0 ? " CASCADE" : "";
-  const std::string sql = "DROP " + obj_type + " IF EXISTS " + table_name + cascade;
+ZylRetractTask::Drop ZylRetractTask::_drop_place(const std::string& adapter_type,
+                                                 const Value& target_config,
+                                                 const brek::Place& place,
+                                                 const std::string& declared_type) {
+  Drop drop{"skip", "cannot connect to " + adapter_type, declared_type};
+  std::unique_ptr<drivers::Connection> conn = open_target(adapter_type, target_config);
+  if (!conn) return drop;
   try {
-    conn->begin();
-    conn->execute(sql);
-    conn->commit();
-    conn->close();
-    return {"ok", ""};
+    drop.obj_type =
+        object_type(drivers::relation_kind(*conn, place.schema, place.identifier), declared_type);
   } catch (const std::exception& e) {
-    try {
-      conn->rollback();
-      conn->close();
-    } catch (...) {
-    }
-    return {"error", text::prefix(e.what(), kMaxErrorChars)};
+    // The catalog cannot be read: the statement says what the model declares, and fails on
+    // its own if that is wrong.
+    logger().debug("zyl retract: cannot read the catalog for {}: {}", place.table, e.what());
   }
+  std::tie(drop.status, drop.msg) =
+      run_drop(*conn, drop_statement(adapter_type, drop.obj_type, place.table));
+  return drop;
 }
 
 int ZylRetractTask::_clean_cache(const std::string& project_dir, const ModelMap& model_nodes) {
@@ -211,6 +241,8 @@ int ZylRetractTask::_clean_cache(const std::string& project_dir, const ModelMap&
   try {
     cache = open_cache(federation::zyl_cache::CacheLocation::at(cache_path));
     if (!cache) throw std::runtime_error("the cache could not be opened");
+    // A run of the same project holds this lock for a model's whole extraction.
+    std::lock_guard<federation::zyl_cache::FileLock> lock(cache->_file_lock());
     std::set<std::string> result_tables;
     for (const auto& [uid, node] : model_nodes) {
       result_tables.insert(kModelTablePrefix + (node != nullptr ? node->name : std::string()));
@@ -244,6 +276,51 @@ bool ZylRetractTask::interpret_results(const std::vector<Value>& results) const 
 bool ZylRetractTask::interpret_results(const Value& results) const {
   if (!results.is_array()) return true;
   return interpret_results(results.get<std::vector<Value>>());
+}
+
+Value ZylRetractTask::retract_model(const std::string& uid, const brek::Node& node, size_t idx,
+                                    size_t total, const brek::Targets& targets) const {
+  const double start = now_seconds();
+  const std::string counter = "  " + std::to_string(idx) + " of " + std::to_string(total);
+  if (node.get_materialization() == "ephemeral") {
+    const std::string msg = "ephemeral: nothing to drop";
+    write_line(counter + "  SKIP " + node.name + " (" + msg + ")");
+    return record_of(uid, "skip", msg);
+  }
+
+  const std::string target_name = brek::model_output(node, targets);
+  const Value target_config =
+      docs::_get_output_config(target_name, *targets.profiles, targets.own_profile);
+  if (!is_set(target_config)) {
+    const std::string msg = "target '" + target_name + "' not found in profiles";
+    write_line(counter + "  SKIP " + node.name + " (" + msg + ")");
+    return record_of(uid, "skip", msg);
+  }
+
+  const std::string adapter_type = get_text(target_config, "type");
+  const brek::Place place = brek::place_in(node, target_name, target_config);
+  const std::string declared = node.get_materialization() == "view" ? "VIEW" : "TABLE";
+  const Drop drop = _drop_place(adapter_type, target_config, place, declared);
+  const double elapsed = now_seconds() - start;
+
+  const std::string target_label =
+      target_name != targets.default_target ? "  (" + target_name + ")" : "";
+  const long pad_len = std::max<long>(1, 50 - static_cast<long>(drop.obj_type.size()) -
+                                             static_cast<long>(display_length(node.name)));
+  std::string line =
+      counter + "  DROP " + drop.obj_type + " " + node.name + " " + std::string(pad_len, '.');
+  if (drop.status == "ok") {
+    line += " [OK in " + fixed1(elapsed) + "s]" + target_label;
+  } else if (drop.status == "skip") {
+    line += " [SKIP]" + target_label;
+  } else {
+    line += " [ERROR: " + drop.msg + "]" + target_label;
+  }
+  write_line(line);
+
+  Value record = record_of(uid, drop.status, drop.msg);
+  record["elapsed"] = elapsed;
+  return record;
 }
 
 std::vector<Value> ZylRetractTask::run() {
@@ -290,57 +367,12 @@ std::vector<Value> ZylRetractTask::run() {
   write_line("  Retracting " + std::to_string(total) + " model(s) (reverse DAG order)...");
   write_line("");
 
+  const brek::Targets targets{&profiles, config ? config->profile_name : "", default_target,
+                              args.target};
   size_t idx = 0;
   for (const auto& uid : ordered_uids) {
     ++idx;
-    const brek::Node& node = *model_nodes.at(uid);
-    const double start = now_seconds();
-    const std::string counter = "  " + std::to_string(idx) + " of " + std::to_string(total);
-
-    const std::string own_target = model_target(node);
-    const std::string target_name = !own_target.empty() ? own_target : default_target;
-
-    const Value target_config = docs::_get_output_config(target_name, profiles);
-    if (!is_set(target_config)) {
-      const std::string msg = "target '" + target_name + "' not found in profiles";
-      write_line(counter + "  SKIP " + node.name + " (" + msg + ")");
-      Value record = Value::object();
-      record["uid"] = uid;
-      record["status"] = "skip";
-      record["msg"] = msg;
-      results.push_back(std::move(record));
-      continue;
-    }
-
-    const std::string adapter_type = get_text(target_config, "type");
-    const std::string table_name =
-        _resolve_table_name(node, target_name, default_target, target_config);
-    const std::string obj_type = node.get_materialization() == "view" ? "VIEW" : "TABLE";
-    auto [status, msg] = _drop_from_target(adapter_type, target_config, table_name, obj_type);
-    const double elapsed = now_seconds() - start;
-
-    const std::string target_label =
-        target_name != default_target ? "  (" + target_name + ")" : "";
-    const long pad_len = std::max<long>(
-        1, 50 - static_cast<long>(obj_type.size()) - static_cast<long>(display_length(node.name)));
-    const std::string pad(static_cast<size_t>(pad_len), '.');
-
-    std::string line = counter + "  DROP " + obj_type + " " + node.name + " " + pad;
-    if (status == "ok") {
-      line += " [OK in " + fixed1(elapsed) + "s]" + target_label;
-    } else if (status == "skip") {
-      line += " [SKIP]" + target_label;
-    } else {
-      line += " [ERROR: " + msg + "]" + target_label;
-    }
-    write_line(line);
-
-    Value record = Value::object();
-    record["uid"] = uid;
-    record["status"] = status;
-    record["msg"] = msg;
-    record["elapsed"] = elapsed;
-    results.push_back(std::move(record));
+    results.push_back(retract_model(uid, *model_nodes.at(uid), idx, total, targets));
   }
 
   const int cache_cleared = _clean_cache(project_dir, model_nodes);

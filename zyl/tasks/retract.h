@@ -22,6 +22,7 @@
 #include "brek/config.h"
 #include "brek/graph/graph.h"
 #include "brek/nodes.h"
+#include "brek/place.h"
 #include "brek/task/runnable.h"
 #include "core/ordered_map.h"
 #include "core/value.h"
@@ -74,7 +75,8 @@ class ZylRetractTask : public brek::GraphRunnableTask {
   // dependency cycle, all ids in ascending order, unsorted.
   static std::vector<std::string> _reverse_topo_sort(const ModelMap& model_nodes);
 
-  // Get fully-qualified table name for a model on its target.
+  // Get fully-qualified table name for a model on its target: its schema and name there (the
+  // configured schema on any target, else the output's), quoted for the target's engine.
   static std::string _resolve_table_name(const brek::Node& node, const std::string& target_name,
                                          const std::string& default_target,
                                          const Value& target_config);
@@ -87,14 +89,32 @@ class ZylRetractTask : public brek::GraphRunnableTask {
                                                                const std::string& table_name,
                                                                const std::string& obj_type);
 
+  // What one model's drop did: the status and message of _drop_from_target and the kind of
+  // object dropped ("TABLE" or "VIEW").
+  struct Drop {
+    std::string status;
+    std::string msg;
+    std::string obj_type;
+  };
+
+  // Drops what the target holds at `place`: a view as a view and a table as a table, whatever
+  // the model declares (`declared_type` is used when the catalog holds nothing there or cannot
+  // be read). One new connection, closed afterwards. Never throws.
+  static Drop _drop_place(const std::string& adapter_type, const Value& target_config,
+                          const brek::Place& place, const std::string& declared_type);
+
   // Drop cached model result tables from DuckDB for retracted models.
   // Removes the tables named "__model__" + the name of a node of `model_nodes` from
   // <project_dir>/.zyl/cache.duckdb and returns how many were removed; 0 when there is no cache
-  // file or the cache fails. Throws only when the cache component cannot be obtained.
+  // file or the cache fails. Holds the cache's lock meanwhile, so it waits for a run of the same
+  // project to finish its model. Throws only when the cache component cannot be obtained.
   static int _clean_cache(const std::string& project_dir, const ModelMap& model_nodes);
 
  private:
   void write_line(const std::string& line) const;
+  // Drops one model (or skips it) and writes its console line; returns its record.
+  Value retract_model(const std::string& uid, const brek::Node& node, size_t idx, size_t total,
+                      const brek::Targets& targets) const;
 
   std::ostream* out_;
 };

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "core/text.h"
+#include "drivers/relation.h"
 
 namespace zyl::runners::internal {
 namespace {
@@ -102,11 +103,8 @@ std::string strip_stale_incremental_filter(std::string_view sql,
   return out;
 }
 
-std::string select_all_from(std::string_view schema, std::string_view name) {
-  std::string out = "SELECT * FROM ";
-  if (!schema.empty()) out.append(schema).append(".");
-  out.append(name);
-  return out;
+std::string select_all_from(std::string_view relation) {
+  return "SELECT * FROM " + std::string(relation);
 }
 
 ExtractionQuery extraction_query(std::string_view model_name, std::string_view schema,
@@ -114,13 +112,13 @@ ExtractionQuery extraction_query(std::string_view model_name, std::string_view s
                                  const Value& source_config,
                                  const federation::optimizer::Optimization* opt,
                                  const std::optional<std::string>& watermark_condition) {
+  std::string source_type = get_text(source_config, "type");
   if (opt == nullptr || !opt->restricts()) {
-    std::string plain = select_all_from(schema, identifier);
+    std::string plain =
+        select_all_from(drivers::relation_text(source_type, "", schema, identifier));
     if (!watermark_condition) return {plain, {}, false};
     return {plain + " WHERE " + *watermark_condition, {}, true};
   }
-
-  std::string source_type = get_text(source_config, "type");
   const auto& dialects = federation::optimizer::ADAPTER_TO_SQLGLOT_DIALECT;
   auto it = dialects.find(source_type);
   std::string dialect = it == dialects.end() ? "duckdb" : it->second;

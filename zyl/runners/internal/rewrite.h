@@ -55,9 +55,8 @@ std::string replace_self_reference(std::string_view sql, std::string_view databa
 std::string strip_stale_incremental_filter(std::string_view sql,
                                            std::string_view model_cache_table);
 
-// "SELECT * FROM S.N", or "SELECT * FROM N" when `schema` is empty. The plain extraction query of
-// a source and the query copying an upstream model.
-std::string select_all_from(std::string_view schema, std::string_view name);
+// "SELECT * FROM " + `relation`, a relation text as its engine writes it (drivers/relation.h).
+std::string select_all_from(std::string_view relation);
 
 // The extraction query of one source and the info lines to log about it (none for a plain one).
 struct ExtractionQuery {
@@ -67,7 +66,8 @@ struct ExtractionQuery {
 };
 
 // The optimizer's query in the source's dialect when `opt` is non-null and restricts anything
-// (columns, predicates or a limit); otherwise the plain query of `schema` and `identifier`.
+// (columns, predicates or a limit); otherwise the plain query of `schema` and `identifier`, both
+// quoted the way the source's engine quotes identifiers.
 // `source_config` is the output config of the source's connection (its "type" picks the dialect,
 // "duckdb" for an unknown or missing type). `watermark_condition` (the incremental filter, in
 // the source's dialect) goes into the WHERE clause, ahead of any limit. Throws whatever

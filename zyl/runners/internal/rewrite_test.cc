@@ -113,17 +113,21 @@ TEST(StaleFilterTest, StripsFromTheFirstWhereFollowedByTheCacheTable) {
             "select * from t ");
 }
 
-TEST(QueriesTest, PlainUpstreamAndLoadQueries) {
-  EXPECT_EQ(select_all_from("crm", "customers"), "SELECT * FROM crm.customers");
-  EXPECT_EQ(select_all_from("", "customers"), "SELECT * FROM customers");
+TEST(QueriesTest, PlainExtractionQueriesAreQuotedForTheSource) {
+  EXPECT_EQ(select_all_from(R"("an"."my model")"), R"(SELECT * FROM "an"."my model")");
 
   Value pg = {{"type", "postgres"}};
   const Optimization nothing;  // restricts nothing: the whole table is read
   for (const Optimization* opt : {static_cast<const Optimization*>(nullptr), &nothing}) {
-    ExtractionQuery q = extraction_query("orders", "crm", "customers", "src_a", pg, opt);
-    EXPECT_EQ(q.query, "SELECT * FROM crm.customers");
+    ExtractionQuery q = extraction_query("orders", "crm", "Customers", "src_a", pg, opt);
+    EXPECT_EQ(q.query, R"(SELECT * FROM "crm"."Customers")");
     EXPECT_TRUE(q.log_lines.empty());
   }
+  // The source's own quoting, also for names that are keywords or hold quotes.
+  EXPECT_EQ(extraction_query("m", "crm", "order", "c", {{"type", "mariadb"}}, nullptr).query,
+            "SELECT * FROM `crm`.`order`");
+  EXPECT_EQ(extraction_query("m", "", "a\"b", "c", Value::object(), nullptr).query,
+            R"(SELECT * FROM "a""b")");
 }
 
 TEST(QueriesTest, OptimizedQueryUsesTheSourceDialectAndLogsTwoLines) {
