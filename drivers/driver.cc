@@ -33,6 +33,8 @@ std::string_view type_name(TypeId id) {
     case TypeId::UInt32: return "UINTEGER";
     case TypeId::UInt64: return "UBIGINT";
     case TypeId::HugeInt: return "HUGEINT";
+    case TypeId::UHugeInt:
+      return "UHUGEINT";
     case TypeId::Float32: return "FLOAT";
     case TypeId::Float64: return "DOUBLE";
     case TypeId::Decimal: return "DECIMAL";
@@ -45,6 +47,8 @@ std::string_view type_name(TypeId id) {
     case TypeId::Interval: return "INTERVAL";
     case TypeId::Uuid: return "UUID";
     case TypeId::Json: return "JSON";
+    case TypeId::List:
+      return "LIST";
   }
   return "VARCHAR";
 }

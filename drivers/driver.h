@@ -36,19 +36,23 @@ enum class TypeId {
   UInt16,
   UInt32,
   UInt64,
-  HugeInt,      // 128-bit integer; cells hold its decimal text
+  HugeInt,   // 128-bit integer; cells hold its decimal text
+  UHugeInt,  // unsigned 128-bit integer; cells hold its decimal text
   Float32,
   Float64,
-  Decimal,      // precision/scale in ColumnType; cells hold canonical decimal text ("-12.30")
+  Decimal,      // precision/scale in ColumnType (precision 0: unbounded); cells hold canonical
+                // decimal text ("-12.30")
   String,       // length > 0 for varchar(n)/char(n)
   Blob,         // cells hold the raw bytes
   Date,         // cells hold days since 1970-01-01
   Time,         // cells hold microseconds since midnight
   Timestamp,    // cells hold microseconds since the epoch, no time zone
   TimestampTz,  // cells hold microseconds since the epoch in UTC
-  Interval,     // cells hold the engine's text form
+  Interval,     // cells hold "1 year 2 months -3 days 04:05:06.5" (temporal::format_interval):
+                // months, days and microseconds kept apart
   Uuid,         // cells hold the canonical lower-case text
   Json,         // cells hold the JSON text
+  List,         // element type in ColumnType::element; cells hold a JSON array ("[1,null,3]")
 };
 
 std::string_view type_name(TypeId id);
@@ -60,10 +64,15 @@ struct ColumnType {
   int length = 0;     // String: declared length, 0 when unbounded
   bool fixed_length = false;  // String: char(n)
   std::string native;         // the engine's own type name, for messages
+  std::vector<ColumnType> element;  // List: exactly one entry, the type of the elements
+  // DuckDB's own spelling of the column's type ("STRUCT(a INTEGER)", "TIMESTAMP_NS"), set only
+  // on results that keep DuckDB's values as they are (duckdb::query_native); a DuckDB table made
+  // for such a column takes this type.
+  std::string duckdb;
 
   bool operator==(const ColumnType& o) const {
     return id == o.id && precision == o.precision && scale == o.scale && length == o.length &&
-           fixed_length == o.fixed_length;
+           fixed_length == o.fixed_length && element == o.element;
   }
 };
 

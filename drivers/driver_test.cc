@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "drivers/json_array.h"
+
 namespace zyl::drivers {
 namespace {
 
@@ -14,6 +16,23 @@ TEST(ConnectionSetting, TextOfTheFirstKeySet) {
   EXPECT_EQ(connection_setting(config, {"pass", "password"}, "-"), "-");  // null: not set
   EXPECT_EQ(connection_setting(config, {"host"}, "localhost"), "localhost");
   EXPECT_EQ(connection_setting(config, {"big"}, ""), text_form(Value(1e300)));
+}
+
+// Lists travel as JSON; each engine gets its own syntax with every element exactly as written.
+TEST(JsonArray, RewritesIntoEachEnginesListSyntaxWithoutChangingElements) {
+  EXPECT_EQ(json_array_to("[0.14285714285714285714, 2.50, -1e400, true]", kDuckDBList),
+            "[0.14285714285714285714, 2.50, -1e400, true]");
+  EXPECT_EQ(json_array_to("[0.14285714285714285714, 2.50, true]", kPostgresArray),
+            R"({"0.14285714285714285714","2.50","true"})");
+  // Escapes decoded (a newline, a quote, an e with accent, a clef from a surrogate pair), then
+  // only quote and backslash escaped again.
+  EXPECT_EQ(json_array_to(R"(["a\nb", "q\"x", "\u00e9", "\ud834\udd1e", "\\"])", kDuckDBList),
+            "[\"a\nb\", \"q\\\"x\", \"\xc3\xa9\", \"\xf0\x9d\x84\x9e\", \"\\\\\"]");
+  EXPECT_EQ(json_array_to(R"([ [1, null], [], {"k": [1, "]"]} ])", kPostgresArray),
+            R"({{"1",NULL},{},"{\"k\": [1, \"]\"]}"})");
+  for (const char* bad : {"", "{}", "[1,", "[1 2]", R"(["open)", "[1] x", R"(["\x"])"}) {
+    EXPECT_FALSE(json_array_to(bad, kDuckDBList).has_value()) << bad;
+  }
 }
 
 }  // namespace

@@ -176,4 +176,32 @@ std::optional<std::int64_t> parse_timestamp(std::string_view text) {
   return days * kMicrosPerDay + micros - offset;
 }
 
+namespace {
+
+std::string count_of(std::int64_t n, const char* unit) {
+  return std::to_string(n) + " " + unit + (n == 1 || n == -1 ? "" : "s");
+}
+
+}  // namespace
+
+std::string format_interval(std::int32_t months, std::int32_t days, std::int64_t micros) {
+  std::string out;
+  auto add = [&out](const std::string& part) { out += (out.empty() ? "" : " ") + part; };
+  if (months / 12) add(count_of(months / 12, "year"));
+  if (months % 12) add(count_of(months % 12, "month"));
+  if (days) add(count_of(days, "day"));
+  if (micros == 0 && !out.empty()) return out;
+  // The time part may exceed a day (the parts are not folded into each other); hours are then
+  // written beyond 24. The magnitude is taken unsigned so that the smallest value is safe.
+  std::uint64_t magnitude =
+      micros < 0 ? 0 - static_cast<std::uint64_t>(micros) : static_cast<std::uint64_t>(micros);
+  std::uint64_t hours = magnitude / 3600000000ULL;
+  std::string rest = format_time(static_cast<std::int64_t>(magnitude % 3600000000ULL));
+  char head[32];
+  std::snprintf(head, sizeof head, "%s%02llu", micros < 0 ? "-" : "",
+                static_cast<unsigned long long>(hours));
+  add(head + rest.substr(2));
+  return out;
+}
+
 }  // namespace zyl::drivers::temporal

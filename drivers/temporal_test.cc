@@ -23,6 +23,16 @@ TEST(TemporalTest, RoundTripsDatesTimesAndTimestamps) {
   EXPECT_FALSE(temporal::parse_timestamp("yesterday").has_value());
 }
 
+TEST(TemporalTest, IntervalsKeepMonthsDaysAndTimeApart) {
+  EXPECT_EQ(temporal::format_interval(0, 0, 0), "00:00:00");
+  EXPECT_EQ(temporal::format_interval(14, 3, 0), "1 year 2 months 3 days");
+  EXPECT_EQ(temporal::format_interval(-1, -1, 0), "-1 month -1 day");
+  // 25 hours stay hours: a day is not always 24 of them.
+  EXPECT_EQ(temporal::format_interval(0, 1, 25LL * 3600 * 1000000), "1 day 25:00:00");
+  EXPECT_EQ(temporal::format_interval(0, 0, -(3600LL * 1000000 + 500000)), "-01:00:00.500000");
+  EXPECT_EQ(temporal::format_interval(12, 0, INT64_MIN).rfind("1 year -2562047788:00:54", 0), 0u);
+}
+
 TEST(TableRefTest, SplitsOnTheLastUnquotedDot) {
   EXPECT_EQ(TableRef::parse("an.orders"), (TableRef{"an", "orders"}));
   EXPECT_EQ(TableRef::parse("orders"), (TableRef{"", "orders"}));

@@ -1,5 +1,6 @@
 #include "drivers/duckdb/database_registry.h"
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -14,12 +15,14 @@ struct Entry {
   duckdb_database database = nullptr;
   std::size_t users = 0;
   bool read_only = false;
+  bool attached = false;  // reserved: attached to another database, no instance of its own
 };
 
 // Opening and closing happen under the mutex, so a file is never open twice, not even for the
 // moment between the last share letting go and the next one arriving.
 struct Registry {
   std::mutex mutex;
+  std::condition_variable reservation_ended;
   std::map<std::string, Entry> entries;
 };
 
@@ -70,7 +73,11 @@ DatabaseShare DatabaseShare::acquire(const std::filesystem::path& path, bool rea
   if (in_memory(path)) return DatabaseShare("", open_database("", false));
   std::string key = canonical_key(path);
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  std::unique_lock lock(r.mutex);
+  r.reservation_ended.wait(lock, [&] {
+    auto found = r.entries.find(key);
+    return found == r.entries.end() || !found->second.attached;
+  });
   auto it = r.entries.find(key);
   if (it != r.entries.end()) {
     if (it->second.read_only && !read_only) {
@@ -115,6 +122,28 @@ void DatabaseShare::release() noexcept {
   }
   database_ = nullptr;
   key_.clear();
+}
+
+std::optional<AttachReservation> AttachReservation::reserve(const std::filesystem::path& path) {
+  if (in_memory(path)) return std::nullopt;
+  std::string key = canonical_key(path);
+  Registry& r = registry();
+  std::lock_guard lock(r.mutex);
+  if (r.entries.count(key)) return std::nullopt;
+  Entry entry;
+  entry.attached = true;
+  r.entries.emplace(key, entry);
+  return AttachReservation(std::move(key));
+}
+
+AttachReservation::~AttachReservation() {
+  if (key_.empty()) return;
+  Registry& r = registry();
+  {
+    std::lock_guard lock(r.mutex);
+    r.entries.erase(key_);
+  }
+  r.reservation_ended.notify_all();
 }
 
 std::size_t share_count(const std::filesystem::path& path) {

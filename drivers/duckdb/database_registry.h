@@ -10,11 +10,12 @@
 //   duckdb_connection c;  duckdb_connect(share.get(), &c);
 #pragma once
 
+#include <duckdb.h>
+
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <string>
-
-#include <duckdb.h>
 
 namespace zyl::drivers::duckdb {
 
@@ -45,6 +46,29 @@ class DatabaseShare {
   DatabaseShare(std::string key, duckdb_database database) : key_(std::move(key)), database_(database) {}
   std::string key_;
   duckdb_database database_ = nullptr;
+};
+
+// While a reservation lives, the file is open inside another database of this process (ATTACHed
+// to it), so the registry opens no instance of its own: acquire() of the file waits until the
+// reservation ends. Move-only; ends in the destructor. Thread-safe.
+class AttachReservation {
+ public:
+  // A reservation of `path`, or nullopt when this process holds the file open already or has
+  // reserved it (the file must then be read through that instance).
+  static std::optional<AttachReservation> reserve(const std::filesystem::path& path);
+
+  AttachReservation(AttachReservation&& other) noexcept : key_(std::move(other.key_)) {
+    other.key_.clear();
+  }
+  AttachReservation& operator=(AttachReservation&&) = delete;
+  AttachReservation(const AttachReservation&) = delete;
+  ~AttachReservation();
+
+  const std::string& key() const { return key_; }
+
+ private:
+  explicit AttachReservation(std::string key) : key_(std::move(key)) {}
+  std::string key_;
 };
 
 // The key the registry uses for `path`: its absolute, normalised form with symbolic links

@@ -1,19 +1,23 @@
 #include "drivers/duckdb/duckdb_driver.h"
 
+#include <duckdb.h>
+
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <duckdb.h>
-
+#include "core/log.h"
 #include "core/text.h"
 #include "drivers/duckdb/database_registry.h"
 #include "drivers/engines.h"
+#include "drivers/json_array.h"
 #include "drivers/temporal.h"
 
 namespace zyl::drivers {
@@ -179,31 +183,16 @@ std::string uuid_text(duckdb_hugeint v) {
 }
 
 std::string interval_text(const duckdb_interval& v) {
-  std::vector<std::string> parts;
-  int years = v.months / 12, months = v.months % 12;
-  if (years) parts.push_back(std::to_string(years) + (years == 1 || years == -1 ? " year" : " years"));
-  if (months) parts.push_back(std::to_string(months) + (months == 1 || months == -1 ? " month" : " months"));
-  if (v.days) parts.push_back(std::to_string(v.days) + (v.days == 1 || v.days == -1 ? " day" : " days"));
-  if (v.micros || parts.empty()) {
-    std::int64_t micros = v.micros;
-    std::string sign = micros < 0 ? "-" : "";
-    if (micros < 0) micros = -micros;
-    parts.push_back(sign + temporal::format_time(micros % (86400LL * 1000000)));
-    if (micros >= 86400LL * 1000000) {
-      // Hours beyond a day: DuckDB keeps them in micros; write them as hours.
-      std::int64_t hours = micros / 3600000000LL;
-      std::int64_t rest = micros % 3600000000LL;
-      std::string t = temporal::format_time(rest);
-      parts.back() = sign + std::to_string(hours) + t.substr(2);
-    }
-  }
-  return text::join(parts, " ");
+  return temporal::format_interval(v.months, v.days, v.micros);
 }
+
+std::string quote(std::string_view name);
 
 // ---- type mapping -----------------------------------------------------------------------------
 
 // How one result column is read out of a vector.
 struct ColumnReader {
+  std::string name;  // for messages
   duckdb_type type = DUCKDB_TYPE_VARCHAR;
   duckdb_type internal = DUCKDB_TYPE_INVALID;  // DECIMAL and ENUM storage
   int scale = 0;
@@ -227,9 +216,20 @@ bool readable(duckdb_type t) {
   }
 }
 
+Column describe(const char* name, duckdb_logical_type lt, ColumnReader& reader);
+
+// The logical type of a list's (or array's) elements.
+ColumnType element_type(duckdb_logical_type list, bool fixed_size) {
+  LogicalType child(fixed_size ? duckdb_array_type_child_type(list)
+                               : duckdb_list_type_child_type(list));
+  ColumnReader ignored;
+  return describe("", child.get(), ignored).type;
+}
+
 Column describe(const char* name, duckdb_logical_type lt, ColumnReader& reader) {
   Column column;
   column.name = name ? name : "";
+  reader.name = column.name;
   duckdb_type t = duckdb_get_type_id(lt);
   reader.type = t;
   ColumnType& ct = column.type;
@@ -243,7 +243,12 @@ Column describe(const char* name, duckdb_logical_type lt, ColumnReader& reader) 
     case DUCKDB_TYPE_USMALLINT: ct.id = TypeId::UInt16; break;
     case DUCKDB_TYPE_UINTEGER: ct.id = TypeId::UInt32; break;
     case DUCKDB_TYPE_UBIGINT: ct.id = TypeId::UInt64; break;
-    case DUCKDB_TYPE_HUGEINT: case DUCKDB_TYPE_UHUGEINT: ct.id = TypeId::HugeInt; break;
+    case DUCKDB_TYPE_HUGEINT:
+      ct.id = TypeId::HugeInt;
+      break;
+    case DUCKDB_TYPE_UHUGEINT:
+      ct.id = TypeId::UHugeInt;
+      break;
     case DUCKDB_TYPE_FLOAT: ct.id = TypeId::Float32; break;
     case DUCKDB_TYPE_DOUBLE: ct.id = TypeId::Float64; break;
     case DUCKDB_TYPE_DECIMAL:
@@ -277,6 +282,16 @@ Column describe(const char* name, duckdb_logical_type lt, ColumnReader& reader) 
     case DUCKDB_TYPE_TIMESTAMP_TZ: ct.id = TypeId::TimestampTz; break;
     case DUCKDB_TYPE_INTERVAL: ct.id = TypeId::Interval; break;
     case DUCKDB_TYPE_UUID: ct.id = TypeId::Uuid; break;
+    case DUCKDB_TYPE_LIST:
+    case DUCKDB_TYPE_ARRAY:
+      // Read through to_json (see cell_cast).
+      ct.id = TypeId::List;
+      ct.element.push_back(element_type(lt, t == DUCKDB_TYPE_ARRAY));
+      break;
+    case DUCKDB_TYPE_STRUCT:
+    case DUCKDB_TYPE_MAP:
+      ct.id = TypeId::Json;
+      break;
     default: ct.id = TypeId::String; break;  // read through a cast to VARCHAR
   }
   ct.native = ct.id == TypeId::Decimal
@@ -305,6 +320,20 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   std::int64_t q = a / b;
   if (a % b != 0 && (a < 0) != (b < 0)) --q;
   return q;
+}
+
+// A nanosecond timestamp in microseconds, the unit every other engine keeps; a value with a
+// nanosecond part is refused rather than cut (only a DuckDB target keeps it, by whole chunks).
+std::int64_t whole_micros(const ColumnReader& r, std::int64_t nanos) {
+  std::int64_t micros = floor_div(nanos, 1000);
+  std::int64_t rest = nanos - micros * 1000;
+  if (rest == 0) return micros;
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, "%03d", static_cast<int>(rest));
+  std::string text = temporal::format_timestamp(micros);
+  if (text.find('.') == std::string::npos) text += ".000000";
+  throw DriverError("DuckDB: column " + quote(r.name) + ": the value " + text + fraction +
+                    " has nanoseconds, which only a DuckDB table keeps");
 }
 
 Cell read_cell(const ColumnReader& r, void* data, idx_t row) {
@@ -350,7 +379,8 @@ Cell read_cell(const ColumnReader& r, void* data, idx_t row) {
     case DUCKDB_TYPE_TIMESTAMP_TZ: return at<duckdb_timestamp>(data, row).micros;
     case DUCKDB_TYPE_TIMESTAMP_S: return at<std::int64_t>(data, row) * 1000000;
     case DUCKDB_TYPE_TIMESTAMP_MS: return at<std::int64_t>(data, row) * 1000;
-    case DUCKDB_TYPE_TIMESTAMP_NS: return floor_div(at<std::int64_t>(data, row), 1000);
+    case DUCKDB_TYPE_TIMESTAMP_NS:
+      return whole_micros(r, at<std::int64_t>(data, row));
     case DUCKDB_TYPE_INTERVAL: return interval_text(at<duckdb_interval>(data, row));
     case DUCKDB_TYPE_UUID: return uuid_text(at<duckdb_hugeint>(data, row));
     default: return read_string(data, row);  // VARCHAR, BLOB and the columns cast to VARCHAR
@@ -361,12 +391,31 @@ std::string quote(std::string_view name) {
   return "\"" + text::replace_all(name, "\"", "\"\"") + "\"";
 }
 
+// The SELECT expression that reads a column of a type without a reader as text: nested values as
+// JSON (arrays stay arrays for every engine), the others in DuckDB's own text form.
+std::string text_cast(duckdb_type t, const std::string& quoted) {
+  switch (t) {
+    case DUCKDB_TYPE_LIST:
+    case DUCKDB_TYPE_ARRAY:
+    case DUCKDB_TYPE_STRUCT:
+    case DUCKDB_TYPE_MAP:
+      return "CAST(to_json(" + quoted + ") AS VARCHAR)";
+    default:
+      return "CAST(" + quoted + " AS VARCHAR)";
+  }
+}
+
 // ---- results ----------------------------------------------------------------------------------
 
 class DuckDBResult final : public QueryResult {
  public:
-  DuckDBResult(std::shared_ptr<ConnectionHandle> connection, Prepared prepared)
-      : connection_(std::move(connection)), prepared_(std::move(prepared)) {
+  // Native: values stay in DuckDB's vectors and are moved only by whole chunks (take_chunk);
+  // Cells: next() turns them into cells.
+  enum class Values { Cells, Native };
+
+  DuckDBResult(std::shared_ptr<ConnectionHandle> connection, Prepared prepared,
+               Values values = Values::Cells)
+      : connection_(std::move(connection)), prepared_(std::move(prepared)), values_(values) {
     duckdb_pending_result pending = nullptr;
     if (duckdb_pending_prepared_streaming(prepared_.get(), &pending) == DuckDBError) {
       std::string message = pending ? duckdb_pending_error(pending) : "unknown error";
@@ -395,6 +444,15 @@ class DuckDBResult final : public QueryResult {
 
   const std::vector<Column>& columns() const override { return columns_; }
 
+  // Column `index` is read as text but keeps the logical type of the value it came from.
+  void keep_type(idx_t index, ColumnType type) { columns_.at(index).type = std::move(type); }
+  // Records DuckDB's own spelling of each column's type.
+  void spell_types(const std::vector<std::string>& spelled) {
+    for (size_t i = 0; i < columns_.size() && i < spelled.size(); ++i) {
+      columns_[i].type.duckdb = spelled[i];
+    }
+  }
+
   // Whether no row has been handed out yet.
   bool untouched() const { return !chunk_.get() && !done_; }
 
@@ -412,6 +470,14 @@ class DuckDBResult final : public QueryResult {
   }
 
   bool next(RowBatch& batch, size_t max_rows) override {
+    if (values_ == Values::Native) {
+      for (const ColumnReader& reader : readers_) {
+        if (!readable(reader.type)) {
+          throw DriverError("DuckDB: column " + quote(reader.name) +
+                            " keeps DuckDB's own type and moves only into DuckDB tables");
+        }
+      }
+    }
     batch.column_count = columns_.size();
     batch.cells.clear();
     if (max_rows == 0) max_rows = 1;
@@ -459,6 +525,7 @@ class DuckDBResult final : public QueryResult {
 
   std::shared_ptr<ConnectionHandle> connection_;
   Prepared prepared_;
+  Values values_;
   duckdb_result result_{};
   std::vector<Column> columns_;
   std::vector<ColumnReader> readers_;
@@ -613,32 +680,65 @@ class Appender {
   duckdb_appender appender_ = nullptr;
 };
 
+// A decimal column whose type the writer picks from the values: the logical type has no
+// precision (PostgreSQL's numeric, SQLite's NUMERIC) or more digits than DuckDB holds (MySQL's
+// decimal(65,30)).
+constexpr int kFlexibleScale = 10;
+bool flexible_decimal(const ColumnType& type) {
+  return type.id == TypeId::Decimal && (type.precision <= 0 || type.precision > 38);
+}
+
+// Digits before the point, and digits after it up to the last one that is not zero.
+struct DecimalShape {
+  int integer_digits = 0;
+  int scale = 0;
+};
+
+std::optional<DecimalShape> decimal_shape(std::string_view text) {
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+  DecimalShape shape;
+  bool point = false, any = false;
+  int fraction = 0;
+  for (; i < text.size(); ++i) {
+    char ch = text[i];
+    if (ch == '.' && !point) {
+      point = true;
+      continue;
+    }
+    if (ch < '0' || ch > '9') return std::nullopt;
+    any = true;
+    if (point) {
+      ++fraction;
+      if (ch != '0') shape.scale = fraction;
+    } else if (shape.integer_digits > 0 || ch != '0') {
+      ++shape.integer_digits;
+    }
+  }
+  if (!any) return std::nullopt;
+  return shape;
+}
+
+// The text DuckDB's list cast reads for a JSON array: the same text, except that strings are
+// written with only \" and \\ escaped (DuckDB takes a backslash as "the next character as it
+// is", so JSON's \n or \u00e9 must arrive as the characters) and objects become strings of
+// their JSON. nullopt when the JSON text can be handed over as it is.
+std::optional<std::string> duckdb_list_text(std::string_view json) {
+  if (json.find('\\') == std::string_view::npos && json.find('{') == std::string_view::npos) {
+    return std::nullopt;
+  }
+  return json_array_to(json, kDuckDBList);  // nullopt: DuckDB's cast reports the text
+}
+
 class DuckDBWriter final : public BulkWriter {
  public:
   DuckDBWriter(std::shared_ptr<ConnectionHandle> connection, const TableRef& table,
                const std::vector<Column>& columns)
-      : connection_(std::move(connection)), columns_(columns), appender_(connection_->get(), table) {
-    for (const Column& column : columns_) {
-      if (duckdb_appender_add_column(appender_.get(), column.name.c_str()) == DuckDBError) {
-        appender_.fail("no column " + quote(column.name) + " in " + table.name);
-      }
-      carriers_.push_back(carrier_type(column.type.id));
-    }
-    // Decimals go in as scaled integers of the table's own DECIMAL type, which spares DuckDB a
-    // text cast (slow for wide decimals).
+      : connection_(std::move(connection)), table_(table), columns_(columns) {
+    for (const Column& column : columns_) carriers_.push_back(carrier_type(column.type.id));
     decimals_.resize(columns_.size());
     scaled_.resize(columns_.size());
-    for (size_t c = 0; c < columns_.size(); ++c) {
-      LogicalType type(duckdb_appender_column_type(appender_.get(), c));
-      if (columns_[c].type.id != TypeId::Decimal || !type.get() ||
-          duckdb_get_type_id(type.get()) != DUCKDB_TYPE_DECIMAL) {
-        continue;
-      }
-      decimals_[c] = DecimalColumn{duckdb_decimal_width(type.get()),
-                                   duckdb_decimal_scale(type.get()),
-                                   duckdb_decimal_internal_type(type.get())};
-      carriers_[c] = DUCKDB_TYPE_DECIMAL;
-    }
+    open_appender();
   }
 
   void write(const RowBatch& batch) override {
@@ -654,7 +754,7 @@ class DuckDBWriter final : public BulkWriter {
 
   void finish() override {
     connection_->check_idle();
-    appender_.close();
+    appender_->close();
   }
 
   // The appender reports no count of its own: these are the rows it accepted.
@@ -662,22 +762,64 @@ class DuckDBWriter final : public BulkWriter {
 
   // Appends a chunk as it is; the appender casts its vectors to the table's types.
   void append_chunk(duckdb_data_chunk chunk) {
-    if (duckdb_append_data_chunk(appender_.get(), chunk) == DuckDBError) {
-      appender_.fail("cannot append rows");
+    if (duckdb_append_data_chunk(appender_->get(), chunk) == DuckDBError) {
+      appender_->fail("cannot append rows");
     }
     appended_ += static_cast<std::int64_t>(duckdb_data_chunk_get_size(chunk));
   }
 
  private:
+  struct DecimalColumn {
+    int width = 0;
+    int scale = 0;
+    duckdb_type internal = DUCKDB_TYPE_HUGEINT;
+    bool flexible = false;   // the writer may change the column's type (see widen)
+    int integer_digits = 0;  // the most the values written so far need
+    int needed_scale = 0;
+  };
+
+  // (Re)creates the appender on the table and reads the DECIMAL columns' types. Decimals go in
+  // as scaled integers of the table's own DECIMAL type, which spares DuckDB a text cast (slow
+  // for wide decimals).
+  void open_appender() {
+    appender_.emplace(connection_->get(), table_);
+    for (const Column& column : columns_) {
+      if (duckdb_appender_add_column(appender_->get(), column.name.c_str()) == DuckDBError) {
+        appender_->fail("no column " + quote(column.name) + " in " + table_.name);
+      }
+    }
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      LogicalType type(duckdb_appender_column_type(appender_->get(), c));
+      if (columns_[c].type.id != TypeId::Decimal || !type.get() ||
+          duckdb_get_type_id(type.get()) != DUCKDB_TYPE_DECIMAL) {
+        if (decimals_[c]) carriers_[c] = carrier_type(columns_[c].type.id);
+        decimals_[c].reset();
+        continue;
+      }
+      DecimalColumn d = decimals_[c].value_or(DecimalColumn{});
+      d.width = duckdb_decimal_width(type.get());
+      d.scale = duckdb_decimal_scale(type.get());
+      d.internal = duckdb_decimal_internal_type(type.get());
+      d.flexible = flexible_decimal(columns_[c].type) && d.width == 38;
+      decimals_[c] = d;
+      carriers_[c] = DUCKDB_TYPE_DECIMAL;
+    }
+    chunk_ = Chunk();
+  }
+
   // Rows [first, first + count) of `batch` as one data chunk.
   void write_slice(const RowBatch& batch, size_t first, size_t count) {
     std::vector<duckdb_type> types(columns_.size());
     for (size_t c = 0; c < columns_.size(); ++c) {
-      types[c] = carriers_[c];
-      if (types[c] == DUCKDB_TYPE_DECIMAL) {
-        if (!scale_decimals(batch, first, count, c)) types[c] = DUCKDB_TYPE_VARCHAR;
+      if (carriers_[c] == DUCKDB_TYPE_DECIMAL && !scale_decimals(batch, first, count, c) &&
+          !(widen(batch, first, count, c) && scale_decimals(batch, first, count, c))) {
+        // Other values go to DuckDB's cast, which refuses what is not a number.
+        refuse_rounding(batch, first, count, c);
+        types[c] = DUCKDB_TYPE_VARCHAR;
         continue;
       }
+      types[c] = carriers_[c];
+      if (types[c] == DUCKDB_TYPE_DECIMAL) continue;
       for (size_t r = first; r < first + count; ++r) {
         const Cell& cell = batch.at(r, c);
         if (!std::holds_alternative<std::monostate>(cell) && !fits_carrier(cell, types[c])) {
@@ -712,7 +854,8 @@ class DuckDBWriter final : public BulkWriter {
   // Fills scaled_ with the decimals of rows [first, first + count) of column `c`; false when one
   // of them is not a plain decimal within the column's width and scale.
   bool scale_decimals(const RowBatch& batch, size_t first, size_t count, size_t c) {
-    const DecimalColumn& d = *decimals_[c];
+    if (!decimals_[c]) return false;
+    DecimalColumn& d = *decimals_[c];
     std::vector<int128>& scaled = scaled_[c];
     scaled.assign(count, 0);
     for (size_t i = 0; i < count; ++i) {
@@ -722,8 +865,79 @@ class DuckDBWriter final : public BulkWriter {
       std::optional<int128> v = text ? scaled_decimal(*text, d.width, d.scale) : std::nullopt;
       if (!v) return false;
       scaled[i] = *v;
+      if (d.flexible) note_shape(d, *text);
     }
     return true;
+  }
+
+  // Throws for a decimal text of the slice that column `c`'s DECIMAL would have to round (DuckDB's
+  // cast rounds without a word).
+  void refuse_rounding(const RowBatch& batch, size_t first, size_t count, size_t c) const {
+    if (!decimals_[c]) return;
+    const DecimalColumn& d = *decimals_[c];
+    for (size_t i = 0; i < count; ++i) {
+      const std::string* text = std::get_if<std::string>(&batch.at(first + i, c));
+      std::optional<DecimalShape> shape = text ? decimal_shape(*text) : std::nullopt;
+      if (shape && (shape->scale > d.scale || shape->integer_digits > d.width - d.scale)) {
+        throw DriverError("DuckDB: column " + quote(columns_[c].name) + ": the value " + *text +
+                          " does not fit DECIMAL(" + std::to_string(d.width) + "," +
+                          std::to_string(d.scale) + ") without rounding");
+      }
+    }
+  }
+
+  static bool note_shape(DecimalColumn& d, std::string_view text) {
+    std::optional<DecimalShape> shape = decimal_shape(text);
+    if (!shape) return false;
+    d.integer_digits = std::max(d.integer_digits, shape->integer_digits);
+    d.needed_scale = std::max(d.needed_scale, shape->scale);
+    return true;
+  }
+
+  // Changes the type of flexible decimal column `c` so that it holds every value written so far
+  // and those of the slice exactly: DECIMAL(38, s) with the scale moved as little as possible,
+  // or, when no DECIMAL(38, s) holds them all, VARCHAR with the exact text (and a warning).
+  // Returns whether the type changed to another DECIMAL.
+  bool widen(const RowBatch& batch, size_t first, size_t count, size_t c) {
+    if (!decimals_[c] || !decimals_[c]->flexible) return false;
+    DecimalColumn wanted = *decimals_[c];
+    for (size_t i = 0; i < count; ++i) {
+      const std::string* text = std::get_if<std::string>(&batch.at(first + i, c));
+      if (text && !note_shape(wanted, *text)) return false;  // NaN and the like: DuckDB refuses
+    }
+    bool fits = wanted.integer_digits + wanted.needed_scale <= 38;
+    int scale =
+        fits ? std::clamp(wanted.scale, wanted.needed_scale, 38 - wanted.integer_digits) : 0;
+    // Cells that are not decimal text (a double, say) are not the type's fault.
+    if (fits && scale == wanted.scale) return false;
+    std::string type = fits ? "DECIMAL(38," + std::to_string(scale) + ")" : "VARCHAR";
+    if (!fits) {
+      log::get("zyl.drivers.duckdb")
+          .warn(
+              "column {} of {}: values need {} digits before the point and {} after it, more "
+              "than DECIMAL(38) holds; the column keeps their exact text (VARCHAR)",
+              columns_[c].name, table_.name, wanted.integer_digits, wanted.needed_scale);
+    }
+    connection_->check_idle();
+    appender_->close();
+    appender_.reset();
+    std::string table =
+        (table_.schema.empty() ? "" : quote(table_.schema) + ".") + quote(table_.name);
+    run(connection_->get(),
+        "ALTER TABLE " + table + " ALTER " + quote(columns_[c].name) + " TYPE " + type);
+    decimals_[c] = wanted;
+    open_appender();
+    return fits;
+  }
+
+  static void run(duckdb_connection connection, const std::string& sql) {
+    duckdb_result result;
+    if (duckdb_query(connection, sql.c_str(), &result) == DuckDBError) {
+      std::string message = duckdb_result_error(&result);
+      duckdb_destroy_result(&result);
+      throw DriverError("DuckDB: " + message);
+    }
+    duckdb_destroy_result(&result);
   }
 
   void put(duckdb_vector vector, void* data, duckdb_type type, size_t row, const Cell& cell,
@@ -775,6 +989,11 @@ class DuckDBWriter final : public BulkWriter {
     if (!s) {
       converted = cell_text(cell);
       s = &converted;
+    } else if (columns_[column].type.id == TypeId::List) {
+      if (std::optional<std::string> list = duckdb_list_text(*s)) {
+        converted = std::move(*list);
+        s = &converted;
+      }
     }
     if (type == DUCKDB_TYPE_VARCHAR && !valid_utf8(*s)) {
       throw DriverError("DuckDB: cannot append to column " + quote(columns_[column].name) +
@@ -808,20 +1027,39 @@ class DuckDBWriter final : public BulkWriter {
   }
 
   std::shared_ptr<ConnectionHandle> connection_;
+  TableRef table_;
   std::vector<Column> columns_;
-  struct DecimalColumn {
-    int width = 0;
-    int scale = 0;
-    duckdb_type internal = DUCKDB_TYPE_HUGEINT;
-  };
   std::vector<duckdb_type> carriers_;
-  Appender appender_;
+  std::optional<Appender> appender_;
   std::vector<std::optional<DecimalColumn>> decimals_;
   std::vector<std::vector<int128>> scaled_;  // per column, the decimals of the current slice
   Chunk chunk_;
   std::vector<duckdb_type> chunk_types_;
   std::int64_t appended_ = 0;
 };
+
+// The DuckDB type for a logical type. A decimal without a precision, or wider than DuckDB's 38
+// digits, starts as DECIMAL(38,10); the writer widens it to what the values need (see
+// DuckDBWriter). Elements of a list follow the same table, except such decimals, which keep
+// their exact text (VARCHAR) since no writer sees inside a list.
+std::string duckdb_type_sql(const ColumnType& type) {
+  if (!type.duckdb.empty()) return type.duckdb;
+  switch (type.id) {
+    case TypeId::Decimal:
+      if (flexible_decimal(type)) return "DECIMAL(38," + std::to_string(kFlexibleScale) + ")";
+      return "DECIMAL(" + std::to_string(type.precision) + "," + std::to_string(type.scale) + ")";
+    case TypeId::String:
+      return "VARCHAR";
+    case TypeId::List: {
+      if (type.element.empty()) return "VARCHAR[]";
+      const ColumnType& element = type.element.front();
+      if (element.id == TypeId::Decimal && flexible_decimal(element)) return "VARCHAR[]";
+      return duckdb_type_sql(element) + "[]";
+    }
+    default:
+      return std::string(type_name(type.id));
+  }
+}
 
 // ---- the connection ---------------------------------------------------------------------------
 
@@ -885,23 +1123,71 @@ class DuckDBConnection final : public Connection {
   std::unique_ptr<QueryResult> query(const std::string& sql) override {
     handle().check_idle();
     Prepared prepared = Prepared::open(live(), sql);
-    // Columns of types without a reader of their own are read through their text form.
+    // Columns of types without a reader of their own are read through a text form: nested
+    // values as JSON, the rest as DuckDB prints them. They keep their own logical type.
     idx_t n = duckdb_prepared_statement_column_count(prepared.get());
     std::vector<std::string> casts;
+    std::vector<std::pair<idx_t, ColumnType>> kept;
     for (idx_t i = 0; i < n; ++i) {
-      if (!readable(duckdb_prepared_statement_column_type(prepared.get(), i))) {
-        // The C API hands out a copy of the name, which is ours to free.
-        std::string name = quote(
-            take_string(const_cast<char*>(duckdb_prepared_statement_column_name(prepared.get(), i))));
-        casts.push_back("CAST(" + name + " AS VARCHAR) AS " + name);
-      }
+      duckdb_type t = duckdb_prepared_statement_column_type(prepared.get(), i);
+      if (readable(t)) continue;
+      // The C API hands out a copy of the name, which is ours to free.
+      std::string name =
+          take_string(const_cast<char*>(duckdb_prepared_statement_column_name(prepared.get(), i)));
+      LogicalType lt(duckdb_prepared_statement_column_logical_type(prepared.get(), i));
+      ColumnReader ignored;
+      kept.emplace_back(i, describe(name.c_str(), lt.get(), ignored).type);
+      casts.push_back(text_cast(t, quote(name)) + " AS " + quote(name));
     }
     if (!casts.empty()) {
       prepared = Prepared::open(live(), "SELECT * REPLACE (" + text::join(casts, ", ") +
                                             ") FROM (\n" + strip_statement_end(sql) +
                                             "\n) AS zyl_q");
     }
-    return std::make_unique<DuckDBResult>(handle_, std::move(prepared));
+    auto result = std::make_unique<DuckDBResult>(handle_, std::move(prepared));
+    for (auto& [index, type] : kept) result->keep_type(index, std::move(type));
+    return result;
+  }
+
+  // See duckdb::copy_attached; `source` is the reserved file.
+  std::int64_t copy_attached(const std::string& source, const std::string& sql,
+                             const TableRef& table) {
+    std::string home = single_text("SELECT current_database()");
+    std::string alias = std::filesystem::path(source).stem().string();
+    if (text::to_lower(alias) == text::to_lower(home)) return -1;
+    execute("ATTACH " + literal(source) + " AS " + quote(alias) + " (READ_ONLY)");
+    // The query names the source's tables as the source itself does (schema.table): it runs
+    // with the attached file as the default database. On a failure the file is detached again
+    // before the reservation ends (an aborted transaction refuses DETACH, so it goes first).
+    struct Restore {
+      DuckDBConnection& conn;
+      std::string home, alias;
+      bool done = false;
+      ~Restore() {
+        if (done) return;
+        conn.rollback();
+        conn.quietly("USE " + quote(home));
+        conn.quietly("DETACH " + quote(alias));
+      }
+    } restore{*this, home, alias};
+    execute("USE " + quote(alias));
+    std::string target = quote(home) + "." + quote(table.schema.empty() ? "main" : table.schema) +
+                         "." + quote(table.name);
+    execute("CREATE TABLE " + target + " AS " + strip_statement_end(sql));
+    execute("USE " + quote(home));
+    execute("DETACH " + quote(alias));
+    restore.done = true;
+    return std::stoll(single_text("SELECT count(*)::VARCHAR FROM " + target));
+  }
+
+  // The rows of `sql` with DuckDB's own values and types (see duckdb::query_native).
+  std::unique_ptr<QueryResult> query_native(const std::string& sql) {
+    std::vector<std::string> spelled = spelled_types(sql);
+    handle().check_idle();
+    auto result = std::make_unique<DuckDBResult>(handle_, Prepared::open(live(), sql),
+                                                 DuckDBResult::Values::Native);
+    result->spell_types(spelled);
+    return result;
   }
 
   void begin() override {
@@ -923,16 +1209,7 @@ class DuckDBConnection final : public Connection {
 
   std::string quote_identifier(std::string_view name) const override { return quote(name); }
 
-  std::string type_sql(const ColumnType& type) const override {
-    switch (type.id) {
-      case TypeId::Decimal:
-        if (type.precision == 0) return "DECIMAL(38,9)";
-        if (type.precision > 38) return "VARCHAR";
-        return "DECIMAL(" + std::to_string(type.precision) + "," + std::to_string(type.scale) + ")";
-      case TypeId::String: return "VARCHAR";
-      default: return std::string(type_name(type.id));
-    }
-  }
+  std::string type_sql(const ColumnType& type) const override { return duckdb_type_sql(type); }
 
   bool table_exists(const TableRef& table) override {
     std::string schema = table.schema.empty() ? "current_schema()" : literal(table.schema);
@@ -977,6 +1254,48 @@ class DuckDBConnection final : public Connection {
     return *handle_;
   }
   duckdb_connection live() const { return handle().get(); }
+
+  // The first column of the first row of `sql`, as text.
+  std::string single_text(const std::string& sql) {
+    auto result = query(sql);
+    RowBatch batch;
+    if (!result->next(batch) || batch.rows() == 0) throw DriverError("DuckDB: no row from " + sql);
+    const auto* text = std::get_if<std::string>(&batch.at(0, 0));
+    if (!text) throw DriverError("DuckDB: no text from " + sql);
+    return *text;
+  }
+
+  // Runs `sql`, ignoring a failure (clean-up paths); returns whether it succeeded.
+  bool quietly(const std::string& sql) noexcept {
+    if (!handle_) return false;
+    duckdb_result result;
+    bool ok = duckdb_query(handle_->get(), sql.c_str(), &result) == DuckDBSuccess;
+    duckdb_destroy_result(&result);
+    return ok;
+  }
+
+  // DuckDB's spelling of the type of each column of `sql`, from DESCRIBE.
+  std::vector<std::string> spelled_types(const std::string& sql) {
+    handle().check_idle();
+    duckdb_result result;
+    if (duckdb_query(live(), ("DESCRIBE " + strip_statement_end(sql)).c_str(), &result) ==
+        DuckDBError) {
+      std::string message = duckdb_result_error(&result);
+      duckdb_destroy_result(&result);
+      throw DriverError("DuckDB: " + message);
+    }
+    std::vector<std::string> types;
+    for (Chunk chunk(duckdb_fetch_chunk(result)); chunk.get();
+         chunk = Chunk(duckdb_fetch_chunk(result))) {
+      void* data = duckdb_vector_get_data(duckdb_data_chunk_get_vector(chunk.get(), 1));
+      for (idx_t r = 0; r < duckdb_data_chunk_get_size(chunk.get()); ++r) {
+        types.push_back(read_string(data, r));
+      }
+    }
+    duckdb_destroy_result(&result);
+    return types;
+  }
+
   std::shared_ptr<ConnectionHandle> handle_;
   bool in_transaction_ = false;
 };
@@ -986,6 +1305,33 @@ class DuckDBConnection final : public Connection {
 std::unique_ptr<Connection> open_file(const std::filesystem::path& path, bool read_only) {
   return std::make_unique<DuckDBConnection>(
       ConnectionHandle::open(DatabaseShare::acquire(path, read_only)));
+}
+
+std::optional<std::filesystem::path> file_of(const Value& config,
+                                             const std::filesystem::path& base_dir) {
+  const Value* path_value = lookup(config, {"path", "database"});
+  std::string path = path_value && !path_value->is_null() ? text_form(*path_value) : ":memory:";
+  if (path.empty() || path == ":memory:") return std::nullopt;
+  std::filesystem::path file = path;
+  if (file.is_relative()) file = base_dir / file;
+  return file;
+}
+
+std::optional<std::int64_t> copy_attached(Connection& cache, const std::filesystem::path& source,
+                                          const std::string& sql, const TableRef& table) {
+  auto* duck = dynamic_cast<DuckDBConnection*>(&cache);
+  if (!duck) return std::nullopt;
+  std::optional<AttachReservation> reservation = AttachReservation::reserve(source);
+  if (!reservation) return std::nullopt;
+  std::int64_t rows = duck->copy_attached(reservation->key(), sql, table);
+  if (rows < 0) return std::nullopt;
+  return rows;
+}
+
+std::unique_ptr<QueryResult> query_native(Connection& connection, const std::string& sql) {
+  auto* duck = dynamic_cast<DuckDBConnection*>(&connection);
+  if (!duck) return connection.query(sql);
+  return duck->query_native(sql);
 }
 
 std::optional<std::int64_t> append_all(QueryResult& rows, BulkWriter& writer,
@@ -1009,11 +1355,7 @@ std::optional<std::int64_t> append_all(QueryResult& rows, BulkWriter& writer,
 // A DuckDB output: "path", else "database", else ":memory:" (relative paths against base_dir);
 // "read_only" opens the file without writing.
 std::unique_ptr<Connection> open_duckdb(const Value& config, const std::filesystem::path& base_dir) {
-  const Value* path_value = lookup(config, {"path", "database"});
-  std::string path = path_value && !path_value->is_null() ? text_form(*path_value) : ":memory:";
-  if (path.empty()) path = ":memory:";
-  std::filesystem::path file = path;
-  if (path != ":memory:" && file.is_relative()) file = base_dir / file;
+  std::filesystem::path file = duckdb::file_of(config, base_dir).value_or(":memory:");
   const Value* read_only = find(config, "read_only");
   return duckdb::open_file(file, read_only && is_set(read_only));
 }

@@ -5,24 +5,37 @@
 // and the retract task share one instance per file. Reads stream chunk by chunk; writes go
 // through DuckDB's appender.
 //
-// Type mapping (DuckDB -> logical -> DuckDB):
+// Type mapping. DuckDB to DuckDB (a DuckDB source into the cache, the cache into a DuckDB
+// target) keeps every type as it is: rows move as whole chunks (query_native, append_all) into
+// tables made with DuckDB's own spelling of each type. Between DuckDB and the other engines the
+// logical types of drivers/driver.h are the common language:
 //
-//   | DuckDB                              | TypeId      | written back as            |
-//   |-------------------------------------|-------------|----------------------------|
-//   | BOOLEAN                             | Boolean     | BOOLEAN                    |
-//   | TINYINT .. BIGINT, UTINYINT .. UBIGINT | Int8 .. UInt64 | the same              |
-//   | HUGEINT, UHUGEINT                   | HugeInt     | HUGEINT                    |
-//   | FLOAT, DOUBLE                       | Float32/64  | FLOAT, DOUBLE              |
-//   | DECIMAL(p,s)                        | Decimal     | DECIMAL(p,s); p 0 (unknown) -> DECIMAL(38,9); p > 38 -> VARCHAR |
-//   | VARCHAR, ENUM                       | String      | VARCHAR                    |
-//   | JSON (VARCHAR alias)                | Json        | JSON                       |
-//   | BLOB                                | Blob        | BLOB                       |
-//   | DATE, TIME                          | Date, Time  | DATE, TIME                 |
-//   | TIMESTAMP, TIMESTAMP_S/_MS/_NS      | Timestamp   | TIMESTAMP (ns cut to us)   |
-//   | TIMESTAMPTZ                         | TimestampTz | TIMESTAMPTZ (the instant)  |
-//   | INTERVAL                            | Interval    | INTERVAL                   |
-//   | UUID                                | Uuid        | UUID                       |
-//   | LIST, STRUCT, MAP, ARRAY, UNION, BIT, TIME WITH TIME ZONE, BIGNUM, ... | String | VARCHAR (their text form) |
+//   | DuckDB                         | TypeId            | a DuckDB table made from it      |
+//   |--------------------------------|-------------------|----------------------------------|
+//   | BOOLEAN                        | Boolean           | BOOLEAN                          |
+//   | TINYINT .. UBIGINT             | Int8 .. UInt64    | the same                         |
+//   | HUGEINT, UHUGEINT              | HugeInt, UHugeInt | HUGEINT, UHUGEINT                |
+//   | FLOAT, DOUBLE                  | Float32, Float64  | FLOAT, DOUBLE                    |
+//   | DECIMAL(p,s)                   | Decimal           | DECIMAL(p,s)                     |
+//   | (no precision, or p > 38)      | Decimal           | DECIMAL(38,s), see below         |
+//   | VARCHAR, ENUM                  | String            | VARCHAR                          |
+//   | JSON (VARCHAR alias)           | Json              | JSON                             |
+//   | BLOB                           | Blob              | BLOB                             |
+//   | DATE, TIME                     | Date, Time        | DATE, TIME                       |
+//   | TIMESTAMP, TIMESTAMP_S, _MS    | Timestamp         | TIMESTAMP                        |
+//   | TIMESTAMP_NS                   | Timestamp         | TIMESTAMP; nanoseconds fail      |
+//   | TIMESTAMPTZ                    | TimestampTz       | TIMESTAMPTZ (the instant)        |
+//   | INTERVAL                       | Interval          | INTERVAL (months, days, micros)  |
+//   | UUID                           | Uuid              | UUID                             |
+//   | LIST, ARRAY                    | List (JSON cells) | element type + "[]"              |
+//   | STRUCT, MAP                    | Json (JSON cells) | JSON                             |
+//   | UNION, BIT, TIMETZ, BIGNUM ... | String (its text) | VARCHAR                          |
+//
+// A decimal without a precision (PostgreSQL's numeric, SQLite's NUMERIC) or wider than 38 digits
+// (MySQL's decimal(65,30)) becomes DECIMAL(38,s), s picked from the values and widened while
+// writing; when no DECIMAL(38,s) holds every value the column keeps their exact text (VARCHAR)
+// and a warning names it. A list of such decimals is VARCHAR[] (exact text). A TIMESTAMP_NS
+// value with a nanosecond part is refused in cells (naming column and value) rather than cut.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +43,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "drivers/driver.h"
 
@@ -40,6 +54,29 @@ namespace zyl::drivers::duckdb {
 // holds it). The connection is not thread-safe; several connections on one file may be used from
 // different threads.
 std::unique_ptr<Connection> open_file(const std::filesystem::path& path, bool read_only = false);
+
+// The rows of `sql` with DuckDB's values as they are, for moving into a DuckDB table with
+// append_all; each column's type carries DuckDB's spelling (ColumnType::duckdb), so a table made
+// from the columns has the same types. next() refuses columns of types without a cell form
+// (nested, TIME WITH TIME ZONE, ...). On a connection of another engine: its query(). Throws
+// DriverError.
+std::unique_ptr<QueryResult> query_native(Connection& connection, const std::string& sql);
+
+// The file a DuckDB output config names ("path", else "database"; relative paths against
+// `base_dir`), or nullopt for an in-memory database.
+std::optional<std::filesystem::path> file_of(const Value& config,
+                                             const std::filesystem::path& base_dir);
+
+// Creates `table` in the database of `cache` from the rows of `sql` run on the DuckDB file
+// `source`, inside one DuckDB: the file is ATTACHed read-only to the cache's instance for the
+// copy (CREATE TABLE AS, on every core, every type as it is) and detached again; meanwhile no
+// other instance of it is opened in this process (see AttachReservation). Runs in the caller's
+// transaction. Returns the number of rows, or nullopt (having done nothing) when this process
+// holds `source` open already (never two instances on one file: then it must be read through
+// that one), when `cache` is not a DuckDB connection or when the file's name is the cache's
+// own. Throws DriverError.
+std::optional<std::int64_t> copy_attached(Connection& cache, const std::filesystem::path& source,
+                                          const std::string& sql, const TableRef& table);
 
 // Moves every remaining row of `rows` into `writer` whole chunks at a time, without turning
 // values into cells, when both come from DuckDB connections and no row of `rows` has been read

@@ -52,11 +52,11 @@ TEST(DuckDBDriver, ReadsEveryTypeItMaps) {
       "INTERVAL '1 year 2 days 03:00:00' AS iv, '6ba7b810-9dad-11d1-80b4-00c04fd430c8'::UUID AS "
       "u, '{\"a\":1}'::JSON AS j, [1,2] AS l, {'k': 1} AS st, 'a'::ENUM('a','b') AS e");
   std::vector<TypeId> expected = {
-      TypeId::Boolean, TypeId::Int8,    TypeId::Int32,     TypeId::Int64,       TypeId::UInt64,
-      TypeId::HugeInt, TypeId::Float32, TypeId::Decimal,   TypeId::Decimal,     TypeId::Decimal,
-      TypeId::String,  TypeId::String,  TypeId::String,    TypeId::Blob,        TypeId::Date,
+      TypeId::Boolean, TypeId::Int8,      TypeId::Int32,       TypeId::Int64,    TypeId::UInt64,
+      TypeId::HugeInt, TypeId::Float32,   TypeId::Decimal,     TypeId::Decimal,  TypeId::Decimal,
+      TypeId::String,  TypeId::String,    TypeId::String,      TypeId::Blob,     TypeId::Date,
       TypeId::Time,    TypeId::Timestamp, TypeId::TimestampTz, TypeId::Interval, TypeId::Uuid,
-      TypeId::Json,    TypeId::String,  TypeId::String,    TypeId::String};
+      TypeId::Json,    TypeId::List,      TypeId::Json,        TypeId::String};
   ASSERT_EQ(result->columns().size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(result->columns()[i].type.id, expected[i]) << result->columns()[i].name;
@@ -85,7 +85,11 @@ TEST(DuckDBDriver, ReadsEveryTypeItMaps) {
   EXPECT_EQ(std::get<std::string>(batch.at(0, 18)), "1 year 2 days 03:00:00");
   EXPECT_EQ(std::get<std::string>(batch.at(0, 19)), "6ba7b810-9dad-11d1-80b4-00c04fd430c8");
   EXPECT_EQ(std::get<std::string>(batch.at(0, 20)), "{\"a\":1}");
-  EXPECT_EQ(std::get<std::string>(batch.at(0, 21)), "[1, 2]");
+  // Nested values read as JSON; a list keeps its element type.
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 21)), "[1,2]");
+  ASSERT_EQ(result->columns()[21].type.element.size(), 1u);
+  EXPECT_EQ(result->columns()[21].type.element[0].id, TypeId::Int32);
+  EXPECT_EQ(std::get<std::string>(batch.at(0, 22)), "{\"k\":1}");
   EXPECT_EQ(std::get<std::string>(batch.at(0, 23)), "a");
   EXPECT_FALSE(result->next(batch));
 
@@ -93,7 +97,7 @@ TEST(DuckDBDriver, ReadsEveryTypeItMaps) {
   result.reset();
   RowBatch commented;
   ASSERT_TRUE(conn->query("SELECT [1, 2] AS l -- the pair")->next(commented));
-  EXPECT_EQ(std::get<std::string>(commented.at(0, 0)), "[1, 2]");
+  EXPECT_EQ(std::get<std::string>(commented.at(0, 0)), "[1,2]");
 }
 
 TEST(DuckDBDriver, WritesWhatItReadsWithoutLoss) {
@@ -209,7 +213,7 @@ TEST(DuckDBDriver, BulkWritesDecimalsOfEveryWidth) {
   RowBatch batch{
       4,
       {text("-999.9"), text("123456.789"), text("-0.5"), text("12345678901234567890.123456789"),
-       text("0"), text("+1"), text("1e2"), text("-0.0000000005"), Cell{}, text("0.1235"),
+       text("0"), text("+1"), text("1e2"), text("-0.000000001"), Cell{}, text("0.1240"),
        text("42."), text("99999999999999999999999999999.999999999")}};
   auto writer = conn->bulk_writer(TableRef{"", "d"}, columns);
   writer->write(batch);
@@ -224,9 +228,20 @@ TEST(DuckDBDriver, BulkWritesDecimalsOfEveryWidth) {
   EXPECT_EQ(rows[2], (std::vector<Value>{nullptr, "0.124", "42.00",
                                          "99999999999999999999999999999.999999999"}));
 
-  auto w = conn->bulk_writer(TableRef{"", "d"}, columns);
-  RowBatch too_wide{4, {text("1000.0"), Cell{}, Cell{}, Cell{}}};
-  EXPECT_THROW(w->write(too_wide), DriverError);
+  // A value the column would have to round or cut is refused, naming column and value.
+  for (RowBatch refused : {RowBatch{4, {text("1000.0"), Cell{}, Cell{}, Cell{}}},
+                           RowBatch{4, {Cell{}, text("0.1235"), Cell{}, Cell{}}},
+                           RowBatch{4, {Cell{}, Cell{}, Cell{}, text("-0.0000000005")}}}) {
+    auto w = conn->bulk_writer(TableRef{"", "d"}, columns);
+    EXPECT_THROW(w->write(refused), DriverError);
+  }
+  try {
+    auto w = conn->bulk_writer(TableRef{"", "d"}, columns);
+    w->write(RowBatch{4, {Cell{}, text("0.1235"), Cell{}, Cell{}}});
+    ADD_FAILURE() << "rounded";
+  } catch (const DriverError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("column \"i\": the value 0.1235 does not fit DECIMAL(9,3)"));
+  }
 }
 
 // Between two DuckDB databases rows move as whole chunks, cast to the table's types; a result
@@ -263,7 +278,7 @@ TEST(DuckDBDriver, AppendAllMovesChunksBetweenDatabases) {
               "min(m) FROM t");
   EXPECT_EQ(check[0][0], 5000);
   EXPECT_EQ(check[0][1], 4000);
-  EXPECT_EQ(check[0][2], "[4999, 5000]");
+  EXPECT_EQ(check[0][2], "[4999,5000]");
   EXPECT_EQ(check[0][3], rows_of(*source, "SELECT sum(d)::VARCHAR FROM s")[0][0]);
   EXPECT_EQ(check[0][4], "ok");
 
@@ -275,6 +290,143 @@ TEST(DuckDBDriver, AppendAllMovesChunksBetweenDatabases) {
   target->execute("CREATE TABLE ids (id BIGINT)");
   auto ids = target->bulk_writer(TableRef{"", "ids"}, {{"id", int64}});
   EXPECT_FALSE(duckdb::append_all(*partly, *ids).has_value());
+}
+
+ColumnType logical(TypeId id, int precision = 0, int scale = 0) {
+  ColumnType type;
+  type.id = id;
+  type.precision = precision;
+  type.scale = scale;
+  return type;
+}
+
+void write_rows(Connection& conn, const std::string& table, const Column& column,
+                const std::vector<std::vector<std::string>>& batches) {
+  auto writer = conn.bulk_writer(TableRef{"", table}, {column});
+  for (const auto& texts : batches) {
+    RowBatch batch;
+    batch.column_count = 1;
+    for (const std::string& t : texts) batch.cells.emplace_back(t);
+    writer->write(batch);
+  }
+  writer->finish();
+}
+
+TEST(DuckDBDriver, DecimalsWithoutAPrecisionTakeTheScaleTheirValuesNeed) {
+  auto conn = duckdb::open_file(":memory:");
+  Column unbounded{"v", logical(TypeId::Decimal)};
+  conn->execute("CREATE TABLE t (v " + conn->type_sql(unbounded.type) + ")");
+  conn->begin();
+  // A division result needs 20 digits after the point; a later value 18 before it still fits
+  // beside them. Nothing is rounded.
+  write_rows(*conn, "t", unbounded, {{"1.5", "0.14285714285714285714"}, {"-123456789012345678.5"}});
+  conn->commit();
+  EXPECT_EQ(rows_of(*conn, "SELECT typeof(v) FROM t LIMIT 1")[0][0], "DECIMAL(38,20)");
+  auto exact = rows_of(*conn, "SELECT v::VARCHAR FROM t ORDER BY rowid");
+  EXPECT_EQ(exact[0][0], "1.50000000000000000000");
+  EXPECT_EQ(exact[1][0], "0.14285714285714285714");
+  EXPECT_EQ(exact[2][0], "-123456789012345678.50000000000000000000");
+
+  // MySQL's decimal(65,30) writes trailing zeros: they do not count as digits needed. A value
+  // no DECIMAL(38,s) holds turns the column into its exact text.
+  Column wide{"w", logical(TypeId::Decimal, 65, 30)};
+  conn->execute("CREATE TABLE w (w " + conn->type_sql(wide.type) + ")");
+  write_rows(*conn, "w", wide,
+             {{"2.500000000000000000000000000000"},
+              {"12345678901234567890123456789012345.000000000000000000000000000001"}});
+  EXPECT_EQ(rows_of(*conn, "SELECT typeof(w) FROM w LIMIT 1")[0][0], "VARCHAR");
+  auto texts = rows_of(*conn, "SELECT w FROM w ORDER BY rowid");
+  EXPECT_EQ(texts[0][0].get<std::string>().rfind("2.5", 0), 0u);
+  EXPECT_EQ(texts[1][0], "12345678901234567890123456789012345.000000000000000000000000000001");
+
+  // A decimal with a precision DuckDB holds keeps it, and refuses a value that does not fit
+  // rather than rounding it.
+  Column bounded{"b", logical(TypeId::Decimal, 5, 2)};
+  conn->execute("CREATE TABLE b (b " + conn->type_sql(bounded.type) + ")");
+  EXPECT_THROW(write_rows(*conn, "b", bounded, {{"1.234"}}), DriverError);
+}
+
+TEST(DuckDBDriver, NativeResultsKeepEveryDuckDBTypeIntoDuckDBTables) {
+  TempDir dir;
+  auto source = duckdb::open_file(dir.path() / "src.duckdb");
+  auto target = duckdb::open_file(dir.path() / "dst.duckdb");
+  source->execute(
+      "CREATE TYPE mood AS ENUM ('sad', 'ok'); CREATE TABLE s AS SELECT "
+      "[1, NULL, 3] AS l, {'a': 1, 'b c': 'x'} AS st, MAP {'k': 1.5} AS m, "
+      "[1, 2, 3]::INTEGER[3] AS arr, union_value(n := 7)::UNION(n INTEGER, s VARCHAR) AS u, "
+      "'12:00:00+02'::TIMETZ AS tz, '0101'::BIT AS bits, "
+      "'2024-01-01 00:00:00.123456789'::TIMESTAMP_NS AS ns, "
+      "340282366920938463463374607431768211455::UHUGEINT AS uh, 'ok'::mood AS e, "
+      "1.25::DECIMAL(38,30) AS d, INTERVAL '14 months 3 days 25 hours' AS iv");
+  auto rows = duckdb::query_native(*source, "SELECT * FROM s");
+  std::vector<Column> columns = rows->columns();
+  std::string create = "CREATE TABLE t (";
+  for (size_t i = 0; i < columns.size(); ++i) {
+    create += (i ? ", " : "") + target->quote_identifier(columns[i].name) + " " +
+              target->type_sql(columns[i].type);
+  }
+  target->execute(create + ")");
+  auto writer = target->bulk_writer(TableRef{"", "t"}, columns);
+  ASSERT_EQ(duckdb::append_all(*rows, *writer).value_or(-1), 1);
+  writer->finish();
+  rows.reset();
+  std::string types =
+      "SELECT " +
+      std::string(
+          "typeof(l), typeof(st), typeof(m), typeof(arr), typeof(u), typeof(tz), typeof(bits), "
+          "typeof(ns), typeof(uh), typeof(e), typeof(d), typeof(iv)");
+  std::string values =
+      "SELECT l::VARCHAR, st::VARCHAR, m::VARCHAR, arr::VARCHAR, u::VARCHAR, tz::VARCHAR, "
+      "bits::VARCHAR, ns::VARCHAR, uh::VARCHAR, e::VARCHAR, d::VARCHAR, iv::VARCHAR";
+  EXPECT_EQ(rows_of(*target, types + " FROM t"), rows_of(*source, types + " FROM s"));
+  EXPECT_EQ(rows_of(*target, values + " FROM t"), rows_of(*source, values + " FROM s"));
+  EXPECT_EQ(rows_of(*target, "SELECT ns::VARCHAR FROM t")[0][0], "2024-01-01 00:00:00.123456789");
+
+  // Cells are refused for values that have no cell form, and a nanosecond part that a cell
+  // would cut is an error naming the column and the value.
+  RowBatch batch;
+  EXPECT_THROW(duckdb::query_native(*source, "SELECT st FROM s")->next(batch), DriverError);
+  try {
+    source->query("SELECT ns FROM s")->next(batch);
+    ADD_FAILURE() << "nanoseconds were cut";
+  } catch (const DriverError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("\"ns\""));
+    EXPECT_THAT(e.what(), HasSubstr("2024-01-01 00:00:00.123456789"));
+  }
+  ASSERT_TRUE(source
+                  ->query("SELECT ns::TIMESTAMP_NS AS whole FROM (SELECT "
+                          "'2024-01-01 00:00:01'::TIMESTAMP_NS AS ns)")
+                  ->next(batch));
+  EXPECT_EQ(temporal::format_timestamp(std::get<std::int64_t>(batch.at(0, 0))),
+            "2024-01-01 00:00:01");
+}
+
+TEST(DuckDBDriver, ListCellsAreJsonArraysBothWays) {
+  auto conn = duckdb::open_file(":memory:");
+  ColumnType strings = logical(TypeId::List);
+  strings.element.push_back(logical(TypeId::String));
+  EXPECT_EQ(conn->type_sql(strings), "VARCHAR[]");
+  ColumnType numbers = logical(TypeId::List);
+  numbers.element.push_back(logical(TypeId::Decimal));
+  EXPECT_EQ(conn->type_sql(numbers), "VARCHAR[]");  // exact text: no writer sees inside
+  conn->execute("CREATE TABLE t (v VARCHAR[])");
+  // JSON escapes (a newline, a quote, a backslash) and objects arrive as the characters.
+  write_rows(*conn, "t", Column{"v", strings},
+             {{R"(["a\nb", {"k": 1}, null, "q\"x", "back\\slash", "null"])", "[]"}});
+  auto got = rows_of(*conn,
+                     "SELECT v[1] = 'a' || chr(10) || 'b', v[2], v[3] IS NULL, v[4], v[5], v[6], "
+                     "len(v) FROM t ORDER BY rowid LIMIT 1");
+  EXPECT_EQ(got[0][0], true);
+  EXPECT_EQ(got[0][1], "{\"k\": 1}");
+  EXPECT_EQ(got[0][2], true);
+  EXPECT_EQ(got[0][3], "q\"x");
+  EXPECT_EQ(got[0][4], "back\\slash");
+  EXPECT_EQ(got[0][5], "null");
+  EXPECT_EQ(got[0][6], 6);
+  // Read back, the list is the JSON array again.
+  EXPECT_EQ(rows_of(*conn, "SELECT v FROM t ORDER BY rowid")[1][0], "[]");
+  EXPECT_EQ(rows_of(*conn, "SELECT v[4:5] AS v FROM t ORDER BY rowid LIMIT 1")[0][0],
+            R"(["q\"x","back\\slash"])");
 }
 
 TEST(DuckDBDriver, StreamsInBatchesOfTheRequestedSize) {
@@ -348,6 +500,24 @@ TEST(DuckDBRegistry, OneInstancePerFileSharedAndClosedWithTheLastUser) {
   // Reopened later, the file holds what was written.
   auto third = duckdb::open_file(file);
   EXPECT_EQ(rows_of(*third, "SELECT v FROM t")[0][0], 42);
+}
+
+TEST(DuckDBRegistry, AFileIsReservedForAttachingOnlyWhileNoInstanceHoldsIt) {
+  TempDir dir;
+  fs::path file = dir.path() / "lake.duckdb";
+  {
+    auto held = duckdb::open_file(file);
+    EXPECT_FALSE(duckdb::AttachReservation::reserve(file).has_value());
+  }
+  {
+    auto reservation = duckdb::AttachReservation::reserve(file);
+    ASSERT_TRUE(reservation.has_value());
+    EXPECT_FALSE(duckdb::AttachReservation::reserve(dir.path() / "." / "lake.duckdb"));
+    EXPECT_EQ(duckdb::share_count(file), 0u);
+  }
+  // Once the reservation ends the file opens as usual.
+  auto conn = duckdb::open_file(file);
+  EXPECT_EQ(duckdb::share_count(file), 1u);
 }
 
 TEST(DuckDBRegistry, AResultOutlivingItsConnectionStillReads) {

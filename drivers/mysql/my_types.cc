@@ -106,7 +106,9 @@ std::string type_sql(const ColumnType& type, bool native_uuid) {
     case TypeId::UInt16: return "smallint unsigned";
     case TypeId::UInt32: return "int unsigned";
     case TypeId::UInt64: return "bigint unsigned";
-    case TypeId::HugeInt: return "decimal(39,0)";
+    case TypeId::HugeInt:
+    case TypeId::UHugeInt:
+      return "decimal(39,0)";
     case TypeId::Float32: return "float";
     case TypeId::Float64: return "double";
     case TypeId::Decimal:
@@ -126,7 +128,9 @@ std::string type_sql(const ColumnType& type, bool native_uuid) {
     case TypeId::TimestampTz: return "datetime(6)";
     case TypeId::Interval: return "varchar(64)";
     case TypeId::Uuid: return native_uuid ? "uuid" : "char(36)";
-    case TypeId::Json: return "json";
+    case TypeId::Json:
+    case TypeId::List:
+      return "json";  // a list as its JSON array
   }
   return "longtext";
 }

@@ -5,7 +5,11 @@
 // Int8, never a boolean, so no value is lost; a logical Boolean is written as BOOLEAN. TIMESTAMP
 // is read as TimestampTz (the session runs in UTC); a logical TimestampTz is written as
 // DATETIME(6) holding UTC, which has no 2038 limit. ENUM and SET are String, BIT is UInt64,
-// geometry is Blob (its WKB), JSON is Json, MariaDB's UUID is Uuid.
+// geometry is Blob (its WKB), JSON is Json, MariaDB's UUID is Uuid. DECIMAL(p,s) is Decimal(p,s)
+// (a DuckDB cache picks the scale of a decimal wider than its 38 digits from the values, so
+// decimal(65,30) stays exact). Types MySQL lacks are written in a documented text form: an
+// Interval as varchar(64) holding "1 year 2 months -3 days 04:05:06.5" (months, days and time
+// apart), a List as a json column holding the JSON array, HugeInt and UHugeInt as decimal(39,0).
 #pragma once
 
 #include <cstdint>
@@ -51,7 +55,8 @@ void append_literal(std::string& out, const Cell& cell, const ColumnType& type, 
   } else if (const auto* s = std::get_if<std::string>(&cell)) {
     if (type.id == TypeId::Blob) {
       append_hex_literal(out, *s);
-    } else if (type.id == TypeId::Decimal || type.id == TypeId::HugeInt) {
+    } else if (type.id == TypeId::Decimal || type.id == TypeId::HugeInt ||
+               type.id == TypeId::UHugeInt) {
       out += '\'';
       out += *s;
       out += '\'';

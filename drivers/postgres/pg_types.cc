@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "drivers/json_array.h"
 #include "drivers/temporal.h"
 
 namespace zyl::drivers::postgres {
@@ -40,6 +41,7 @@ constexpr TypeRow kTypes[] = {
     {1083, "time", TypeId::Time},
     {1114, "timestamp", TypeId::Timestamp},
     {1184, "timestamptz", TypeId::TimestampTz},
+    {1186, "interval", TypeId::Interval},
     {1700, "numeric", TypeId::Decimal},
     {2950, "uuid", TypeId::Uuid},
     {3802, "jsonb", TypeId::Json},
@@ -47,15 +49,10 @@ constexpr TypeRow kTypes[] = {
 
 // Read as text by the server: their binary forms are not worth decoding here.
 constexpr TypeRow kTextTypes[] = {
-    {1186, "interval", TypeId::Interval},
-    {1266, "timetz", TypeId::String},
-    {790, "money", TypeId::String},
-    {142, "xml", TypeId::String},
-    {869, "inet", TypeId::String},
-    {650, "cidr", TypeId::String},
-    {829, "macaddr", TypeId::String},
-    {1560, "bit", TypeId::String},
-    {1562, "varbit", TypeId::String},
+    {1266, "timetz", TypeId::String}, {790, "money", TypeId::String},
+    {142, "xml", TypeId::String},     {869, "inet", TypeId::String},
+    {650, "cidr", TypeId::String},    {829, "macaddr", TypeId::String},
+    {1560, "bit", TypeId::String},    {1562, "varbit", TypeId::String},
 };
 
 const TypeRow* find_row(const TypeRow* begin, const TypeRow* end, Oid oid) {
@@ -129,13 +126,18 @@ void append_hex(std::string& out, std::string_view bytes) {
 
 }  // namespace
 
+std::string array_literal(std::string_view json) {
+  return json_array_to(json, kPostgresArray)
+      .value_or(std::string(json));  // else the server refuses
+}
+
 bool known_oid(Oid oid) {
   return find_row(std::begin(kTypes), std::end(kTypes), oid) ||
          find_row(std::begin(kTextTypes), std::end(kTextTypes), oid);
 }
 
 ColumnPlan plan_column(Oid oid, int typmod, char typtype, char typcategory,
-                       std::string_view typname) {
+                       std::string_view typname, Oid element) {
   ColumnPlan plan;
   plan.oid = oid;
   if (const TypeRow* row = find_row(std::begin(kTypes), std::end(kTypes), oid)) {
@@ -164,7 +166,9 @@ ColumnPlan plan_column(Oid oid, int typmod, char typtype, char typcategory,
   }
   plan.type.native = std::string(typname);
   if (typcategory == 'A') {
-    plan.type.id = TypeId::Json;
+    // An array's typmod is its element's. Elements of types the tables do not know are text.
+    plan.type.id = TypeId::List;
+    plan.type.element.push_back(plan_column(element, typmod, 0, 0, "", 0).type);
     plan.read = Read::AsJson;
   } else {
     // Enums, domains, ranges, composites, geometric and extension types: their text form.
@@ -186,11 +190,17 @@ std::string type_sql(const ColumnType& type, bool redshift) {
     case TypeId::Int64:
     case TypeId::UInt32: return "bigint";
     case TypeId::UInt64: return "numeric(20,0)";
-    case TypeId::HugeInt: return redshift ? "numeric(38,0)" : "numeric(39,0)";
+    case TypeId::HugeInt:
+    case TypeId::UHugeInt:
+      return redshift ? "numeric(38,0)" : "numeric(39,0)";
     case TypeId::Float32: return "real";
     case TypeId::Float64: return "double precision";
     case TypeId::Decimal:
-      if (type.precision <= 0) return redshift ? "numeric(38,10)" : "numeric";
+      // DuckDB's widest decimal is what an unbounded numeric (or a sum) becomes in the cache;
+      // it goes back as numeric without a typmod, which holds every such value.
+      if (type.precision <= 0 || (type.precision == 38 && !redshift)) {
+        return redshift ? "numeric(38,10)" : "numeric";
+      }
       return "numeric(" + std::to_string(type.precision) + "," + std::to_string(type.scale) + ")";
     case TypeId::String:
       if (type.length > 0) {
@@ -206,6 +216,10 @@ std::string type_sql(const ColumnType& type, bool redshift) {
     case TypeId::Interval: return redshift ? "varchar(64)" : "interval";
     case TypeId::Uuid: return redshift ? "char(36)" : "uuid";
     case TypeId::Json: return redshift ? "super" : "jsonb";
+    case TypeId::List:
+      // Redshift has no arrays: the JSON text.
+      if (redshift || type.element.empty()) return redshift ? "varchar(65535)" : "text[]";
+      return type_sql(type.element.front(), false) + "[]";
   }
   return "text";
 }
@@ -291,6 +305,11 @@ Cell decode_binary(Oid oid, const char* data, size_t size) {
       return v + kEpochMicros;
     }
     case 1700: return numeric_to_text(data, size);
+    case 1186:
+      need(size, 16, "interval");
+      return temporal::format_interval(static_cast<std::int32_t>(be32(data + 12)),
+                                       static_cast<std::int32_t>(be32(data + 8)),
+                                       static_cast<std::int64_t>(be64(data)));
     case 2950: {
       need(size, 16, "uuid");
       std::string out;
@@ -321,7 +340,9 @@ void append_copy_text(std::string& out, const Cell& cell, const ColumnType& type
     append_plain(out, cell, type);
     return;
   }
-  const std::string& s = std::get<std::string>(cell);
+  std::string array;
+  if (type.id == TypeId::List) array = array_literal(std::get<std::string>(cell));
+  const std::string& s = type.id == TypeId::List ? array : std::get<std::string>(cell);
   size_t start = 0;
   for (size_t i = 0; i < s.size(); ++i) {
     const char* escape = nullptr;

@@ -2,9 +2,22 @@
 // driver uses on the wire: binary field values (COPY ... TO STDOUT WITH (FORMAT binary) and
 // binary results) into cells, and cells into COPY text fields and SQL literals.
 //
-// Types the table does not name are read through a cast done by the server (see `Read`):
-// arrays become JSON arrays, enums, domains and every other type their text form, so no column is
-// dropped or turned into a number it was not.
+// The mapping, stated once (server type -> logical type -> the type a table made by the driver
+// gets): boolean, smallint, integer, bigint, real, double precision, date, time, timestamp,
+// timestamptz, uuid, json/jsonb and bytea map to their logical types and back; numeric(p,s) is
+// Decimal(p,s), numeric without a typmod Decimal without a precision (written back as numeric,
+// like a Decimal of DuckDB's full 38 digits); char(n)/varchar(n)/text are String (back with their
+// length); interval is Interval, decoded from its binary form with months, days and microseconds
+// apart (the session runs with IntervalStyle "postgres", so intervals inside arrays and those
+// written back read the same); an array is a List of its element type (read as JSON through
+// to_jsonb, one dimension as far as DuckDB is concerned; written back as an array of the
+// element type); unsigned integers go to the next wider type (UInt64 and 128-bit integers to
+// numeric(20,0) / numeric(39,0)). Redshift has no arrays and no interval column type: lists go
+// there as their JSON text (varchar(65535)), intervals as their text (varchar(64)).
+//
+// Types the table does not name are read through a cast done by the server (see `Read`): enums,
+// domains, timetz, money, inet and every other type their text form, so no column is dropped or
+// turned into a number it was not.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +45,9 @@ struct ColumnPlan {
 
 // What a server type becomes. `typtype` and `typcategory` come from pg_type (needed only for
 // OIDs the table does not know; pass 0 otherwise), `typmod` from the column description.
+// `element` is pg_type's typelem (arrays only).
 ColumnPlan plan_column(Oid oid, int typmod, char typtype, char typcategory,
-                       std::string_view typname);
+                       std::string_view typname, Oid element = 0);
 
 // Whether the table knows `oid` (so no catalog look-up is needed).
 bool known_oid(Oid oid);
@@ -47,6 +61,10 @@ Cell decode_binary(Oid oid, const char* data, size_t size);
 
 // The canonical text of a binary numeric ("-12.30", "NaN", "Infinity").
 std::string numeric_to_text(const char* data, size_t size);
+
+// A JSON array ("[1,null,[2]]") as a PostgreSQL array literal ({"1",NULL,{"2"}}), every element
+// quoted so the element type reads its text. Text that is not a JSON array is returned as is.
+std::string array_literal(std::string_view json);
 
 // Appends a non-null cell as a field of COPY's text format (escaped, no delimiter).
 void append_copy_text(std::string& out, const Cell& cell, const ColumnType& type);

@@ -70,9 +70,15 @@ TEST(PgTypesTest, PlansFollowTypmodsAndCastUnknownTypes) {
   EXPECT_TRUE(ch.type.fixed_length);
   EXPECT_FALSE(plan_column(1043, 20 + 4, 0, 0, "").type.fixed_length);
 
-  ColumnPlan array = plan_column(1007, -1, 'b', 'A', "_int4");
-  EXPECT_EQ(array.type.id, TypeId::Json);
+  // An array is a list of its element type; its typmod is the element's.
+  ColumnPlan array = plan_column(1007, -1, 'b', 'A', "_int4", 23);
+  EXPECT_EQ(array.type.id, TypeId::List);
   EXPECT_EQ(array.read, Read::AsJson);
+  ASSERT_EQ(array.type.element.size(), 1u);
+  EXPECT_EQ(array.type.element[0].id, TypeId::Int32);
+  ColumnPlan numerics = plan_column(1231, ((12 << 16) | 2) + 4, 'b', 'A', "_numeric", 1700);
+  EXPECT_EQ(numerics.type.element[0].precision, 12);
+  EXPECT_EQ(plan_column(90002, -1, 'b', 'A', "_mood", 90001).type.element[0].id, TypeId::String);
   ColumnPlan enumeration = plan_column(90001, -1, 'e', 'E', "mood");
   EXPECT_EQ(enumeration.type.id, TypeId::String);
   EXPECT_EQ(enumeration.read, Read::AsText);
@@ -93,6 +99,15 @@ TEST(PgTypesTest, LogicalTypesToServerTypes) {
   // Unsigned types widen so every value fits.
   EXPECT_EQ(type_sql(of(TypeId::UInt32), false), "bigint");
   EXPECT_EQ(type_sql(of(TypeId::UInt64), false), "numeric(20,0)");
+  EXPECT_EQ(type_sql(of(TypeId::UHugeInt), false), "numeric(39,0)");
+  // DuckDB's widest decimal (an unbounded numeric in the cache) goes back unbounded.
+  EXPECT_EQ(type_sql(of(TypeId::Decimal, 38, 20), false), "numeric");
+  EXPECT_EQ(type_sql(of(TypeId::Decimal, 38, 20), true), "numeric(38,20)");
+  ColumnType list = of(TypeId::List);
+  list.element.push_back(of(TypeId::Decimal, 12, 2));
+  EXPECT_EQ(type_sql(list, false), "numeric(12,2)[]");
+  EXPECT_EQ(type_sql(list, true), "varchar(65535)");
+  EXPECT_EQ(type_sql(of(TypeId::Interval), false), "interval");
 }
 
 TEST(PgTypesTest, DecodesFixedWidthBinaryValues) {
@@ -105,6 +120,12 @@ TEST(PgTypesTest, DecodesFixedWidthBinaryValues) {
   const char minus_one[2] = {'\xff', '\xff'};
   EXPECT_EQ(std::get<std::int64_t>(decode_binary(21, minus_one, 2)), -1);
   EXPECT_THROW(decode_binary(23, minus_one, 2), DriverError);
+  // interval: microseconds, days, months; each kept as it is.
+  const char interval[16] = {0,      0,      0,      0x14,   '\xf4', 0x6b, 0x04, 0,  // 25 hours
+                             '\xff', '\xff', '\xff', '\xfd',                         // -3 days
+                             0,      0,      0,      14};                            // 14 months
+  EXPECT_EQ(std::get<std::string>(decode_binary(1186, interval, 16)),
+            "1 year 2 months -3 days 25:00:00");
   const char jsonb[] = "\x01{}";
   EXPECT_EQ(std::get<std::string>(decode_binary(3802, jsonb, 3)), "{}");
 }
@@ -127,6 +148,20 @@ TEST(PgTypesTest, RendersCopyTextAndLiterals) {
   append_literal(out, Cell{std::int64_t{19723}}, of(TypeId::Date));
   append_literal(out, Cell{1.0 / 0.0}, of(TypeId::Float64));
   EXPECT_EQ(out, "'it''s'NULLTRUE'2024-01-01''Infinity'");
+}
+
+TEST(PgTypesTest, JsonArraysBecomeArrayLiterals) {
+  EXPECT_EQ(array_literal("[]"), "{}");
+  EXPECT_EQ(array_literal("[1, null, 2.50]"), "{\"1\",NULL,\"2.50\"}");
+  EXPECT_EQ(array_literal(R"(["a,b", "q\"x", "back\\slash", "NULL", {"k": [1]}])"),
+            R"({"a,b","q\"x","back\\slash","NULL","{\"k\": [1]}"})");
+  EXPECT_EQ(array_literal("[[1,2],[3,4]]"), "{{\"1\",\"2\"},{\"3\",\"4\"}}");
+  // In COPY's text format the literal's backslashes are escaped once more.
+  ColumnType list = of(TypeId::List);
+  list.element.push_back(of(TypeId::String));
+  std::string out;
+  append_copy_text(out, Cell{std::string(R"(["a\tb"])")}, list);
+  EXPECT_EQ(out, "{\"a\\tb\"}");
 }
 
 }  // namespace

@@ -502,7 +502,7 @@ class PostgresConnection final : public Connection {
       TypeInfo info;
       if (auto it = catalog.find(oid); it != catalog.end()) info = it->second;
       ColumnPlan plan = postgres::plan_column(oid, PQfmod(described.res, i), info.typtype,
-                                              info.typcategory, info.typname);
+                                              info.typcategory, info.typname, info.typelem);
       wrap = wrap || plan.read != Read::Binary;
       columns.push_back({PQfname(described.res, i), plan.type});
       plans.push_back(std::move(plan));
@@ -596,7 +596,7 @@ class PostgresConnection final : public Connection {
   std::vector<Column> table_columns(const TableRef& table) override {
     ResultOwner res(catalog_query(
         "SELECT a.attname, a.atttypid::bigint, a.atttypmod, t.typtype, t.typcategory, "
-        "t.typname FROM pg_catalog.pg_attribute a "
+        "t.typname, t.typelem::bigint FROM pg_catalog.pg_attribute a "
         "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
         "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
         "JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
@@ -605,10 +605,11 @@ class PostgresConnection final : public Connection {
         {table.schema, table.name}));
     std::vector<Column> columns;
     for (int r = 0; r < PQntuples(res.res); ++r) {
-      ColumnPlan plan = postgres::plan_column(
-          static_cast<Oid>(std::stoul(PQgetvalue(res.res, r, 1))),
-          std::stoi(PQgetvalue(res.res, r, 2)), PQgetvalue(res.res, r, 3)[0],
-          PQgetvalue(res.res, r, 4)[0], PQgetvalue(res.res, r, 5));
+      ColumnPlan plan =
+          postgres::plan_column(static_cast<Oid>(std::stoul(PQgetvalue(res.res, r, 1))),
+                                std::stoi(PQgetvalue(res.res, r, 2)), PQgetvalue(res.res, r, 3)[0],
+                                PQgetvalue(res.res, r, 4)[0], PQgetvalue(res.res, r, 5),
+                                static_cast<Oid>(std::stoul(PQgetvalue(res.res, r, 6))));
       columns.push_back({PQgetvalue(res.res, r, 0), plan.type});
     }
     return columns;
@@ -647,6 +648,7 @@ class PostgresConnection final : public Connection {
     char typtype = 0;
     char typcategory = 0;
     std::string typname;
+    Oid typelem = 0;
   };
 
   PGconn* idle() {
@@ -676,13 +678,15 @@ class PostgresConnection final : public Connection {
       list += std::to_string(oids[i]);
     }
     list += '}';
-    ResultOwner res(catalog_query(
-        "SELECT oid::bigint, typtype, typcategory, typname FROM pg_catalog.pg_type "
-        "WHERE oid = ANY($1::oid[])",
-        {list}));
+    ResultOwner res(
+        catalog_query("SELECT oid::bigint, typtype, typcategory, typname, typelem::bigint "
+                      "FROM pg_catalog.pg_type "
+                      "WHERE oid = ANY($1::oid[])",
+                      {list}));
     for (int r = 0; r < PQntuples(res.res); ++r) {
       TypeInfo info{PQgetvalue(res.res, r, 1)[0], PQgetvalue(res.res, r, 2)[0],
-                    PQgetvalue(res.res, r, 3)};
+                    PQgetvalue(res.res, r, 3),
+                    static_cast<Oid>(std::stoul(PQgetvalue(res.res, r, 4)))};
       out[static_cast<Oid>(std::stoul(PQgetvalue(res.res, r, 0)))] = info;
     }
     return out;
@@ -736,6 +740,9 @@ std::unique_ptr<Connection> open_postgres(const Value& config) {
       nullptr);
   auto connection = std::make_unique<PostgresConnection>(session);
   connection->execute("SET TIME ZONE 'UTC'");
+  // Intervals (inside arrays, and those written) in one known text form whatever the server's
+  // default; plain interval columns are read in their binary form.
+  if (!redshift) connection->execute("SET IntervalStyle = 'postgres'");
   std::string schema = connection_setting(config, {"schema"}, "");
   if (!schema.empty()) connection->execute("SET search_path TO " + quote_ident(schema));
   return connection;

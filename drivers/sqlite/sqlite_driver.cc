@@ -260,7 +260,9 @@ Cell read_cell(sqlite3_stmt* stmt, int col, const Column& column) {
         if (!s.empty() && end == s.c_str() + s.size()) return d;
         unreadable(column, s);
       }
-    case TypeId::Decimal: case TypeId::HugeInt:
+    case TypeId::Decimal:
+    case TypeId::HugeInt:
+    case TypeId::UHugeInt:
       if (storage == SQLITE_INTEGER || storage == SQLITE_FLOAT) {
         return decimal_from_number(stmt, col, storage, column.type.scale);
       }
@@ -525,6 +527,8 @@ class SQLiteConnection final : public Connection {
       case TypeId::Int64: case TypeId::UInt32: return "BIGINT";
       case TypeId::UInt64: return "DECIMAL_TEXT(20,0)";
       case TypeId::HugeInt: return "DECIMAL_TEXT(38,0)";
+      case TypeId::UHugeInt:
+        return "DECIMAL_TEXT(39,0)";
       case TypeId::Float32: return "FLOAT";
       case TypeId::Float64: return "DOUBLE";
       case TypeId::Decimal:
@@ -544,7 +548,9 @@ class SQLiteConnection final : public Connection {
       case TypeId::TimestampTz: return "TIMESTAMPTZ";
       case TypeId::Interval: return "INTERVAL";
       case TypeId::Uuid: return "UUID";
-      case TypeId::Json: return "JSON_TEXT";
+      case TypeId::Json:
+      case TypeId::List:
+        return "JSON_TEXT";
     }
     return "TEXT";
   }

@@ -11,7 +11,7 @@
 //   |-------------------------|----------------------|---------------------------------------|
 //   | Boolean                 | BOOLEAN              | INTEGER 0 / 1                         |
 //   | Int8 .. Int64, UInt8 .. UInt32 | TINYINT, SMALLINT, INTEGER, BIGINT | INTEGER      |
-//   | UInt64, HugeInt         | DECIMAL_TEXT(20,0), DECIMAL_TEXT(38,0) | TEXT (beyond 64 bits) |
+//   | UInt64, HugeInt, UHugeInt | DECIMAL_TEXT(20,0), (38,0), (39,0) | TEXT (beyond 64 bits) |
 //   | Float32, Float64        | FLOAT, DOUBLE        | REAL (read back as Float64)           |
 //   | Decimal(p,s)            | DECIMAL_TEXT(p,s)    | TEXT "-12.30" (TEXT affinity: exact)  |
 //   | String                  | TEXT / VARCHAR(n)    | TEXT                                  |
@@ -19,8 +19,10 @@
 //   | Date, Time              | DATE, TIME           | TEXT "2024-01-31", "13:45:00[.ffffff]"|
 //   | Timestamp               | TIMESTAMP            | TEXT "2024-01-31 13:45:00[.ffffff]"   |
 //   | TimestampTz             | TIMESTAMPTZ          | TEXT in UTC "2024-01-31 11:45:00+00"  |
-//   | Interval, Uuid          | INTERVAL, UUID       | TEXT                                  |
+//   | Interval                | INTERVAL             | TEXT "1 year 2 months -3 days 04:05:06.5" |
+//   | Uuid                    | UUID                 | TEXT                                  |
 //   | Json                    | JSON_TEXT            | TEXT (TEXT affinity: "1" stays text)  |
+//   | List                    | JSON_TEXT            | TEXT, the JSON array (read back as Json) |
 //
 // Reading a declared type: names with BOOL -> Boolean; TINYINT/SMALLINT/MEDIUMINT -> Int8/16/32,
 // other names with INT -> Int64; DECIMAL/NUMERIC(p,s) -> Decimal; REAL/FLOA/DOUB -> Float64;

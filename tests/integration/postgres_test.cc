@@ -74,10 +74,12 @@ TEST_F(PostgresTest, EveryTypeRoundTripsThroughTheLogicalTypes) {
        std::string("{\"a\": [1, 2], \"b\": null}")},
       {"uuid", "'A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11'", TypeId::Uuid,
        std::string("a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11")},
-      {"integer[]", "'{1,NULL,3}'", TypeId::Json, std::string("[1, null, 3]")},
-      {"text[]", "'{\"a b\",c}'", TypeId::Json, std::string("[\"a b\", \"c\"]")},
+      {"integer[]", "'{1,NULL,3}'", TypeId::List, std::string("[1, null, 3]")},
+      {"text[]", "'{\"a b\",c}'", TypeId::List, std::string("[\"a b\", \"c\"]")},
       {"zyl_it.mood", "'happy'", TypeId::String, std::string("happy")},
       {"interval", "'1 day 02:00:00'", TypeId::Interval, std::string("1 day 02:00:00")},
+      {"interval", "'-1 year -2 mons +3 days -25:00:00.5'", TypeId::Interval,
+       std::string("-1 year -2 months 3 days -25:00:00.500000")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sql_type);

@@ -157,6 +157,40 @@ class StagingGuard {
   bool done_ = false;
 };
 
+// While the mover writes, the cache's DuckDB keeps at most kWriteMemory of buffers: without a
+// cap it keeps every block just written until 80% of the machine's memory is in use, so the
+// resident memory of an extraction would grow with its row count. Model queries run with the
+// setting as it was, which the destructor puts back.
+constexpr const char* kWriteMemory = "64MB";
+
+class WriteMemoryCap {
+ public:
+  explicit WriteMemoryCap(Connection& cache) : cache_(cache) {
+    auto rows = cache_.query("SELECT current_setting('memory_limit')");
+    RowBatch batch;
+    if (rows->next(batch) && batch.rows() == 1) {
+      if (const auto* text = std::get_if<std::string>(&batch.at(0, 0))) previous_ = *text;
+    }
+    rows.reset();
+    cache_.execute(std::string("SET memory_limit = '") + kWriteMemory + "'");
+  }
+  ~WriteMemoryCap() {
+    try {
+      cache_.execute(previous_.empty()
+                         ? "RESET memory_limit"
+                         : "SET memory_limit = " + drivers::sql_string_literal(previous_));
+    } catch (const std::exception& e) {
+      logger().debug("could not restore the cache's memory limit: {}", e.what());
+    }
+  }
+  WriteMemoryCap(const WriteMemoryCap&) = delete;
+  WriteMemoryCap& operator=(const WriteMemoryCap&) = delete;
+
+ private:
+  Connection& cache_;
+  std::string previous_;
+};
+
 std::vector<Column> checked_columns(const std::vector<Column>& columns) {
   if (columns.empty()) throw std::runtime_error("the query returns no columns");
   std::vector<std::string> seen;
@@ -218,6 +252,16 @@ bool takes_rows_as_they_are(Connection& conn, const TableRef& table,
     if (match && match->type.id != c.type.id) return false;
   }
   return true;
+}
+
+// The rows of `sql` on `from`, in the form `to` takes them: DuckDB to DuckDB keeps DuckDB's own
+// values and types (nested, nanosecond, unsigned 128-bit, ...), moved as whole chunks.
+std::unique_ptr<QueryResult> read_for(Connection& from, const Connection& to,
+                                      const std::string& sql) {
+  if (from.engine() == "duckdb" && to.engine() == "duckdb") {
+    return drivers::duckdb::query_native(from, sql);
+  }
+  return from.query(sql);
 }
 
 std::string with_context(const std::string& what, const std::exception& e) {
@@ -485,20 +529,14 @@ void NativeSlingClient::extract_to_duckdb(const Value& source_config,
                                           const std::string& duckdb_table) {
   std::string source_type = get_text(source_config, "type");
   try {
-    auto source = drivers::open_connection(source_config, base_dir_);
     auto cache = drivers::duckdb::open_file(duckdb_path);
-    auto rows = source->query(source_query);
-    std::vector<Column> columns = checked_columns(rows->columns());
-
+    WriteMemoryCap memory_cap(*cache);
     TableRef target = TableRef::parse(duckdb_table);
     TableRef staging{target.schema, staging_name(target.name)};
     cache->begin();
     StagingGuard guard(*cache, staging);
     if (!target.schema.empty()) cache->ensure_schema(target.schema);
-    cache->execute(create_table_sql(*cache, staging, columns));
-    std::int64_t copied =
-        copy_rows(*rows, *cache, staging, columns, progress_, duckdb_table, "extract.batch");
-    rows.reset();
+    std::int64_t copied = fill_staging(source_config, *cache, source_query, staging, duckdb_table);
     cache->execute("DROP TABLE IF EXISTS " + cache->quote_table(target));
     cache->execute("ALTER TABLE " + cache->quote_table(staging) + " RENAME TO " +
                    cache->quote_identifier(target.name));
@@ -513,6 +551,26 @@ void NativeSlingClient::extract_to_duckdb(const Value& source_config,
             " into " + duckdb_table + " failed",
         e));
   }
+}
+
+std::int64_t NativeSlingClient::fill_staging(const Value& source_config, Connection& cache,
+                                             const std::string& source_query,
+                                             const TableRef& staging, const std::string& label) {
+  // A DuckDB file no instance of this process holds is attached to the cache's instance and
+  // copied inside DuckDB; every other source streams its rows through a connection of its own.
+  if (get_text(source_config, "type") == "duckdb") {
+    if (auto file = drivers::duckdb::file_of(source_config, base_dir_)) {
+      if (auto copied = drivers::duckdb::copy_attached(cache, *file, source_query, staging)) {
+        if (progress_) progress_(*copied, label);
+        return *copied;
+      }
+    }
+  }
+  auto source = drivers::open_connection(source_config, base_dir_);
+  auto rows = read_for(*source, cache, source_query);
+  std::vector<Column> columns = checked_columns(rows->columns());
+  cache.execute(create_table_sql(cache, staging, columns));
+  return copy_rows(*rows, cache, staging, columns, progress_, label, "extract.batch");
 }
 
 void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const Value& target_config,
@@ -541,7 +599,7 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
     target->ensure_schema(table.schema);
     remove_stale_staging(*target, table);
 
-    auto rows = cache->query(source_query);
+    auto rows = read_for(*cache, *target, source_query);
     std::vector<Column> columns = checked_columns(rows->columns());
     Load load(*target, table, columns, keys, mode, progress_, target_table);
     std::int64_t copied = load.run(*rows);

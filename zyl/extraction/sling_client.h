@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/value.h"
+#include "drivers/driver.h"
 
 namespace zyl::extraction::sling_client {
 
@@ -56,7 +57,12 @@ class SlingClient {
 //   table how it stores each type (see drivers/duckdb/duckdb_driver.h and
 //   drivers/sqlite/sqlite_driver.h), so decimals keep precision and scale, timestamps with time
 //   zone keep their instant, NULL stays apart from '', and binary stays binary.
-// - Rows move in batches; neither side holds a whole table in memory.
+// - Rows move in batches; neither side holds a whole table in memory. While the extraction
+//   writes, the cache's DuckDB keeps at most 64 MB of buffers, so its memory stays flat in the
+//   row count; the limit is put back for model queries.
+// - DuckDB to DuckDB keeps every DuckDB type (nested, TIMESTAMP_NS, UHUGEINT, ...): rows move
+//   as whole chunks into tables made with the source's own types. A DuckDB source file that no
+//   instance of this process holds is attached to the cache's instance and copied inside DuckDB.
 //
 // Relative file paths in output configs are taken against `base_dir`. Not thread-safe; build one
 // per extraction run.
@@ -77,6 +83,11 @@ class NativeSlingClient final : public SlingClient {
                         const std::optional<std::vector<std::string>>& update_key) override;
 
  private:
+  // Creates `staging` in the open cache with the rows of `source_query`; returns their count.
+  std::int64_t fill_staging(const Value& source_config, drivers::Connection& cache,
+                            const std::string& source_query, const drivers::TableRef& staging,
+                            const std::string& label);
+
   std::filesystem::path base_dir_;
   Progress progress_;
 };

@@ -455,6 +455,39 @@ TEST_F(SlingClientTest, SourceAndTargetOnTheDefaultDuckdbFileWhileTheHostHoldsIt
   EXPECT_EQ(std::get<std::int64_t>(batch.at(0, 0)), 2500);
 }
 
+// A DuckDB source keeps every DuckDB type in the cache, whether it is attached to the cache's
+// instance (no instance of this process holds it) or read through the instance that holds it.
+TEST_F(SlingClientTest, DuckdbSourcesKeepTheirTypesAttachedOrHeld) {
+  const std::string types =
+      "SELECT typeof(l), typeof(s), typeof(ns), typeof(u), typeof(e), l::VARCHAR, s::VARCHAR, "
+      "ns::VARCHAR, u::VARCHAR FROM ";
+  run(duckdb_config("lake.duckdb"),
+      "CREATE TYPE mood AS ENUM ('sad', 'ok'); CREATE SCHEMA sales; CREATE TABLE sales.t AS "
+      "SELECT [1, NULL] AS l, {'a': 'x'} AS s, '2024-01-01 00:00:00.000000001'::TIMESTAMP_NS AS "
+      "ns, 340282366920938463463374607431768211455::UHUGEINT AS u, 'ok'::mood AS e");
+  Rows expected = rows(duckdb_config("lake.duckdb"), types + "sales.t");
+  client_.extract_to_duckdb(duckdb_config("lake.duckdb"), cache_path_, "SELECT * FROM sales.t",
+                            "attached");
+  EXPECT_EQ(rows(cache_config(), types + "attached"), expected);
+  EXPECT_EQ(drivers::duckdb::share_count(dir_ / "lake.duckdb"), 0u);
+  {
+    auto host = drivers::open_connection(duckdb_config("lake.duckdb"));
+    client_.extract_to_duckdb(duckdb_config("lake.duckdb"), cache_path_, "SELECT * FROM sales.t",
+                              "held");
+    EXPECT_EQ(rows(cache_config(), types + "held"), expected);
+  }
+  // A failing attached copy detaches the file again: it opens normally afterwards.
+  EXPECT_THROW(client_.extract_to_duckdb(duckdb_config("lake.duckdb"), cache_path_,
+                                         "SELECT * FROM sales.missing", "attached"),
+               std::runtime_error);
+  EXPECT_EQ(rows(cache_config(), "SELECT count(*) FROM attached"), (Rows{{1}}));
+  EXPECT_EQ(rows(duckdb_config("lake.duckdb"), "SELECT count(*) FROM sales.t"), (Rows{{1}}));
+  EXPECT_EQ(rows(cache_config(),
+                 "SELECT count(*) FROM duckdb_databases() WHERE database_name = "
+                 "'lake'"),
+            (Rows{{0}}));
+}
+
 void append_line(const fs::path& file, const std::string& line) {
   std::ofstream(file, std::ios::app) << line << "\n";
 }
