@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
+#include <set>
 
 #include "core/text.h"
 #include "drivers/temporal.h"
@@ -19,7 +21,41 @@ std::string unquote(std::string_view part) {
   return std::string(part);
 }
 
+// The connections interrupt_all() reaches. The mutex is held while they are interrupted, so
+// refuse_interrupts() returning means no interrupt of that connection is still running.
+struct Interruptible {
+  std::mutex mutex;
+  std::set<Connection*> connections;
+};
+
+Interruptible& interruptible() {
+  static Interruptible* registry = new Interruptible();  // used until the process ends
+  return *registry;
+}
+
 }  // namespace
+
+void Connection::accept_interrupts() {
+  Interruptible& r = interruptible();
+  std::lock_guard lock(r.mutex);
+  r.connections.insert(this);
+  interruptible_ = true;
+}
+
+void Connection::refuse_interrupts() noexcept {
+  if (!interruptible_) return;
+  Interruptible& r = interruptible();
+  std::lock_guard lock(r.mutex);
+  r.connections.erase(this);
+  interruptible_ = false;
+}
+
+size_t interrupt_all() noexcept {
+  Interruptible& r = interruptible();
+  std::lock_guard lock(r.mutex);
+  for (Connection* connection : r.connections) connection->interrupt();
+  return r.connections.size();
+}
 
 std::string_view type_name(TypeId id) {
   switch (id) {

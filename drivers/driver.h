@@ -141,7 +141,7 @@ class DriverError : public std::runtime_error {
 // the destructor or in close(), which never throws.
 class Connection {
  public:
-  virtual ~Connection() = default;
+  virtual ~Connection() { refuse_interrupts(); }
 
   // The adapter type this connection serves ("duckdb", "sqlite", "postgres", ...).
   virtual std::string engine() const = 0;
@@ -186,7 +186,28 @@ class Connection {
                                                   const std::vector<Column>& columns) = 0;
 
   virtual void close() = 0;
+
+  // Asks the statement running on this connection now to stop; called from another thread (the
+  // one that handles Ctrl-C) through interrupt_all(). The statement then fails with DriverError;
+  // a statement started later runs as usual. Never throws.
+  virtual void interrupt() noexcept {}
+
+ protected:
+  Connection() = default;
+  // Lets interrupt_all() reach this connection. Called by a driver once the connection is
+  // fully built (at the end of the constructor of its final class).
+  void accept_interrupts();
+  // Takes the connection out of interrupt_all()'s reach, waiting for an interrupt in progress.
+  // Drivers call it first in close(), before their native handle goes. Idempotent.
+  void refuse_interrupts() noexcept;
+
+ private:
+  bool interruptible_ = false;
 };
+
+// Calls interrupt() on every open connection of the process that accepts interrupts. Returns
+// how many it asked. Thread-safe; not async-signal-safe (call it from a normal thread).
+size_t interrupt_all() noexcept;
 
 // Opens a connection for an output config (its "type" picks the driver). Relative file paths in
 // the config are taken relative to `base_dir`. Throws DriverError, also for a type this build has

@@ -1076,7 +1076,9 @@ std::string strip_statement_end(std::string sql) {
 
 class DuckDBConnection final : public Connection {
  public:
-  explicit DuckDBConnection(std::shared_ptr<ConnectionHandle> handle) : handle_(std::move(handle)) {}
+  explicit DuckDBConnection(std::shared_ptr<ConnectionHandle> handle) : handle_(std::move(handle)) {
+    accept_interrupts();
+  }
   ~DuckDBConnection() override { close(); }
 
   std::string engine() const override { return "duckdb"; }
@@ -1246,7 +1248,14 @@ class DuckDBConnection final : public Connection {
     return std::make_unique<DuckDBWriter>(handle_, table, columns);
   }
 
-  void close() override { handle_.reset(); }
+  void close() override {
+    refuse_interrupts();
+    handle_.reset();
+  }
+
+  void interrupt() noexcept override {
+    if (handle_) duckdb_interrupt(handle_->get());
+  }
 
  private:
   ConnectionHandle& handle() const {

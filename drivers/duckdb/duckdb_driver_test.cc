@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "core/test_support/temp_dir.h"
+#include "drivers/test_support/interrupt.h"
 #include "drivers/duckdb/database_registry.h"
 #include "drivers/temporal.h"
 
@@ -596,6 +597,19 @@ TEST(DuckDBRegistry, FileHeldByAnotherProcessGivesAClearError) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   // Once the other process is gone the file opens.
   EXPECT_NO_THROW(duckdb::open_file(file));
+}
+
+TEST(DuckDBDriver, InterruptStopsTheRunningQueryAndTheConnectionGoesOn) {
+  auto conn = duckdb::open_file(":memory:");
+  test_support::Interrupted outcome = test_support::interrupt_while_running(
+      [&] { test_support::read_through(*conn, "SELECT count(*) FROM range(10000000000000)"); });
+  EXPECT_TRUE(outcome.threw);
+  EXPECT_THAT(outcome.message, HasSubstr("nterrupt"));
+  EXPECT_EQ(rows_of(*conn, "SELECT 41 + 1"), (std::vector<std::vector<Value>>{{42}}));
+  // A closed connection is out of reach: interrupting it later touches no freed handle.
+  size_t before = interrupt_all();
+  conn->close();
+  EXPECT_EQ(interrupt_all(), before - 1);
 }
 
 }  // namespace

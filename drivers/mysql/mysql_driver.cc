@@ -9,6 +9,7 @@
 
 #include <mysql.h>
 
+#include "core/log.h"
 #include "core/text.h"
 #include "drivers/engines.h"
 #include "drivers/mysql/my_types.h"
@@ -234,9 +235,24 @@ class MySqlInsertWriter final : public BulkWriter {
   std::int64_t rows_written_ = 0;
 };
 
+// Where a second connection reaches the server of a connection, to stop its running statement.
+struct KillRoute {
+  std::string host;
+  std::string user;
+  std::string password;
+  unsigned port = 0;
+  std::string socket;
+  unsigned long thread_id = 0;
+};
+
 class MySqlConnection final : public Connection {
  public:
-  explicit MySqlConnection(SessionPtr session) : session_(std::move(session)) {}
+  // `killer` reaches the same server as `session` on a connection of its own.
+  MySqlConnection(SessionPtr session, KillRoute killer)
+      : session_(std::move(session)), killer_(std::move(killer)) {
+    killer_.thread_id = mysql_thread_id(session_->conn);
+    accept_interrupts();
+  }
   ~MySqlConnection() override { close(); }
 
   std::string engine() const override { return session_->engine; }
@@ -327,10 +343,32 @@ class MySqlConnection final : public Connection {
   }
 
   void close() override {
+    refuse_interrupts();
     if (session_->conn) {
       mysql_close(session_->conn);
       session_->conn = nullptr;
     }
+  }
+
+  // The server stops a statement on KILL QUERY sent from a second connection.
+  void interrupt() noexcept override {
+    MYSQL* conn = mysql_init(nullptr);
+    if (!conn) return;
+    unsigned timeout = 2;
+    mysql_optionsv(conn, MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    const KillRoute& k = killer_;
+    if (mysql_real_connect(conn, k.host.c_str(), k.user.c_str(), k.password.c_str(), nullptr,
+                           k.port, k.socket.empty() ? nullptr : k.socket.c_str(), 0)) {
+      std::string kill = "KILL QUERY " + std::to_string(k.thread_id);
+      if (mysql_real_query(conn, kill.data(), kill.size()) != 0) {
+        log::get("zyl.drivers.mysql").debug("KILL QUERY failed: {}", mysql_error(conn));
+      }
+    } else {
+      std::string error = mysql_error(conn);
+      if (!k.password.empty()) error = text::redact(error, {k.password});
+      log::get("zyl.drivers.mysql").debug("cannot connect to cancel a query: {}", error);
+    }
+    mysql_close(conn);
   }
 
  private:
@@ -344,6 +382,7 @@ class MySqlConnection final : public Connection {
   }
 
   SessionPtr session_;
+  KillRoute killer_;
 };
 
 }  // namespace
@@ -392,7 +431,8 @@ std::unique_ptr<Connection> open_mysql(const Value& config) {
   std::string version = mysql_get_server_info(session->conn);
   unsigned long number = mysql_get_server_version(session->conn);
   session->native_uuid = version.find("MariaDB") != std::string::npos && number >= 100700;
-  return std::make_unique<MySqlConnection>(session);
+  KillRoute killer{host, user, session->password, port, socket, 0};
+  return std::make_unique<MySqlConnection>(session, std::move(killer));
 }
 
 }  // namespace zyl::drivers

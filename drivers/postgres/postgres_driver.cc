@@ -448,7 +448,10 @@ class PgInsertWriter final : public BulkWriter {
 
 class PostgresConnection final : public Connection {
  public:
-  explicit PostgresConnection(SessionPtr session) : session_(std::move(session)) {}
+  explicit PostgresConnection(SessionPtr session)
+      : session_(std::move(session)), cancel_(PQgetCancel(session_->conn)) {
+    accept_interrupts();
+  }
   ~PostgresConnection() override { close(); }
 
   std::string engine() const override { return session_->engine; }
@@ -637,9 +640,23 @@ class PostgresConnection final : public Connection {
   }
 
   void close() override {
+    refuse_interrupts();
+    if (cancel_) {
+      PQfreeCancel(cancel_);
+      cancel_ = nullptr;
+    }
     if (session_->conn) {
       PQfinish(session_->conn);
       session_->conn = nullptr;
+    }
+  }
+
+  // PQcancel opens its own connection to the server and is safe to call from another thread.
+  void interrupt() noexcept override {
+    if (!cancel_) return;
+    char error[256];
+    if (!PQcancel(cancel_, error, sizeof error)) {
+      log::get("zyl.drivers.postgres").debug("cancel request failed: {}", error);
     }
   }
 
@@ -693,6 +710,7 @@ class PostgresConnection final : public Connection {
   }
 
   SessionPtr session_;
+  PGcancel* cancel_ = nullptr;  // for interrupt(), from any thread
 };
 
 }  // namespace

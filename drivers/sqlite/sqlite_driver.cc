@@ -469,6 +469,7 @@ class SQLiteConnection final : public Connection {
  public:
   explicit SQLiteConnection(std::shared_ptr<Database> db) : db_(std::move(db)) {
     refresh_attached();
+    accept_interrupts();
   }
   ~SQLiteConnection() override { close(); }
 
@@ -596,8 +597,13 @@ class SQLiteConnection final : public Connection {
   }
 
   void close() override {
+    refuse_interrupts();
     rollback();
     db_.reset();
+  }
+
+  void interrupt() noexcept override {
+    if (db_) sqlite3_interrupt(db_->get());
   }
 
  private:

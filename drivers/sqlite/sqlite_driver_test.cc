@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "core/test_support/temp_dir.h"
+#include "drivers/test_support/interrupt.h"
 #include "drivers/temporal.h"
 
 namespace zyl::drivers {
@@ -201,6 +202,19 @@ TEST(OpenConnection, UnknownTypesNameTheTypeAndTheSupportedOnes) {
               ::testing::ThrowsMessage<DriverError>(
                   ::testing::AllOf(HasSubstr("'snowflake'"), HasSubstr("duckdb"),
                                    HasSubstr("sqlite"))));
+}
+
+TEST(SQLiteDriver, InterruptStopsTheRunningQueryAndTheConnectionGoesOn) {
+  auto conn = sqlite::open_file(":memory:");
+  test_support::Interrupted outcome = test_support::interrupt_while_running([&] {
+    test_support::read_through(*conn,
+                               "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+                               "SELECT count(*) FROM c");
+  });
+  EXPECT_TRUE(outcome.threw);
+  EXPECT_THAT(outcome.message, HasSubstr("interrupt"));
+  conn->execute("CREATE TABLE t (x INTEGER)");
+  EXPECT_TRUE(conn->table_exists({"", "t"}));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "drivers/driver.h"
 #include "drivers/temporal.h"
+#include "drivers/test_support/interrupt.h"
 #include "tests/integration/server_env.h"
 
 namespace zyl {
@@ -238,6 +239,17 @@ TEST_F(MySqlTest, ErrorsTransactionsAndCatalog) {
   conn->ensure_schema("zyl_it_other");
   EXPECT_TRUE(conn->table_exists({"information_schema", "SCHEMATA"}));
   conn->execute("DROP DATABASE zyl_it_other");
+}
+
+TEST_F(MySqlTest, InterruptKillsTheRunningQueryAndTheConnectionGoesOn) {
+  auto busy = drivers::open_connection(config_);
+  drivers::test_support::Interrupted outcome = drivers::test_support::interrupt_while_running([&] {
+    drivers::test_support::read_through(*busy, "SELECT BENCHMARK(100000000000, MD5('zyl'))");
+  });
+  EXPECT_TRUE(outcome.threw);
+  EXPECT_NE(outcome.message.find("1317"), std::string::npos) << outcome.message;  // interrupted
+  RowBatch rows = integration::read_all(*busy, "SELECT 42");
+  ASSERT_EQ(rows.rows(), 1u);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "drivers/driver.h"
 #include "drivers/temporal.h"
+#include "drivers/test_support/interrupt.h"
 #include "tests/integration/server_env.h"
 
 namespace zyl {
@@ -279,6 +280,16 @@ TEST_F(PostgresTest, RedshiftPathsReadAndWriteTheSameCells) {
   writer->finish();
   EXPECT_EQ(integration::read_all(*conn_, "SELECT * FROM zyl_it.mixed_back ORDER BY i").cells,
             via_copy.cells);
+}
+
+TEST_F(PostgresTest, InterruptCancelsTheRunningQueryAndTheConnectionGoesOn) {
+  auto busy = drivers::open_connection(config_);
+  drivers::test_support::Interrupted outcome = drivers::test_support::interrupt_while_running(
+      [&] { drivers::test_support::read_through(*busy, "SELECT pg_sleep(600)"); });
+  EXPECT_TRUE(outcome.threw);
+  EXPECT_NE(outcome.message.find("57014"), std::string::npos) << outcome.message;  // query_canceled
+  RowBatch rows = integration::read_all(*busy, "SELECT 42");
+  ASSERT_EQ(rows.rows(), 1u);
 }
 
 }  // namespace
