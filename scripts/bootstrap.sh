@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the example need (skipping those
-# already installed), then fetches DuckDB. Run as root on Debian 12.
+# already installed; Chromium loads the docs page in its browser test), then fetches DuckDB and
+# the docs page's graph library. Run as root on Debian 12.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 packages=(
@@ -9,6 +10,7 @@ packages=(
   libyaml-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libre2-dev libssl-dev
   libpq-dev libmariadb-dev libsqlite3-dev libcli11-dev sqlite3
   postgresql mariadb-server
+  chromium
 )
 missing=()
 # npm comes with some Node.js builds (whose nodejs package conflicts with Debian's npm); ask
@@ -23,3 +25,4 @@ if ((${#missing[@]})); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 "$root/scripts/fetch_duckdb.sh"
+"$root/scripts/fetch_cytoscape.sh"
