@@ -14,6 +14,9 @@
 #include <stdexcept>
 
 #include "app/console.h"
+#include "app/docs_server.h"
+#include "app/interrupt.h"
+#include "app/progress.h"
 #include "brek/adapters/driver_adapter.h"
 #include "brek/graph/graph.h"
 #include "brek/parser/project.h"
@@ -36,6 +39,7 @@
 #include "zyl/runners/ferry.h"
 #include "zyl/sync/outfitter.h"
 #include "zyl/sync/profiles_reader.h"
+#include "zyl/tasks/docs_site.h"
 #include "zyl/tasks/retract.h"
 
 namespace brek::app {
@@ -88,53 +92,33 @@ fs::path profiles_dir_of(const Args& args, const fs::path& project_dir) {
   return zyl::sync::profiles_reader::default_profiles_dir();
 }
 
-// The line at the bottom of a terminal that shows how many rows a long copy has moved so far.
-// Other console lines go through print(), which clears it first. Thread-safe.
-class ProgressLine {
- public:
-  void enable(bool on) {
-    std::lock_guard lock(mutex_);
-    enabled_ = on;
+// The model the calling worker thread runs, for the copies it makes.
+std::string& current_model() {
+  thread_local std::string name;
+  return name;
+}
+
+ProgressBoard& progress_board() {
+  static ProgressBoard board(std::cout);
+  return board;
+}
+
+// The mover's progress callback: the copy's line, the test builds' pause points, and the end of
+// a copy once the run is interrupted.
+void on_copy_progress(std::int64_t rows, const std::string& table) {
+  progress_board().copied(rows, table);
+  if (!current_model().empty()) {
+    test_pause_point(copies_to_target(current_model(), table) ? "load" : "extract");
   }
-
-  // Called by the Sling client after every batch.
-  void update(std::int64_t rows, const std::string& table) {
-    using Clock = std::chrono::steady_clock;
-    std::lock_guard lock(mutex_);
-    if (!enabled_) return;
-    Clock::time_point now = Clock::now();
-    auto [it, fresh] = started_.try_emplace(table, now);
-    if (now - it->second < std::chrono::seconds(1)) return;  // only long copies
-    if (showing_ && now - last_ < std::chrono::milliseconds(250)) return;
-    last_ = now;
-    showing_ = true;
-    std::cout << "\r\033[K  ... copying " << table << ": " << rows << " rows" << std::flush;
-  }
-
-  void print(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    if (showing_) std::cout << "\r\033[K";
-    showing_ = false;
-    std::cout << line << std::endl;
-  }
-
- private:
-  std::mutex mutex_;
-  bool enabled_ = false;
-  bool showing_ = false;
-  std::chrono::steady_clock::time_point last_;
-  std::map<std::string, std::chrono::steady_clock::time_point> started_;
-};
-
-ProgressLine& progress_line() {
-  static ProgressLine line;
-  return line;
+  throw_if_cancelled();
 }
 
 Session open_session(const Options& options) {
   Session s;
   s.project_dir = project_dir_of(options.args);
-  zyl::log::setup_application(s.project_dir, options.verbose);
+  zyl::log::setup_application(s.project_dir,
+                              options.log_level.empty() ? spdlog::level::off
+                                                        : zyl::log::level_named(options.log_level));
   tracking::set_events_dir(s.project_dir / "logs");
 
   parser::LoadOptions load;
@@ -185,15 +169,13 @@ Session open_session(const Options& options) {
   s.manifest = std::make_shared<Manifest>(std::move(s.project.manifest));
 
   s.tether = zyl::config::tether::load_tether(s.project_dir);
-  zyl::components::use_project(s.project_dir, [](std::int64_t rows, const std::string& table) {
-    progress_line().update(rows, table);
-  });
+  zyl::components::use_project(s.project_dir, on_copy_progress);
   return s;
 }
 
 // The layer's checks of parse, compile and run: a moved default target and redundant source
-// connections. Printed, never fatal.
-void report_warnings(const Session& s) {
+// connections. Printed (unless quiet), always logged, never fatal.
+void report_warnings(const Session& s, const Options& options) {
   std::vector<std::string> warnings = zyl::config::driftwatch::check_target_changes(
       s.project_dir, s.config->target_name, s.raw_target_config);
   for (auto& w : zyl::config::tether::validate_tether(s.tether, s.profiles, s.config->target_name,
@@ -201,6 +183,10 @@ void report_warnings(const Session& s) {
     warnings.push_back(std::move(w));
   }
   for (const auto& w : warnings) {
+    if (options.quiet) {
+      zyl::log::get("brek.app").warn("warning: {}", w);
+      continue;
+    }
     std::cout << "Warning: " << w << "\n";
     zyl::log::get("brek.app").debug("warning: {}", w);  // the console has it already
   }
@@ -372,31 +358,21 @@ int guarded(Body body) {
   }
 }
 
-extern "C" void on_interrupt(int) {
-  request_stop();
-  static const char message[] =
-      "\nInterrupted: no new models will start; waiting for running models (Ctrl-C again to "
-      "abort)\n";
-  ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
-  (void)ignored;
-  ::signal(SIGINT, SIG_DFL);
-}
-
-// Installs the Ctrl-C handler of the run command for its lifetime.
-class InterruptGuard {
- public:
-  InterruptGuard() {
-    clear_stop_request();
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous_);
+// The errors of a run, once each, and its summary line.
+void print_summary(const std::vector<RunResult>& results, int not_started, double elapsed,
+                   const Options& options) {
+  Counts counts = count_results(results);
+  counts.not_started = not_started;
+  if (!options.quiet) std::cout << "\n";
+  if (counts.error > 0) {
+    std::cout << "Errors:\n";
+    for (const auto& r : results) {
+      if (r.status == RunStatus::Error) std::cout << "  " << r.node->name << ": " << r.message << "\n";
+    }
+    std::cout << "\n";
   }
-  ~InterruptGuard() { sigaction(SIGINT, &previous_, nullptr); }
-
- private:
-  struct sigaction previous_ {};
-};
+  std::cout << summary_line(counts, elapsed) << std::endl;
+}
 
 }  // namespace
 
@@ -416,7 +392,7 @@ Value parse_vars(const std::string& text) {
 int cmd_parse(const Options& options) {
   return guarded([&] {
     Session s = open_session(options);
-    report_warnings(s);
+    report_warnings(s, options);
     parser::resolve_relations(*s.manifest, compile_context(s));
     fs::path path = s.project_dir / "target" / "manifest.json";
     parser::write_manifest(*s.manifest, path, s.project.name);
@@ -429,7 +405,7 @@ int cmd_parse(const Options& options) {
 int cmd_compile(const Options& options) {
   return guarded([&] {
     Session s = open_session(options);
-    report_warnings(s);
+    report_warnings(s, options);
     TargetAdapters adapters(s);
     compile(s, adapters);
     parser::write_manifest(*s.manifest, s.project_dir / "target" / "manifest.json", s.project.name);
@@ -477,7 +453,7 @@ int cmd_run(const Options& options) {
   return guarded([&]() -> int {
     auto started = std::chrono::steady_clock::now();
     Session s = open_session(options);
-    report_warnings(s);
+    report_warnings(s, options);
 
     TargetAdapters adapters(s);
     std::shared_ptr<Adapter> adapter;
@@ -495,19 +471,32 @@ int cmd_run(const Options& options) {
     std::shared_ptr<const RuntimeConfig> config = s.config;
 
     RunEvents events;
+    bool colour = colour_wanted();
     auto line_of = [&](const Node& node, int index, int total) {
       return ModelLine{index, total, node.name,
                        target_of(resolutions, node.unique_id, s.config->target_name),
-                       path_of(resolutions, node.unique_id)};
+                       path_of(resolutions, node.unique_id), colour};
     };
+    std::vector<std::string> cancelled;  // under the task's event lock
     events.on_start = [&](const Node& node, int index, int total) {
-      progress_line().print(start_line(line_of(node, index, total)));
+      current_model() = node.name;
+      progress_board().model_started(node.name);
+      if (!options.quiet) progress_board().print(start_line(line_of(node, index, total)));
     };
     events.on_result = [&](const RunResult& result, int index, int total) {
+      if (result.node && result.node->name == current_model()) {
+        progress_board().model_finished();
+        current_model().clear();
+      }
+      if (result.status == RunStatus::Error && stop_requested()) {
+        cancelled.push_back(result.node->name);
+        zyl::log::get("brek.app").warn("cancelled by Ctrl-C: model {}", result.node->name);
+      }
+      if (options.quiet) return;
       bool incremental = zyl::text::ends_with(result.message, " (incremental)");
-      progress_line().print(result_line(line_of(*result.node, index, total), result.status,
-                                        rows_of(result), result.execution_time, incremental));
-      if (result.status == RunStatus::Error) progress_line().print("      " + result.message);
+      progress_board().print(result_line(line_of(*result.node, index, total), result.status,
+                                         rows_of(result), result.execution_time, incremental));
+      if (result.status == RunStatus::Error) progress_board().print("      " + result.message);
     };
     RunTask task(s.config->args, s.config, s.manifest,
                  [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
@@ -530,35 +519,34 @@ int cmd_run(const Options& options) {
     std::vector<NodePtr> models = task.models_to_run();
     if (s.config->args.full_refresh) forget_cached_results(models, resolutions, *cache);
     int threads = std::max(1, s.config->args.threads);
-    std::cout << "brek " << kVersion << ": running " << models.size() << " model"
-              << (models.size() == 1 ? "" : "s") << " on " << threads << " thread"
-              << (threads == 1 ? "" : "s") << " (profile " << s.project.profile << ", target "
-              << s.config->target_name << ")\n\n";
+    if (!options.quiet) {
+      std::cout << "brek " << kVersion << ": running " << models.size() << " model"
+                << (models.size() == 1 ? "" : "s") << " on " << threads << " thread"
+                << (threads == 1 ? "" : "s") << " (profile " << s.project.profile << ", target "
+                << s.config->target_name << ")\n\n";
+    }
 
     std::vector<RunResult> results;
     {
       InterruptGuard interrupt;
-      progress_line().enable(::isatty(STDOUT_FILENO) == 1);
+      progress_board().set_mode(options.quiet        ? ProgressBoard::Mode::Off
+                                : ::isatty(STDOUT_FILENO) ? ProgressBoard::Mode::Terminal
+                                                          : ProgressBoard::Mode::Plain);
       results = task.run_models(models);
-      progress_line().enable(false);
+      progress_board().set_mode(ProgressBoard::Mode::Off);
+    }
+    bool interrupted = task.interrupted() || stop_requested();
+    if (interrupted) {
+      zyl::log::get("brek.app")
+          .warn("run interrupted by Ctrl-C; cancelled: {}; not started: {}",
+                cancelled.empty() ? "none" : zyl::text::join(cancelled, ", "), task.not_started());
     }
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     write_run_results(s.project_dir / "target", results, elapsed, s.config->args);
-
-    Counts counts = count_results(results);
-    counts.not_started = task.not_started();
-    std::cout << "\n";
-    if (counts.error > 0) {
-      std::cout << "Errors:\n";
-      for (const auto& r : results) {
-        if (r.status == RunStatus::Error) std::cout << "  " << r.node->name << ": " << r.message << "\n";
-      }
-      std::cout << "\n";
-    }
-    std::cout << summary_line(counts, elapsed) << std::endl;
-    if (task.interrupted()) return kExitInterrupted;
-    return counts.error > 0 ? kExitFailure : kExitOk;
+    print_summary(results, task.not_started(), elapsed, options);
+    if (interrupted) return kExitInterrupted;
+    return count_results(results).error > 0 ? kExitFailure : kExitOk;
   });
 }
 
@@ -599,6 +587,68 @@ int cmd_sync(const Options& options) {
   });
 }
 
+// The query that tells the server's version, per engine.
+std::string version_query(const std::string& engine) {
+  if (engine == "sqlite") return "SELECT sqlite_version()";
+  if (engine == "postgres" || engine == "redshift") return "SHOW server_version";
+  return "SELECT version()";  // DuckDB, MySQL, MariaDB
+}
+
+// How `brek debug` sees one output.
+struct OutputCheck {
+  std::vector<std::string> row;  // OUTPUT TYPE HOST ROUTE CONNECTS VERSION
+  std::string error;             // why it does not connect
+  bool connects = false;
+};
+
+// How the run uses an output: models pushed down to it, sources read from it into the cache,
+// results loaded from the cache into it.
+std::string route_of(const std::string& name, const Session& s, const Resolutions& resolutions) {
+  std::vector<std::string> ways;
+  if (name == s.config->target_name) ways.push_back("pushdown");
+  bool source = false, loaded = false;
+  for (const auto& [_, connection] : s.tether) source = source || zyl::text_form(connection) == name;
+  for (const auto& [_, resolved] : resolutions) {
+    loaded = loaded || (resolved.target == name &&
+                        resolved.execution_path != ExecutionPath::DEFAULT_PUSHDOWN);
+  }
+  if (source) ways.push_back("source → cache");
+  if (loaded) ways.push_back("cache → target");
+  return ways.empty() ? "unused" : zyl::text::join(ways, ", ");
+}
+
+OutputCheck check_output(const std::string& name, const Value& output, const Session& s,
+                         const Resolutions& resolutions) {
+  std::string type = zyl::get_text(output, "type");
+  std::string host;
+  try {
+    host = zyl::extraction::linkwright::mask_url(
+        zyl::extraction::linkwright::map_to_sling_url(output));
+  } catch (const std::exception&) {
+    host = "-";  // a type without a URL form
+  }
+  std::string route = route_of(name, s, resolutions);
+  OutputCheck check;
+  std::string version = "-";
+  try {
+    auto connection = zyl::drivers::open_connection(output, s.project_dir);
+    auto result = connection->query(version_query(connection->engine()));
+    zyl::drivers::RowBatch batch;
+    while (result->next(batch)) {
+      if (batch.rows() > 0 && version == "-") {
+        version = zyl::text_form(
+            zyl::drivers::cell_to_value(batch.at(0, 0), result->columns()[0].type));
+      }
+    }
+    check.connects = true;
+  } catch (const std::exception& e) {
+    check.error = e.what();
+  }
+  std::string marker = name == s.config->target_name ? " (default)" : "";
+  check.row = {name + marker, type, host, route, check.connects ? "yes" : "no", version};
+  return check;
+}
+
 int cmd_debug(const Options& options) {
   return guarded([&] {
     Session s = open_session(options);
@@ -610,31 +660,62 @@ int cmd_debug(const Options& options) {
     const Value* profile = zyl::find(s.profiles, s.project.profile);
     const Value* outputs = profile ? zyl::find(*profile, "outputs") : nullptr;
     bool default_ok = false;
-    std::vector<std::vector<std::string>> rows = {{"OUTPUT", "TYPE", "URL", "CONNECTION"}};
+    Resolutions resolutions = resolve(s);
+    std::vector<std::vector<std::string>> rows = {
+        {"OUTPUT", "TYPE", "HOST", "ROUTE", "CONNECTS", "VERSION"}};
+    std::vector<std::string> errors;
     if (outputs && outputs->is_object()) {
       for (const auto& [name, output] : outputs->items()) {
-        std::string url;
-        try {
-          url = zyl::extraction::linkwright::mask_url(
-              zyl::extraction::linkwright::map_to_sling_url(output));
-        } catch (const std::exception& e) {
-          url = std::string("(") + e.what() + ")";
-        }
-        std::string status;
-        try {
-          auto adapter = adapters::open_adapter(output, s.project_dir);
-          adapter->execute("SELECT 1", true);
-          status = "OK";
-          if (name == s.config->target_name) default_ok = true;
-        } catch (const std::exception& e) {
-          status = std::string("FAILED: ") + e.what();
-        }
-        std::string marker = name == s.config->target_name ? " (default)" : "";
-        rows.push_back({name + marker, zyl::get_text(output, "type"), url, status});
+        OutputCheck check = check_output(name, output, s, resolutions);
+        if (check.connects && name == s.config->target_name) default_ok = true;
+        if (!check.connects) errors.push_back("  " + name + ": " + check.error);
+        rows.push_back(std::move(check.row));
       }
     }
     std::cout << columns(rows);
+    if (!errors.empty()) std::cout << "\nConnection errors:\n" << zyl::text::join(errors, "\n") << "\n";
     return default_ok ? kExitOk : kExitFailure;
+  });
+}
+
+// The project compiled and resolved, as the docs page shows it.
+zyl::tasks::docs_site::SiteInput site_input(Session& s, const Resolutions& resolutions) {
+  zyl::tasks::docs_site::SiteInput input;
+  input.manifest = s.manifest.get();
+  input.resolutions = &resolutions;
+  input.tether = &s.tether;
+  input.profiles = s.profiles;
+  input.project_name = s.project.name;
+  input.default_target = s.config->target_name;
+  input.project_dir = s.project_dir;
+  return input;
+}
+
+int cmd_docs_generate(const Options& options) {
+  return guarded([&] {
+    Session s = open_session(options);
+    report_warnings(s, options);
+    TargetAdapters adapters(s);
+    compile(s, adapters);
+    Resolutions resolutions = resolve(s);
+    fs::path path = zyl::tasks::docs_site::write_site(site_input(s, resolutions),
+                                                      s.project_dir / "target");
+    std::cout << "Wrote " << path.string() << "\n";
+    return kExitOk;
+  });
+}
+
+int cmd_docs_serve(const Options& options) {
+  return guarded([&] {
+    fs::path target = project_dir_of(options.args) / "target";
+    if (!fs::is_regular_file(target / "index.html")) {
+      throw UsageError("no " + (target / "index.html").string() + "; run brek docs generate first");
+    }
+    DocsServer server(target, options.port);
+    std::cout << "Serving " << (target / "index.html").string() << " on http://127.0.0.1:"
+              << server.port() << "/ (Ctrl-C to stop)" << std::endl;
+    server.serve();
+    return kExitOk;
   });
 }
 

@@ -17,8 +17,10 @@ inline constexpr int kExitInterrupted = 130;
 
 struct Options {
   Args args;
-  bool dry_run = false;  // sync
-  bool verbose = false;  // debug lines on the console
+  bool dry_run = false;   // sync
+  std::string log_level;  // log lines shown on the console: "" none, else error|warn|info|debug
+  bool quiet = false;     // run: only the errors and the summary
+  int port = 8080;        // docs serve
 };
 
 int cmd_parse(const Options& options);
@@ -28,6 +30,8 @@ int cmd_ls(const Options& options);
 int cmd_retract(const Options& options);
 int cmd_sync(const Options& options);
 int cmd_debug(const Options& options);
+int cmd_docs_generate(const Options& options);
+int cmd_docs_serve(const Options& options);
 
 // The text given to --vars (a YAML map) as a value. Throws std::invalid_argument.
 zyl::Value parse_vars(const std::string& text);

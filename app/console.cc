@@ -1,23 +1,50 @@
 #include "app/console.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace brek::app {
 namespace {
 
 constexpr size_t kLineWidth = 72;
 
+// The SGR colour of a status word; empty for none.
+const char* colour_of(const std::string& word) {
+  if (word == "OK") return "32";
+  if (word == "ERROR") return "31";
+  if (word == "SKIP") return "33";
+  return "";
+}
+
 std::string head(const ModelLine& model, const std::string& word) {
   std::string text = "  " + std::to_string(model.index) + " of " + std::to_string(model.total) +
-                     " " + word;
+                     " ";
+  const char* colour = model.colour ? colour_of(word) : "";
+  text += *colour ? std::string("\033[") + colour + "m" + word + "\033[0m" : word;
   text.append(word.size() < 6 ? 6 - word.size() : 0, ' ');
   text += " " + model.name + " (" + model.target + ", " + model.path + ") ";
   return text;
 }
 
+// The width `text` takes on screen: escape sequences take none.
+size_t visible_width(const std::string& text) {
+  size_t width = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\033') {
+      while (i < text.size() && text[i] != 'm') ++i;
+      continue;
+    }
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++width;
+  }
+  return width;
+}
+
 std::string dotted(std::string text, const std::string& status) {
-  size_t dots = text.size() + 1 < kLineWidth ? kLineWidth - text.size() : 3;
+  size_t width = visible_width(text);
+  size_t dots = width + 1 < kLineWidth ? kLineWidth - width : 3;
   text.append(std::max<size_t>(dots, 3), '.');
   return text + " [" + status + "]";
 }
@@ -29,6 +56,11 @@ std::string seconds_text(double seconds) {
 }
 
 }  // namespace
+
+bool colour_wanted() {
+  const char* no_colour = std::getenv("NO_COLOR");
+  return ::isatty(STDOUT_FILENO) == 1 && (no_colour == nullptr || *no_colour == '\0');
+}
 
 std::string start_line(const ModelLine& model) { return dotted(head(model, "START"), "RUN"); }
 

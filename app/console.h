@@ -17,7 +17,12 @@ struct ModelLine {
   std::string name;
   std::string target;
   std::string path;  // the execution path's value ("default_pushdown", ...)
+  bool colour = false;  // the status word in colour (for a terminal)
 };
+
+// Whether lines for standard output may carry colour: it is a terminal and NO_COLOR is unset or
+// empty.
+bool colour_wanted();
 
 // "  2 of 7 START  orders (dev, duckdb_compute) ........ [RUN]"
 std::string start_line(const ModelLine& model);

@@ -34,6 +34,21 @@ TEST(ConsoleLines, NameIndexTargetPathAndOutcome) {
   EXPECT_NE(start_line(longer).find(") ... [RUN]"), std::string::npos);
 }
 
+TEST(ConsoleLines, ColourMarksOnlyTheStatusWordAndKeepsTheColumns) {
+  ModelLine coloured = kOrders;
+  coloured.colour = true;
+  std::string ok = result_line(coloured, RunStatus::Success, 42, 0.314);
+  EXPECT_NE(ok.find("  2 of 7 \033[32mOK\033[0m     orders"), std::string::npos) << ok;
+  std::string plain = result_line(kOrders, RunStatus::Success, 42, 0.314);
+  EXPECT_EQ(ok.size() - plain.size(), std::string("\033[32m\033[0m").size());
+  EXPECT_NE(result_line(coloured, RunStatus::Error, 0, 1).find("\033[31mERROR\033[0m"),
+            std::string::npos);
+  EXPECT_NE(result_line(coloured, RunStatus::Skipped, 0, 0).find("\033[33mSKIP\033[0m"),
+            std::string::npos);
+  EXPECT_EQ(start_line(coloured), start_line(kOrders));  // START stays plain
+  EXPECT_EQ(plain.find('\033'), std::string::npos);
+}
+
 TEST(ConsoleLines, SummaryCountsEveryStatus) {
   std::vector<RunResult> results(4);
   results[1].status = RunStatus::Error;

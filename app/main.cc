@@ -21,6 +21,8 @@ struct CommonFlags {
   bool full_refresh = false;
   std::string vars;
   bool verbose = false;
+  std::string log_level;
+  bool quiet = false;
 };
 
 void add_common(CLI::App& command, CommonFlags& flags) {
@@ -39,7 +41,12 @@ void add_common(CLI::App& command, CommonFlags& flags) {
       ->check(CLI::PositiveNumber);
   command.add_flag("--full-refresh", flags.full_refresh, "Rebuild incremental models");
   command.add_option("--vars", flags.vars, "Variables as a YAML map, such as \"{days: 3}\"");
-  command.add_flag("-v,--verbose", flags.verbose, "Show debug lines on the console");
+  command.add_flag("-v,--verbose", flags.verbose, "Show the log's info lines on the console");
+  command.add_option("--log-level", flags.log_level,
+                     "Show log lines of this level and above on the console (every line is in "
+                     "logs/zyl.log)")
+      ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
+  command.add_flag("-q,--quiet", flags.quiet, "Print only errors and the summary");
 }
 
 // "a b", "c" -> "a", "b", "c": selection words may come quoted together.
@@ -93,6 +100,24 @@ int main(int argc, char** argv) {
     }
     parsed.emplace_back(sub, &command);
   }
+  // `brek docs generate` and `brek docs serve`.
+  CLI::App* docs = app.add_subcommand("docs", "Write or serve the project's documentation page");
+  docs->require_subcommand(1);
+  int port = 8080;
+  const Command docs_commands[] = {
+      {"generate", "Write target/index.html: lineage graph, model pages, search",
+       brek::app::cmd_docs_generate},
+      {"serve", "Serve target/index.html on 127.0.0.1", brek::app::cmd_docs_serve},
+  };
+  for (const auto& command : docs_commands) {
+    CLI::App* sub = docs->add_subcommand(command.name, command.help);
+    add_common(*sub, flags);
+    if (std::string(command.name) == "serve") {
+      sub->add_option("--port", port, "Port to listen on (default 8080)")
+          ->check(CLI::Range(0, 65535));
+    }
+    parsed.emplace_back(sub, &command);
+  }
   app.footer(
       "Exit status: 0 success, 1 a model failed, 2 a usage or project error, 130 interrupted.");
 
@@ -118,7 +143,11 @@ int main(int argc, char** argv) {
     options.args.threads = flags.threads;
     options.args.full_refresh = flags.full_refresh;
     options.dry_run = dry_run;
-    options.verbose = flags.verbose;
+    options.log_level = !flags.log_level.empty() ? flags.log_level
+                        : flags.verbose             ? "info"
+                                                    : "";
+    options.quiet = flags.quiet;
+    options.port = port;
     try {
       options.args.vars = brek::app::parse_vars(flags.vars);
     } catch (const std::exception& e) {

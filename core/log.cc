@@ -2,11 +2,12 @@
 
 #include <map>
 #include <mutex>
+#include <stdexcept>
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/dist_sink.h>
-#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/sinks/stdout_sinks.h>
 
 namespace zyl::log {
 namespace {
@@ -76,11 +77,13 @@ spdlog::logger& get(const std::string& name) {
   return *logger;
 }
 
-void setup_application(const std::filesystem::path& project_dir, bool verbose) {
+void setup_application(const std::filesystem::path& project_dir,
+                       spdlog::level::level_enum console_level) {
   reset_application();
   State& s = state();
-  auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
-  console->set_level(verbose ? spdlog::level::debug : spdlog::level::info);
+  // A plain sink: log lines carry no escape codes, whether standard error is a terminal or not.
+  auto console = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+  console->set_level(console_level);
   console->set_pattern("%v");
   std::filesystem::create_directories(project_dir / "logs");
   auto file = std::make_shared<spdlog::sinks::basic_file_sink_mt>((project_dir / "logs" / "zyl.log").string());
@@ -92,6 +95,14 @@ void setup_application(const std::filesystem::path& project_dir, bool verbose) {
   s.application_sinks = {console, file};
   s.dist->add_sink(console);
   s.dist->add_sink(file);
+}
+
+spdlog::level::level_enum level_named(const std::string& name) {
+  if (name == "error") return spdlog::level::err;
+  if (name == "warn") return spdlog::level::warn;
+  if (name == "info") return spdlog::level::info;
+  if (name == "debug") return spdlog::level::debug;
+  throw std::invalid_argument("unknown log level '" + name + "'; use error, warn, info or debug");
 }
 
 void reset_application() {

@@ -18,10 +18,15 @@ namespace zyl::log {
 // Thread-safe.
 spdlog::logger& get(const std::string& name);
 
-// Console sink (info and above, or debug with `verbose`) on standard error, and a file sink
-// taking every level at `<project_dir>/logs/zyl.log` with time, level, logger and thread name.
+// A file sink taking every level at `<project_dir>/logs/zyl.log` with time, level, logger and
+// thread name, and a console sink on standard error taking `console_level` and above (none with
+// spdlog::level::off, the default: the console then holds only what the commands print).
 // Replaces any earlier application sinks. Throws spdlog::spdlog_ex when the file cannot be opened.
-void setup_application(const std::filesystem::path& project_dir, bool verbose = false);
+void setup_application(const std::filesystem::path& project_dir,
+                       spdlog::level::level_enum console_level = spdlog::level::off);
+
+// "error", "warn", "info" or "debug" as a level; std::invalid_argument for any other text.
+spdlog::level::level_enum level_named(const std::string& name);
 
 // Removes the application sinks (used by tests and at exit).
 void reset_application();

@@ -4,10 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include <cstdlib>
+#include <regex>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -312,34 +310,74 @@ TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
 
   Outcome debug = brek("debug --project-dir " + shop().string());
   ASSERT_EQ(debug.status, 0) << debug.out << debug.err;
-  EXPECT_THAT(debug.out, testing::ContainsRegex("dev \\(default\\) +duckdb +duckdb://.*warehouse.duckdb +OK"));
-  EXPECT_THAT(debug.out, testing::ContainsRegex("crm +sqlite +sqlite://.*crm.sqlite +OK"));
+  EXPECT_THAT(debug.out, testing::ContainsRegex("dev \\(default\\) +duckdb +duckdb://.*warehouse.duckdb +"
+                                                "pushdown, cache → target +yes +v1\\.4\\.[0-9]+"));
+  EXPECT_THAT(debug.out, testing::ContainsRegex(
+                             "crm +sqlite +sqlite://.*crm.sqlite +source → cache +yes +3\\.[0-9.]+"));
+  EXPECT_THAT(debug.out, testing::ContainsRegex("reporting +sqlite +.* +cache → target +yes"));
+
+  // An output that does not connect says so, with its error, and never shows its password.
+  std::ofstream(shop() / "profiles.yml", std::ios::app)
+      << "    pg:\n      type: postgres\n      host: 127.0.0.1\n      port: 1\n"
+         "      user: etl\n      password: s3cret-pw\n      dbname: dw\n";
+  Outcome down = brek("debug --project-dir " + shop().string());
+  EXPECT_EQ(down.status, 0) << down.out;  // the default target still connects
+  EXPECT_THAT(down.out, testing::ContainsRegex("pg +postgres +postgres://etl.*@127.0.0.1:1/dw.* +unused +no +-"));
+  EXPECT_THAT(down.out, HasSubstr("  pg: postgres: could not connect to 127.0.0.1:1"));
+  EXPECT_THAT(down.out + down.err, Not(HasSubstr("s3cret-pw")));
 }
 
-TEST_F(BrekEndToEnd, CtrlCLetsTheRunningModelFinishAndStartsNoOther) {
-  fs::path out = root_ / "interrupted.txt";
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    FILE* sink = std::freopen(out.c_str(), "w", stdout);
-    if (sink == nullptr) ::_exit(99);
-    std::string project = shop().string();
-    ::execl(BREK_BINARY, BREK_BINARY, "run", "--project-dir", project.c_str(), "--threads", "1",
-            static_cast<char*>(nullptr));
-    ::_exit(98);
+TEST_F(BrekEndToEnd, TheDefaultConsoleHoldsNoLogLinesAndTheLogFileHoldsThemAll) {
+  Outcome o = run_shop();
+  ASSERT_EQ(o.status, 0) << o.out << o.err;
+  EXPECT_EQ(o.err, "");
+  // Every line is the header, a START or result line, a blank or the summary: nothing else.
+  std::istringstream lines(o.out);
+  std::string line;
+  int count = 0;
+  const std::regex allowed(
+      "|brek [0-9.]+: running [0-9]+ models .*|  [0-9]+ of 7 (START|OK)  +[a-z_]+ \\(.*|Done in .*");
+  while (std::getline(lines, line)) {
+    ++count;
+    EXPECT_TRUE(std::regex_match(line, allowed)) << "unexpected console line: " << line;
   }
-  // Interrupt as soon as the first model has started.
-  for (int i = 0; i < 600 && read_file(out).find("START") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ::kill(child, SIGINT);
-  int raw = 0;
-  ASSERT_EQ(::waitpid(child, &raw, 0), child);
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 130);
-  std::string text = read_file(out);
-  EXPECT_THAT(text, testing::ContainsRegex("OK=1 ERROR=0 SKIP=0 NOT_STARTED=6 TOTAL=7")) << text;
-  EXPECT_THAT(text, Not(HasSubstr("2 of 7 START")));
+  EXPECT_EQ(count, 2 + 7 * 2 + 2);  // fits in one screen
+  EXPECT_EQ(o.out.find('\033'), std::string::npos);  // not a terminal: no colours
+  std::string log = read_file(shop() / "logs" / "zyl.log");
+  EXPECT_THAT(log, HasSubstr("[info] zyl.runners.ferry (Thread-"));
+  EXPECT_THAT(log, HasSubstr("]: DuckDB SQL: "));
+
+  Outcome verbose = run_shop("-v");
+  ASSERT_EQ(verbose.status, 0) << verbose.err;
+  EXPECT_THAT(verbose.err, HasSubstr("ZYL [stg_customers]: extraction via DuckDB cache"));
+  EXPECT_THAT(verbose.err, Not(HasSubstr("[debug]")));
+  Outcome info = run_shop("--log-level info");
+  EXPECT_THAT(info.err, HasSubstr("ZYL [stg_customers]: extraction via DuckDB cache"));
+  Outcome warn = run_shop("--log-level warn");
+  EXPECT_THAT(warn.err, Not(HasSubstr("ZYL [")));
+  EXPECT_EQ(run_shop("--log-level loud").status, 2);
+
+  Outcome quiet = run_shop("--quiet");
+  ASSERT_EQ(quiet.status, 0) << quiet.err;
+  EXPECT_THAT(quiet.out, testing::MatchesRegex("Done in [0-9.]+s: OK=7 ERROR=0 SKIP=0 TOTAL=7\n"));
+}
+
+TEST_F(BrekEndToEnd, ColoursOnlyOnATerminalWithoutNoColor) {
+  // script(1) gives brek a terminal for its standard output and copies what it shows.
+  auto on_terminal = [&](const std::string& environment) {
+    fs::path screen = root_ / "screen.txt";
+    std::string command = environment + " script -qec " +
+                          shell_quote(shell_quote(BREK_BINARY) + " run --project-dir " +
+                                      shell_quote(shop().string()) + " --select stg_customers") +
+                          " /dev/null >" + shell_quote(screen.string()) + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return read_file(screen);
+  };
+  std::string coloured = on_terminal("");
+  EXPECT_THAT(coloured, HasSubstr("\033[32mOK\033[0m")) << coloured;
+  std::string plain = on_terminal("NO_COLOR=1");
+  EXPECT_THAT(plain, HasSubstr(" OK "));
+  EXPECT_EQ(plain.find("\033["), std::string::npos) << plain;
 }
 
 TEST_F(BrekEndToEnd, UsageEventsCanBeTurnedOff) {
