@@ -116,9 +116,9 @@ void on_copy_progress(std::int64_t rows, const std::string& table) {
 Session open_session(const Options& options) {
   Session s;
   s.project_dir = project_dir_of(options.args);
-  zyl::log::setup_application(s.project_dir,
-                              options.log_level.empty() ? spdlog::level::off
-                                                        : zyl::log::level_named(options.log_level));
+  zyl::log::setup_application(s.project_dir, options.log_level.empty()
+                                                 ? spdlog::level::off
+                                                 : zyl::log::level_named(options.log_level));
   tracking::set_events_dir(s.project_dir / "logs");
 
   parser::LoadOptions load;
@@ -367,7 +367,8 @@ void print_summary(const std::vector<RunResult>& results, int not_started, doubl
   if (counts.error > 0) {
     std::cout << "Errors:\n";
     for (const auto& r : results) {
-      if (r.status == RunStatus::Error) std::cout << "  " << r.node->name << ": " << r.message << "\n";
+      if (r.status == RunStatus::Error)
+        std::cout << "  " << r.node->name << ": " << r.message << "\n";
     }
     std::cout << "\n";
   }
@@ -473,9 +474,12 @@ int cmd_run(const Options& options) {
     RunEvents events;
     bool colour = colour_wanted();
     auto line_of = [&](const Node& node, int index, int total) {
-      return ModelLine{index, total, node.name,
+      return ModelLine{index,
+                       total,
+                       node.name,
                        target_of(resolutions, node.unique_id, s.config->target_name),
-                       path_of(resolutions, node.unique_id), colour};
+                       path_of(resolutions, node.unique_id),
+                       colour};
     };
     std::vector<std::string> cancelled;  // under the task's event lock
     events.on_start = [&](const Node& node, int index, int total) {
@@ -529,7 +533,7 @@ int cmd_run(const Options& options) {
     std::vector<RunResult> results;
     {
       InterruptGuard interrupt;
-      progress_board().set_mode(options.quiet        ? ProgressBoard::Mode::Off
+      progress_board().set_mode(options.quiet             ? ProgressBoard::Mode::Off
                                 : ::isatty(STDOUT_FILENO) ? ProgressBoard::Mode::Terminal
                                                           : ProgressBoard::Mode::Plain);
       results = task.run_models(models);
@@ -607,7 +611,9 @@ std::string route_of(const std::string& name, const Session& s, const Resolution
   std::vector<std::string> ways;
   if (name == s.config->target_name) ways.push_back("pushdown");
   bool source = false, loaded = false;
-  for (const auto& [_, connection] : s.tether) source = source || zyl::text_form(connection) == name;
+  for (const auto& [_, connection] : s.tether) {
+    source = source || zyl::text_form(connection) == name;
+  }
   for (const auto& [_, resolved] : resolutions) {
     loaded = loaded || (resolved.target == name &&
                         resolved.execution_path != ExecutionPath::DEFAULT_PUSHDOWN);
@@ -636,8 +642,8 @@ OutputCheck check_output(const std::string& name, const Value& output, const Ses
     zyl::drivers::RowBatch batch;
     while (result->next(batch)) {
       if (batch.rows() > 0 && version == "-") {
-        version = zyl::text_form(
-            zyl::drivers::cell_to_value(batch.at(0, 0), result->columns()[0].type));
+        version =
+            zyl::text_form(zyl::drivers::cell_to_value(batch.at(0, 0), result->columns()[0].type));
       }
     }
     check.connects = true;
@@ -673,7 +679,9 @@ int cmd_debug(const Options& options) {
       }
     }
     std::cout << columns(rows);
-    if (!errors.empty()) std::cout << "\nConnection errors:\n" << zyl::text::join(errors, "\n") << "\n";
+    if (!errors.empty()) {
+      std::cout << "\nConnection errors:\n" << zyl::text::join(errors, "\n") << "\n";
+    }
     return default_ok ? kExitOk : kExitFailure;
   });
 }
@@ -698,8 +706,8 @@ int cmd_docs_generate(const Options& options) {
     TargetAdapters adapters(s);
     compile(s, adapters);
     Resolutions resolutions = resolve(s);
-    fs::path path = zyl::tasks::docs_site::write_site(site_input(s, resolutions),
-                                                      s.project_dir / "target");
+    fs::path path =
+        zyl::tasks::docs_site::write_site(site_input(s, resolutions), s.project_dir / "target");
     std::cout << "Wrote " << path.string() << "\n";
     return kExitOk;
   });
@@ -712,8 +720,8 @@ int cmd_docs_serve(const Options& options) {
       throw UsageError("no " + (target / "index.html").string() + "; run brek docs generate first");
     }
     DocsServer server(target, options.port);
-    std::cout << "Serving " << (target / "index.html").string() << " on http://127.0.0.1:"
-              << server.port() << "/ (Ctrl-C to stop)" << std::endl;
+    std::cout << "Serving " << (target / "index.html").string()
+              << " on http://127.0.0.1:" << server.port() << "/ (Ctrl-C to stop)" << std::endl;
     server.serve();
     return kExitOk;
   });

@@ -20,8 +20,8 @@ const char* colour_of(const std::string& word) {
 }
 
 std::string head(const ModelLine& model, const std::string& word) {
-  std::string text = "  " + std::to_string(model.index) + " of " + std::to_string(model.total) +
-                     " ";
+  std::string text =
+      "  " + std::to_string(model.index) + " of " + std::to_string(model.total) + " ";
   const char* colour = model.colour ? colour_of(word) : "";
   text += *colour ? std::string("\033[") + colour + "m" + word + "\033[0m" : word;
   text.append(word.size() < 6 ? 6 - word.size() : 0, ' ');

@@ -61,8 +61,8 @@ void helper(int read_fd) {
   char byte = 0;
   while (::read(read_fd, &byte, 1) == 1 && byte == 'i') {
     size_t asked = zyl::drivers::interrupt_all();
-    zyl::log::get("brek.app").warn("interrupted: asked {} open connection{} to stop", asked,
-                                   asked == 1 ? "" : "s");
+    zyl::log::get("brek.app")
+        .warn("interrupted: asked {} open connection{} to stop", asked, asked == 1 ? "" : "s");
     release_pause(true);
   }
 }

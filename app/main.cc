@@ -42,9 +42,10 @@ void add_common(CLI::App& command, CommonFlags& flags) {
   command.add_flag("--full-refresh", flags.full_refresh, "Rebuild incremental models");
   command.add_option("--vars", flags.vars, "Variables as a YAML map, such as \"{days: 3}\"");
   command.add_flag("-v,--verbose", flags.verbose, "Show the log's info lines on the console");
-  command.add_option("--log-level", flags.log_level,
-                     "Show log lines of this level and above on the console (every line is in "
-                     "logs/zyl.log)")
+  command
+      .add_option("--log-level", flags.log_level,
+                  "Show log lines of this level and above on the console (every line is in "
+                  "logs/zyl.log)")
       ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
   command.add_flag("-q,--quiet", flags.quiet, "Print only errors and the summary");
 }
@@ -143,9 +144,7 @@ int main(int argc, char** argv) {
     options.args.threads = flags.threads;
     options.args.full_refresh = flags.full_refresh;
     options.dry_run = dry_run;
-    options.log_level = !flags.log_level.empty() ? flags.log_level
-                        : flags.verbose             ? "info"
-                                                    : "";
+    options.log_level = !flags.log_level.empty() ? flags.log_level : flags.verbose ? "info" : "";
     options.quiet = flags.quiet;
     options.port = port;
     try {

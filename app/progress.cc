@@ -23,15 +23,16 @@ std::string elapsed_text(double seconds) {
 std::string progress_text(const std::string& model, bool to_target, const std::string& table,
                           std::int64_t rows, double seconds) {
   long long rate = seconds > 0 ? static_cast<long long>(static_cast<double>(rows) / seconds) : 0;
-  return "  " + model + ": " + (to_target ? "cache → target " : "source → cache ") + table +
-         ": " + std::to_string(rows) + " rows, " + std::to_string(rate) + " rows/s, " +
+  return "  " + model + ": " + (to_target ? "cache → target " : "source → cache ") + table + ": " +
+         std::to_string(rows) + " rows, " + std::to_string(rate) + " rows/s, " +
          elapsed_text(seconds);
 }
 
 bool copies_to_target(const std::string& model, const std::string& table) {
   if (table == model) return true;
   std::string tail = "." + model;
-  return table.size() > tail.size() && table.compare(table.size() - tail.size(), tail.size(), tail) == 0;
+  return table.size() > tail.size() &&
+         table.compare(table.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 ProgressBoard::ProgressBoard(std::ostream& out, Mode mode, std::function<Clock::time_point()> now)
@@ -93,8 +94,8 @@ void ProgressBoard::print(const std::string& line) {
 
 std::string ProgressBoard::text_of(const Copy& copy, Clock::time_point now) const {
   double seconds = std::chrono::duration<double>(now - copy.started).count();
-  return progress_text(copy.model, copies_to_target(copy.model, copy.table), copy.table,
-                       copy.rows, seconds);
+  return progress_text(copy.model, copies_to_target(copy.model, copy.table), copy.table, copy.rows,
+                       seconds);
 }
 
 void ProgressBoard::erase_lines() {

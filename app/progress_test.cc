@@ -9,10 +9,10 @@
 namespace brek::app {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 class ProgressBoardTest : public ::testing::Test {
  protected:

@@ -14,8 +14,8 @@
 namespace zyl::drivers::test_support {
 
 struct Interrupted {
-  bool threw = false;     // the statement failed with DriverError
-  std::string message;    // its message
+  bool threw = false;   // the statement failed with DriverError
+  std::string message;  // its message
 };
 
 // Runs `statement` on a second thread and calls interrupt_all() until it has ended, so that an

@@ -310,10 +310,10 @@ TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
 
   Outcome debug = brek("debug --project-dir " + shop().string());
   ASSERT_EQ(debug.status, 0) << debug.out << debug.err;
-  EXPECT_THAT(debug.out, testing::ContainsRegex("dev \\(default\\) +duckdb +duckdb://.*warehouse.duckdb +"
-                                                "pushdown, cache → target +yes +v1\\.4\\.[0-9]+"));
+  EXPECT_THAT(debug.out, testing::ContainsRegex("dev \\(default\\) +duckdb +duckdb://.*warehouse"
+                                                ".duckdb +pushdown, cache → target +yes +v1\\.4"));
   EXPECT_THAT(debug.out, testing::ContainsRegex(
-                             "crm +sqlite +sqlite://.*crm.sqlite +source → cache +yes +3\\.[0-9.]+"));
+                             "crm +sqlite +sqlite://.*crm.sqlite +source → cache +yes +3\\.[0-9]"));
   EXPECT_THAT(debug.out, testing::ContainsRegex("reporting +sqlite +.* +cache → target +yes"));
 
   // An output that does not connect says so, with its error, and never shows its password.
@@ -322,7 +322,8 @@ TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
          "      user: etl\n      password: s3cret-pw\n      dbname: dw\n";
   Outcome down = brek("debug --project-dir " + shop().string());
   EXPECT_EQ(down.status, 0) << down.out;  // the default target still connects
-  EXPECT_THAT(down.out, testing::ContainsRegex("pg +postgres +postgres://etl.*@127.0.0.1:1/dw.* +unused +no +-"));
+  EXPECT_THAT(down.out, testing::ContainsRegex(
+                            "pg +postgres +postgres://etl.*@127.0.0.1:1/dw.* +unused +no +-"));
   EXPECT_THAT(down.out, HasSubstr("  pg: postgres: could not connect to 127.0.0.1:1"));
   EXPECT_THAT(down.out + down.err, Not(HasSubstr("s3cret-pw")));
 }
@@ -336,12 +337,13 @@ TEST_F(BrekEndToEnd, TheDefaultConsoleHoldsNoLogLinesAndTheLogFileHoldsThemAll) 
   std::string line;
   int count = 0;
   const std::regex allowed(
-      "|brek [0-9.]+: running [0-9]+ models .*|  [0-9]+ of 7 (START|OK)  +[a-z_]+ \\(.*|Done in .*");
+      "|brek [0-9.]+: running [0-9]+ models .*|  [0-9]+ of 7 (START|OK)  +[a-z_]+ \\(.*|Done in "
+      ".*");
   while (std::getline(lines, line)) {
     ++count;
     EXPECT_TRUE(std::regex_match(line, allowed)) << "unexpected console line: " << line;
   }
-  EXPECT_EQ(count, 2 + 7 * 2 + 2);  // fits in one screen
+  EXPECT_EQ(count, 2 + 7 * 2 + 2);                   // fits in one screen
   EXPECT_EQ(o.out.find('\033'), std::string::npos);  // not a terminal: no colours
   std::string log = read_file(shop() / "logs" / "zyl.log");
   EXPECT_THAT(log, HasSubstr("[info] zyl.runners.ferry (Thread-"));

@@ -38,9 +38,9 @@ long long first_number(zyl::drivers::Connection& conn, const std::string& sql) {
   zyl::drivers::RowBatch batch;
   long long value = -1;
   while (result->next(batch)) {
-    if (batch.rows() > 0) value = zyl::drivers::cell_to_value(batch.at(0, 0),
-                                                             result->columns()[0].type)
-                                      .get<long long>();
+    if (batch.rows() > 0)
+      value =
+          zyl::drivers::cell_to_value(batch.at(0, 0), result->columns()[0].type).get<long long>();
   }
   return value;
 }
@@ -62,16 +62,16 @@ std::string read_until(int fd, const std::string& text, std::string& seen) {
 }
 
 struct Case {
-  std::string name;    // of the target engine
-  std::string point;   // where the copy pauses: "load" (into the target) or "extract"
+  std::string name;   // of the target engine
+  std::string point;  // where the copy pauses: "load" (into the target) or "extract"
 };
 
 class CtrlC : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
     const Case& c = GetParam();
-    root_ = fs::temp_directory_path() / ("brek_ctrl_c_" + std::to_string(::getpid()) + "_" +
-                                         c.name + "_" + c.point);
+    root_ = fs::temp_directory_path() /
+            ("brek_ctrl_c_" + std::to_string(::getpid()) + "_" + c.name + "_" + c.point);
     fs::remove_all(root_);
     fs::create_directories(root_ / "models");
     fs::create_directories(root_ / "data");
@@ -82,10 +82,12 @@ class CtrlC : public ::testing::TestWithParam<Case> {
       ZYL_REQUIRE_SERVER(target_, "ZYL_TEST_MYSQL", "mariadb");
       target_["schema"] = target_["database"];
     } else if (c.name == "duckdb") {
-      target_ = {{"type", "duckdb"}, {"path", (root_ / "data" / "out.duckdb").string()},
+      target_ = {{"type", "duckdb"},
+                 {"path", (root_ / "data" / "out.duckdb").string()},
                  {"schema", "main"}};
     } else {
-      target_ = {{"type", "sqlite"}, {"path", (root_ / "data" / "out.sqlite").string()},
+      target_ = {{"type", "sqlite"},
+                 {"path", (root_ / "data" / "out.sqlite").string()},
                  {"schema", "main"}};
     }
     write_project();
@@ -97,7 +99,8 @@ class CtrlC : public ::testing::TestWithParam<Case> {
     source->execute("CREATE TABLE items (id INTEGER, label TEXT)");
     source->execute(
         "INSERT INTO items WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
-        "WHERE x < " + std::to_string(kOldRows) + ") SELECT x, 'old' FROM c");
+        "WHERE x < " +
+        std::to_string(kOldRows) + ") SELECT x, 'old' FROM c");
   }
   void TearDown() override {
     if (!target_.is_null()) {
@@ -174,8 +177,8 @@ class CtrlC : public ::testing::TestWithParam<Case> {
   }
 
   int run_brek() {
-    std::string command = "cd '" + root_.string() + "' && '" + BREK_BINARY +
-                          "' run >stdout.txt 2>stderr.txt";
+    std::string command =
+        "cd '" + root_.string() + "' && '" + BREK_BINARY + "' run >stdout.txt 2>stderr.txt";
     int raw = std::system(command.c_str());
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   }
@@ -191,9 +194,9 @@ class CtrlC : public ::testing::TestWithParam<Case> {
   void expect_target_holds_the_old_rows() {
     auto target = zyl::drivers::open_connection(target_);
     EXPECT_EQ(first_number(*target, "SELECT COUNT(*) FROM " + table_on(*target)), kOldRows);
-    EXPECT_EQ(first_number(*target, "SELECT COUNT(*) FROM " + table_on(*target) +
-                                        " WHERE label = 'old'"),
-              kOldRows);
+    EXPECT_EQ(
+        first_number(*target, "SELECT COUNT(*) FROM " + table_on(*target) + " WHERE label = 'old'"),
+        kOldRows);
     std::string staging_tables =
         target->engine() == "sqlite"
             ? "SELECT COUNT(*) FROM sqlite_master WHERE name LIKE '%zyl_stage%'"
@@ -203,8 +206,9 @@ class CtrlC : public ::testing::TestWithParam<Case> {
     target->close();
     auto cache = zyl::drivers::open_connection(
         Value{{"type", "duckdb"}, {"path", (root_ / ".zyl" / "cache.duckdb").string()}});
-    EXPECT_EQ(first_number(*cache, "SELECT COUNT(*) FROM information_schema.tables WHERE "
-                                   "table_name LIKE '%zyl_stage%'"),
+    EXPECT_EQ(first_number(*cache,
+                           "SELECT COUNT(*) FROM information_schema.tables WHERE "
+                           "table_name LIKE '%zyl_stage%'"),
               0);
   }
 
@@ -226,10 +230,11 @@ TEST_P(CtrlC, TheFirstInterruptCancelsTheCopyAndTheTargetKeepsItsRows) {
   EXPECT_THAT(out, HasSubstr("ERROR  halt_items"));
   size_t cancelled = out.find("ERROR  halt_items");
   EXPECT_EQ(out.find(" START  ", cancelled), std::string::npos) << "a model started after Ctrl-C\n"
-                                                             << out;
+                                                                << out;
   EXPECT_THAT(out, HasSubstr("cancelled by Ctrl-C"));
   EXPECT_THAT(out, testing::ContainsRegex("ERROR=1 SKIP=0 (NOT_STARTED=1 )?TOTAL=2"));
-  EXPECT_THAT(read_file(root_ / "logs" / "zyl.log"), HasSubstr("cancelled by Ctrl-C: model halt_items"));
+  EXPECT_THAT(read_file(root_ / "logs" / "zyl.log"),
+              HasSubstr("cancelled by Ctrl-C: model halt_items"));
   expect_target_holds_the_old_rows();
 }
 
@@ -252,9 +257,9 @@ TEST_P(SecondCtrlC, ExitsAtOnceWhileTheFirstIsStillWaiting) {
   ASSERT_EQ(::kill(child.pid, SIGINT), 0);
   EXPECT_EQ(wait_for(child), 130);
   auto target = zyl::drivers::open_connection(target_);
-  EXPECT_EQ(first_number(*target, "SELECT COUNT(*) FROM " + table_on(*target) +
-                                      " WHERE label = 'old'"),
-            kOldRows);
+  EXPECT_EQ(
+      first_number(*target, "SELECT COUNT(*) FROM " + table_on(*target) + " WHERE label = 'old'"),
+      kOldRows);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, SecondCtrlC, ::testing::Values(Case{"duckdb", "load"}),

@@ -25,9 +25,8 @@ using config::compass::ResolvedModel;
 Value columns_of(const std::vector<brek::ColumnSpec>& columns) {
   Value out = Value::array();
   for (const auto& c : columns) {
-    out.push_back({{"name", c.name},
-                   {"type", c.data_type.value_or("")},
-                   {"description", c.description}});
+    out.push_back(
+        {{"name", c.name}, {"type", c.data_type.value_or("")}, {"description", c.description}});
   }
   return out;
 }
@@ -62,7 +61,8 @@ Value extractions_of(const brek::Node& model, const ResolvedModel& resolved,
   for (const auto& remote : resolved.remote_sources) {
     const brek::SourceNode* source = input.manifest->find_source(remote.source_unique_id);
     if (source == nullptr) continue;
-    Read read{source, remote.connection, cache.source_table_name(source->source_name, source->name)};
+    Read read{source, remote.connection,
+              cache.source_table_name(source->source_name, source->name)};
     runners::internal::enter_reference(
         replacements,
         runners::internal::reference_candidates(source->database.value_or(""),
@@ -75,8 +75,8 @@ Value extractions_of(const brek::Node& model, const ResolvedModel& resolved,
   try {
     OrderedMap<std::string, std::string> tables;
     for (const auto& read : reads) tables.set(read.cache_table, read.cache_table);
-    auto optimize = components::obtain(components::registry().optimize_extractions,
-                                       "optimize_extractions");
+    auto optimize =
+        components::obtain(components::registry().optimize_extractions, "optimize_extractions");
     optimized = optimize(runners::internal::apply_replacements(sql, replacements), tables);
   } catch (const std::exception&) {
     // Without the optimizer every source is read whole, as the run would.
@@ -88,11 +88,11 @@ Value extractions_of(const brek::Node& model, const ResolvedModel& resolved,
         found != optimized.end() && found->second ? &*found->second : nullptr;
     std::string query;
     try {
-      query = runners::internal::extraction_query(
-                  model.name, read.source->schema.value_or(""),
-                  read.source->identifier.value_or(read.source->name), read.cache_table, config,
-                  opt)
-                  .query;
+      query =
+          runners::internal::extraction_query(model.name, read.source->schema.value_or(""),
+                                              read.source->identifier.value_or(read.source->name),
+                                              read.cache_table, config, opt)
+              .query;
     } catch (const std::exception& e) {
       query = std::string("-- cannot build the query: ") + e.what();
     }
@@ -116,7 +116,8 @@ Value extractions_of(const brek::Node& model, const ResolvedModel& resolved,
 }
 
 Value model_entry(const brek::Node& node, const SiteInput& input) {
-  const ResolvedModel* resolved = input.resolutions ? input.resolutions->get(node.unique_id) : nullptr;
+  const ResolvedModel* resolved =
+      input.resolutions ? input.resolutions->get(node.unique_id) : nullptr;
   std::string target = resolved ? resolved->target : input.default_target;
   ExecutionPath path = resolved ? resolved->execution_path : ExecutionPath::DEFAULT_PUSHDOWN;
   Value entry = {{"path", std::string(config::compass::value(path))},
@@ -147,16 +148,16 @@ Value node_entry(const brek::Node& node, const SiteInput& input) {
 
 Value source_entry(const brek::SourceNode& source, const SiteInput& input) {
   std::string connection = connection_of(source, input);
-  return {{"id", source.unique_id},
-          {"name", source.source_name + "." + source.name},
-          {"kind", "source"},
-          {"description", source.description.empty() ? source.source_description
-                                                     : source.description},
-          {"file", source.original_file_path},
-          {"relation", source.relation_name.value_or("")},
-          {"connection", connection},
-          {"engine", engine_of(connection, input.profiles)},
-          {"columns", columns_of(source.columns)}};
+  return {
+      {"id", source.unique_id},
+      {"name", source.source_name + "." + source.name},
+      {"kind", "source"},
+      {"description", source.description.empty() ? source.source_description : source.description},
+      {"file", source.original_file_path},
+      {"relation", source.relation_name.value_or("")},
+      {"connection", connection},
+      {"engine", engine_of(connection, input.profiles)},
+      {"columns", columns_of(source.columns)}};
 }
 
 const std::set<std::string> kShownKinds = {"model", "seed", "snapshot"};

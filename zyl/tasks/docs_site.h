@@ -22,13 +22,13 @@
 namespace zyl::tasks::docs_site {
 
 struct SiteInput {
-  const brek::Manifest* manifest = nullptr;        // compiled, so models have compiled_code
+  const brek::Manifest* manifest = nullptr;  // compiled, so models have compiled_code
   const config::compass::Resolutions* resolutions = nullptr;
   const config::tether::SourceConnectionMap* tether = nullptr;
-  Value profiles = Value::object();                // as read from profiles.yml
+  Value profiles = Value::object();  // as read from profiles.yml
   std::string project_name;
   std::string default_target;
-  std::filesystem::path project_dir;               // whose cache the extraction path fills
+  std::filesystem::path project_dir;  // whose cache the extraction path fills
 };
 
 // What the page shows, as one value: {"project", "default_target", "nodes": [...], "edges":

@@ -8,11 +8,11 @@
 namespace zyl::tasks::docs_site {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using config::compass::ExecutionPath;
 using config::compass::RemoteSource;
 using config::compass::ResolvedModel;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 class DocsSiteTest : public ::testing::Test {
  protected:
@@ -39,13 +39,15 @@ class DocsSiteTest : public ::testing::Test {
     exposure->depends_on.nodes = {"model.shop.revenue"};
     manifest_.exposures.set(exposure->unique_id, exposure);
 
-    ResolvedModel compute{"model.shop.stg_customers", "stg_customers", "dev",
+    ResolvedModel compute{"model.shop.stg_customers",
+                          "stg_customers",
+                          "dev",
                           ExecutionPath::DUCKDB_COMPUTE,
                           {RemoteSource{"source.shop.crm.customers", "crm", "customers", "crm",
                                         "main", std::nullopt}},
                           {}};
-    ResolvedModel pushdown{"model.shop.revenue", "revenue", "dev",
-                           ExecutionPath::DEFAULT_PUSHDOWN, {}, {}};
+    ResolvedModel pushdown{
+        "model.shop.revenue", "revenue", "dev", ExecutionPath::DEFAULT_PUSHDOWN, {}, {}};
     resolutions_.set(compute.model_unique_id, compute);
     resolutions_.set(pushdown.model_unique_id, pushdown);
     tether_.set("crm", "crm");
