@@ -36,8 +36,9 @@ function findChromium() {
 class Browser {
   constructor(executable, profileDir) {
     this.child = spawn(executable, [
-      '--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--mute-audio',
-      '--remote-debugging-pipe', `--user-data-dir=${profileDir}`, '--window-size=1280,900',
+      '--headless', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage', '--no-first-run',
+      '--mute-audio', '--remote-debugging-pipe', `--user-data-dir=${profileDir}`,
+      '--window-size=1280,900',
       'about:blank'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe', 'pipe'] });
     this.nextId = 1;
     this.pending = new Map();
@@ -77,7 +78,12 @@ class Browser {
       this.listeners.push(listener);
     });
   }
-  close() { this.child.kill('SIGKILL'); }
+  // Resolves once the browser (and so its writes to the profile) has ended.
+  close() {
+    const ended = new Promise((resolve) => this.child.once('exit', resolve));
+    this.child.kill('SIGKILL');
+    return ended;
+  }
 }
 
 async function main() {
@@ -98,7 +104,8 @@ async function main() {
     check(fs.existsSync(page), 'docs generate writes target/index.html');
     await inBrowser(chromium, page, path.join(work, 'profile'));
   } finally {
-    fs.rmSync(work, { recursive: true, force: true });
+    // Chromium's helper processes may still be letting go of the profile.
+    fs.rmSync(work, { recursive: true, force: true, maxRetries: 10 });
   }
   console.log(`${results.passed} passed, ${results.failed} failed`);
   return results.failed === 0 ? 0 : 1;
@@ -197,7 +204,7 @@ async function inBrowser(chromium, page, profileDir) {
     const outside = requests.filter((r) => !r.startsWith('file://') && !r.startsWith('data:'));
     check(outside.length === 0, 'the page fetches nothing', JSON.stringify(outside));
   } finally {
-    browser.close();
+    await browser.close();
   }
 }
 
