@@ -24,12 +24,12 @@ class InterruptGuard {
 // Throws std::runtime_error "cancelled by Ctrl-C" once the run has been interrupted.
 void throw_if_cancelled();
 
-// Test builds only: when the environment holds BREK_TEST_PAUSE=<point>:<fd> and `point` is
-// reached the first time, writes one byte to file descriptor `fd` and waits until the run is
-// interrupted, so that a test can send SIGINT at a known place without timing. Points: "extract"
-// (a copy into the cache) and "load" (a copy into a target), after their first batch. With
-// BREK_TEST_PAUSE=<point>:<fd>:hold the pause lasts until the process ends. Does nothing in
-// other builds.
+// Test builds only (ZYL_TEST_HOOKS): when the environment holds BREK_TEST_PAUSE=<point>:<fd>
+// and `point` is reached the first time, writes one byte to file descriptor `fd` and waits
+// until the run is interrupted, so that a test can send SIGINT at a known place without timing.
+// Points: "extract" (a copy into the cache) and "load" (a copy into a target), after their
+// first batch. With BREK_TEST_PAUSE=<point>:<fd>:hold the pause lasts until the process ends.
+// Does nothing in other builds.
 void test_pause_point(const std::string& point);
 
 }  // namespace brek::app
