@@ -20,6 +20,7 @@ struct Options {
   bool dry_run = false;   // sync
   std::string log_level;  // log lines shown on the console: "" none, else error|warn|info|debug
   bool quiet = false;     // run: only the errors and the summary
+  bool verbose = false;   // -v: also compile and ls show each model's extraction queries
   int port = 8080;        // docs serve
 };
 

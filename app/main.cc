@@ -146,6 +146,7 @@ int main(int argc, char** argv) {
     options.dry_run = dry_run;
     options.log_level = !flags.log_level.empty() ? flags.log_level : flags.verbose ? "info" : "";
     options.quiet = flags.quiet;
+    options.verbose = flags.verbose;
     options.port = port;
     try {
       options.args.vars = brek::app::parse_vars(flags.vars);
