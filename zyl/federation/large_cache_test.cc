@@ -32,6 +32,7 @@ TEST(LargeCacheFile, ASparseCachePast2GiBOpensKeepsItsRowsAndTakesMore) {
     std::lock_guard lock(cache._file_lock());
     ASSERT_EQ(cache.save_model_result("orders", "SELECT range AS id FROM range(1000)", false),
               1000);
+    cache.commit_model_result("orders", false);
   }
   // Past the last block DuckDB wrote: a hole that takes no disk space.
   ASSERT_EQ(::truncate(path.c_str(), kPast2GiB), 0);
@@ -45,6 +46,7 @@ TEST(LargeCacheFile, ASparseCachePast2GiBOpensKeepsItsRowsAndTakesMore) {
     EXPECT_TRUE(cache.has_model_result("orders"));
     EXPECT_EQ(cache.save_model_result("orders", "SELECT range + 1000 AS id FROM range(500)", true),
               500);
+    cache.commit_model_result("orders", true);
   }
   EXPECT_EQ(count_rows(path, cache.model_table_name("orders")), 1500);
 }
