@@ -108,7 +108,7 @@ class ProgressLine {
     if (showing_ && now - last_ < std::chrono::milliseconds(250)) return;
     last_ = now;
     showing_ = true;
-    std::cout << "\r\033[K  ... copying " << table << ": " << rows << " rows" << std::flush;
+    std::cout << "\r\033[K" << progress_text(table, rows) << std::flush;
   }
 
   void print(const std::string& line) {

@@ -30,6 +30,10 @@ std::string seconds_text(double seconds) {
 
 }  // namespace
 
+std::string progress_text(const std::string& table, std::int64_t rows) {
+  return "  ... copying " + table + ": " + std::to_string(rows) + " rows";
+}
+
 std::string start_line(const ModelLine& model) { return dotted(head(model, "START"), "RUN"); }
 
 std::string result_line(const ModelLine& model, RunStatus status, long long rows,

@@ -2,6 +2,7 @@
 // listings, as plain functions of their values so that they can be checked on their own.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ Counts count_results(const std::vector<RunResult>& results);
 
 // "Done in 1.52s: OK=5 ERROR=1 SKIP=1 TOTAL=7"; an interrupted run adds "NOT_STARTED=n".
 std::string summary_line(const Counts& counts, double seconds);
+
+// "  ... copying orders: 12000 rows": the progress line of a long copy into `table`.
+std::string progress_text(const std::string& table, std::int64_t rows);
 
 // The row count of a result's adapter response, -1 when it has none.
 long long rows_of(const RunResult& result);

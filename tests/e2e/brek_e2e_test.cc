@@ -16,6 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/test_support/command.h"
 #include "core/value.h"
 #include "drivers/driver.h"
 
@@ -77,8 +78,9 @@ class BrekEndToEnd : public ::testing::Test {
   Outcome brek(const std::string& arguments, const std::string& environment = "") {
     fs::path out = root_ / "stdout.txt", err = root_ / "stderr.txt";
     std::string command = "cd " + shell_quote(root_.string()) + " && " + environment + " " +
-                          shell_quote(BREK_BINARY) + " " + arguments + " >" +
-                          shell_quote(out.string()) + " 2>" + shell_quote(err.string());
+                          zyl::test_support::shell_line(zyl::test_support::command(BREK_BINARY)) +
+                          arguments + " >" + shell_quote(out.string()) + " 2>" +
+                          shell_quote(err.string());
     int raw = std::system(command.c_str());
     Outcome outcome;
     outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -318,14 +320,14 @@ TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
 
 TEST_F(BrekEndToEnd, CtrlCLetsTheRunningModelFinishAndStartsNoOther) {
   fs::path out = root_ / "interrupted.txt";
+  zyl::test_support::Argv argv(zyl::test_support::command(
+      BREK_BINARY, {"run", "--project-dir", shop().string(), "--threads", "1"}));
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     FILE* sink = std::freopen(out.c_str(), "w", stdout);
     if (sink == nullptr) ::_exit(99);
-    std::string project = shop().string();
-    ::execl(BREK_BINARY, BREK_BINARY, "run", "--project-dir", project.c_str(), "--threads", "1",
-            static_cast<char*>(nullptr));
+    argv.exec();
     ::_exit(98);
   }
   // Interrupt as soon as the first model has started.
