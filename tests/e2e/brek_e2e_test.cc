@@ -237,7 +237,7 @@ TEST_F(BrekEndToEnd, CompileAndLsShowEachSourcesExtractionQuery) {
       "sales__orders (duckdb): SELECT \"order_id\", \"customer_id\", \"status\", \"amount\" "
       "FROM sales.orders";
   const std::string customers =
-      "crm__customers (sqlite): SELECT \"id\", \"name\", \"country\" FROM main.customers";
+      "crm__customers (sqlite): SELECT \"id\", \"name\", \"country\" FROM \"main\".\"customers\"";
   Outcome compiled = brek("compile --project-dir " + shop().string());
   ASSERT_EQ(compiled.status, 0) << compiled.out << compiled.err;
   EXPECT_THAT(compiled.out, HasSubstr("Extraction queries:\n  customer_orders:\n    " + orders +
