@@ -557,7 +557,8 @@ int cmd_run(const Options& options) {
       std::cout << "\n";
     }
     std::cout << summary_line(counts, elapsed) << std::endl;
-    if (task.interrupted()) return kExitInterrupted;
+    // Ctrl-C ends the run with 130 even when every model that was running still finished.
+    if (task.interrupted() || stop_requested()) return kExitInterrupted;
     return counts.error > 0 ? kExitFailure : kExitOk;
   });
 }
