@@ -235,7 +235,7 @@ TEST_F(BrekEndToEnd, LsShowsEachModelsTargetAndPath) {
 TEST_F(BrekEndToEnd, CompileAndLsShowEachSourcesExtractionQuery) {
   const std::string orders =
       "sales__orders (duckdb): SELECT \"order_id\", \"customer_id\", \"status\", \"amount\" "
-      "FROM sales.orders";
+      "FROM \"sales\".\"orders\"";
   const std::string customers =
       "crm__customers (sqlite): SELECT \"id\", \"name\", \"country\" FROM \"main\".\"customers\"";
   Outcome compiled = brek("compile --project-dir " + shop().string());

@@ -353,7 +353,7 @@ TEST_F(ExtractionTest, ProbedColumnsReachTheOptimizerAndSubsetsAreMarked) {
   EXPECT_TRUE(capture.contains(
       "ZYL [orders]: extracting src_crm__customers: SELECT \"Name\" FROM \"crm\".\"customers\""));
   EXPECT_TRUE(capture.contains("ZYL [orders]: extracting src_web__events: SELECT * FROM "
-                               "web.events_v2"));
+                               R"("web"."events_v2")"));
   EXPECT_EQ(cache->subsets, (std::map<std::string, std::string>{
                                 {"src_crm__customers", "SELECT \"Name\" FROM \"crm\".\"customers\""}}));
   bool said_why = false;
@@ -370,7 +370,7 @@ TEST_F(ExtractionTest, ProbedColumnsReachTheOptimizerAndSubsetsAreMarked) {
   EXPECT_EQ(planned[0].cache_table, "src_crm__customers");
   EXPECT_EQ(planned[0].source_type, "postgres");
   EXPECT_EQ(planned[0].query, "SELECT \"Name\" FROM \"crm\".\"customers\"");
-  EXPECT_EQ(planned[1].query, "SELECT * FROM web.events_v2");
+  EXPECT_EQ(planned[1].query, R"(SELECT * FROM "web"."events_v2")");
   EXPECT_TRUE(sling.empty());
 }
 
