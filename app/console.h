@@ -2,6 +2,7 @@
 // listings, as plain functions of their values so that they can be checked on their own.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 
 namespace zyl::text {
 
@@ -66,6 +67,16 @@ std::string redact(std::string_view s, const std::vector<std::string>& secrets) 
   std::string out(s);
   for (const auto& secret : sorted) out = replace_all(out, secret, "****");
   return out;
+}
+
+std::string iso_utc(std::int64_t seconds) {
+  static_assert(sizeof(std::time_t) == 8, "time_t must be 64 bits (_TIME_BITS=64 on 32-bit)");
+  std::time_t time = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (gmtime_r(&time, &tm) == nullptr) return "";
+  char buffer[40];
+  std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return std::string(buffer, n);
 }
 
 }  // namespace zyl::text

@@ -2,8 +2,19 @@
 # Installs every Debian package the build, the tests and the example need (skipping those
 # already installed; Chromium loads the docs page in its browser test), then fetches DuckDB and
 # the docs page's graph library. Run as root on Debian 12.
+#
+#   scripts/bootstrap.sh               # the native (x86-64) build
+#   scripts/bootstrap.sh --arch armhf  # also the 32-bit ARM cross build: Debian's cross compiler
+#                                      # and qemu-arm, an armhf sysroot, DuckDB for armhf
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+arch=native
+if [[ "${1:-}" == "--arch" && "${2:-}" == "armhf" ]]; then
+  arch=armhf
+elif [[ -n "${1:-}" ]]; then
+  echo "usage: $0 [--arch armhf]" >&2
+  exit 2
+fi
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates openssl
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -12,6 +23,12 @@ packages=(
   postgresql mariadb-server
   chromium
 )
+# The libraries among them (the -dev packages) are also what the armhf sysroot holds.
+libraries=()
+for p in "${packages[@]}"; do
+  if [[ "$p" == *-dev ]]; then libraries+=("$p"); fi
+done
+if [[ "$arch" == armhf ]]; then packages+=(g++-arm-linux-gnueabihf qemu-user); fi
 missing=()
 # npm comes with some Node.js builds (whose nodejs package conflicts with Debian's npm); ask
 # Debian for it only when there is no npm at all.
@@ -26,3 +43,7 @@ if ((${#missing[@]})); then
 fi
 "$root/scripts/fetch_duckdb.sh"
 "$root/scripts/fetch_cytoscape.sh"
+if [[ "$arch" == armhf ]]; then
+  "$root/scripts/armhf_sysroot.sh" "${libraries[@]}"
+  "$root/scripts/fetch_duckdb.sh" --arch armhf
+fi

@@ -5,10 +5,16 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-"$root/scripts/bootstrap.sh"
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target brek
-brek="$root/build/release/app/brek"
+# BREK (words, split on blanks) runs another brek instead of building one, e.g. an unpacked
+# release tarball's bin/brek under qemu-arm (scripts/test_package.sh).
+if [[ -n "${BREK:-}" ]]; then
+  read -r -a brek <<<"$BREK"
+else
+  "$root/scripts/bootstrap.sh"
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$(nproc)" --target brek
+  brek=("$root/build/release/app/brek")
+fi
 shop="$root/examples/shop"
 seed="$root/examples/seed"
 
@@ -18,14 +24,14 @@ step "Source data: orders in a DuckDB file, customers in a SQLite file"
 rm -rf "$shop/data" "$shop/.zyl" "$shop/target" "$shop/logs" \
        "$seed/sales/.zyl" "$seed/crm/.zyl"
 mkdir -p "$shop/data"
-"$brek" run --project-dir "$seed/sales" --vars "{batch: 1}"
-"$brek" run --project-dir "$seed/crm"
+"${brek[@]}" run --project-dir "$seed/sales" --vars "{batch: 1}"
+"${brek[@]}" run --project-dir "$seed/crm"
 
 step "Models of the shop and how each will run"
-"$brek" ls --project-dir "$shop"
+"${brek[@]}" ls --project-dir "$shop"
 
 step "First run"
-"$brek" run --project-dir "$shop" --threads 2
+"${brek[@]}" run --project-dir "$shop" --threads 2
 
 show() {
   sqlite3 -header -column "$shop/data/reporting.sqlite" \
@@ -35,10 +41,10 @@ step "Revenue by country, on the reporting target (SQLite)"
 show
 
 step "A day later: 10 new orders, 6 orders cancelled"
-"$brek" run --project-dir "$seed/sales" --vars "{batch: 2}"
+"${brek[@]}" run --project-dir "$seed/sales" --vars "{batch: 2}"
 
 step "Second run: stg_orders copies and merges only the changed orders"
-"$brek" run --project-dir "$shop" --threads 2
+"${brek[@]}" run --project-dir "$shop" --threads 2
 
 step "Revenue by country after the second run"
 show

@@ -19,6 +19,7 @@ TEST(Components, DefaultsAreTheRealImplementations) {
   Registry& r = registry();
   auto cache = obtain(r.cache, "cache")(federation::zyl_cache::CacheLocation::for_project(dir));
   EXPECT_EQ(cache->save_model_result("m", "SELECT 1 AS id", false), 1);
+  cache->commit_model_result("m", false);
   EXPECT_TRUE(cache->has_model_result("m"));
   cache.reset();
   EXPECT_NE(obtain(r.sling_client, "sling_client")(), nullptr);

@@ -15,6 +15,7 @@
 
 #include "brek/graph/graph.h"
 #include "core/log.h"
+#include "core/text.h"
 
 namespace brek {
 namespace {
@@ -34,14 +35,7 @@ struct Entry {
   State state = State::Waiting;
 };
 
-std::string iso_now() {
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  char buffer[32];
-  std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buffer;
-}
+std::string iso_now() { return zyl::text::iso_utc(std::time(nullptr)); }
 
 }  // namespace
 

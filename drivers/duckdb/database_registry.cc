@@ -1,6 +1,7 @@
 #include "drivers/duckdb/database_registry.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -35,12 +36,21 @@ bool in_memory(const std::filesystem::path& path) {
   return path.empty() || path == ":memory:";
 }
 
+void set_option(duckdb_config config, const char* name, const std::string& value) {
+  if (duckdb_set_config(config, name, value.c_str()) == DuckDBError) {
+    duckdb_destroy_config(&config);
+    throw DriverError("invalid DuckDB setting " + std::string(name) + " '" + value + "'");
+  }
+}
+
 duckdb_database open_database(const std::string& path, bool read_only) {
   duckdb_config config = nullptr;
   if (duckdb_create_config(&config) == DuckDBError) {
     throw DriverError("cannot create a DuckDB configuration");
   }
-  if (read_only) duckdb_set_config(config, "access_mode", "READ_ONLY");
+  if (read_only) set_option(config, "access_mode", "READ_ONLY");
+  std::string limit = memory_limit();
+  if (!limit.empty()) set_option(config, "memory_limit", limit);
   duckdb_database database = nullptr;
   char* error = nullptr;
   duckdb_state state =
@@ -59,6 +69,11 @@ duckdb_database open_database(const std::string& path, bool read_only) {
 }
 
 }  // namespace
+
+std::string memory_limit() {
+  if (const char* text = std::getenv("ZYL_DUCKDB_MEMORY_LIMIT")) return text;
+  return sizeof(void*) == 4 ? "1GiB" : "";
+}
 
 std::string canonical_key(const std::filesystem::path& path) {
   std::error_code ec;

@@ -71,6 +71,12 @@ class AttachReservation {
   std::string key_;
 };
 
+// The memory_limit every database opens with: $ZYL_DUCKDB_MEMORY_LIMIT when set (any size DuckDB
+// reads, "" for DuckDB's default), else 1 GiB in a 32-bit process (DuckDB's default of 80 % of
+// the machine's memory does not fit its address space) and DuckDB's default elsewhere. A SET
+// memory_limit in SQL still changes it afterwards. An invalid value makes acquire() throw.
+std::string memory_limit();
+
 // The key the registry uses for `path`: its absolute, normalised form with symbolic links
 // resolved as far as the path exists.
 std::string canonical_key(const std::filesystem::path& path);

@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "core/text.h"
 #include "drivers/duckdb/database_registry.h"
+#include "drivers/duckdb/int128.h"
 #include "drivers/engines.h"
 #include "drivers/json_array.h"
 #include "drivers/temporal.h"
@@ -24,7 +25,7 @@ namespace zyl::drivers {
 namespace duckdb {
 namespace {
 
-using int128 = __int128;
+using int128 = Int128;
 
 // ---- owners of C handles ----------------------------------------------------------------------
 
@@ -134,30 +135,7 @@ std::string take_string(char* text) {
 
 // ---- text forms -------------------------------------------------------------------------------
 
-std::string int128_text(int128 v) {
-  if (v == 0) return "0";
-  bool negative = v < 0;
-  // Work on the unsigned magnitude so the smallest value does not overflow.
-  unsigned __int128 magnitude =
-      negative ? static_cast<unsigned __int128>(-(v + 1)) + 1 : static_cast<unsigned __int128>(v);
-  std::string digits;
-  while (magnitude > 0) {
-    digits.push_back(static_cast<char>('0' + static_cast<int>(magnitude % 10)));
-    magnitude /= 10;
-  }
-  if (negative) digits.push_back('-');
-  return std::string(digits.rbegin(), digits.rend());
-}
-
-std::string uint128_text(unsigned __int128 v) {
-  if (v == 0) return "0";
-  std::string digits;
-  while (v > 0) {
-    digits.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
-    v /= 10;
-  }
-  return std::string(digits.rbegin(), digits.rend());
-}
+std::string int128_text(int128 v) { return v.text(); }
 
 std::string decimal_text(int128 v, int scale) {
   if (scale <= 0) return int128_text(v);
@@ -313,7 +291,7 @@ std::string read_string(void* data, idx_t row) {
 }
 
 int128 hugeint_value(duckdb_hugeint h) {
-  return (static_cast<int128>(h.upper) << 64) | static_cast<int128>(h.lower);
+  return int128::from_parts(h.upper, h.lower);
 }
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
@@ -350,7 +328,7 @@ Cell read_cell(const ColumnReader& r, void* data, idx_t row) {
     case DUCKDB_TYPE_HUGEINT: return int128_text(hugeint_value(at<duckdb_hugeint>(data, row)));
     case DUCKDB_TYPE_UHUGEINT: {
       auto u = at<duckdb_uhugeint>(data, row);
-      return uint128_text((static_cast<unsigned __int128>(u.upper) << 64) | u.lower);
+      return int128::unsigned_text(u.upper, u.lower);
     }
     case DUCKDB_TYPE_FLOAT: return double{at<float>(data, row)};
     case DUCKDB_TYPE_DOUBLE: return at<double>(data, row);
@@ -957,8 +935,8 @@ class DuckDBWriter final : public BulkWriter {
             break;
           default: {
             duckdb_hugeint h;
-            h.lower = static_cast<std::uint64_t>(v);
-            h.upper = static_cast<std::int64_t>(v >> 64);
+            h.lower = v.lower();
+            h.upper = v.upper();
             static_cast<duckdb_hugeint*>(data)[row] = h;
           }
         }

@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/test_support/command.h"
 #include "core/test_support/temp_dir.h"
 #include "drivers/test_support/interrupt.h"
 #include "drivers/duckdb/database_registry.h"
@@ -563,6 +564,10 @@ TEST(DuckDBRegistry, FileHeldByAnotherProcessGivesAClearError) {
   int to_child[2], from_child[2];
   ASSERT_EQ(pipe(to_child), 0);
   ASSERT_EQ(pipe(from_child), 0);
+  setenv("ZYL_HOLD_DUCKDB", file.c_str(), 1);
+  test_support::Argv child(test_support::self_command(
+      {"--gtest_also_run_disabled_tests",
+       "--gtest_filter=DuckDBRegistry.DISABLED_HoldFileForOtherProcess"}));
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -570,14 +575,12 @@ TEST(DuckDBRegistry, FileHeldByAnotherProcessGivesAClearError) {
     dup2(from_child[1], 1);
     close(to_child[1]);
     close(from_child[0]);
-    setenv("ZYL_HOLD_DUCKDB", file.c_str(), 1);
-    execl("/proc/self/exe", "child", "--gtest_also_run_disabled_tests",
-          "--gtest_filter=DuckDBRegistry.DISABLED_HoldFileForOtherProcess",
-          static_cast<char*>(nullptr));
+    child.exec();
     _exit(127);
   }
   close(to_child[0]);
   close(from_child[1]);
+  unsetenv("ZYL_HOLD_DUCKDB");
   std::string out;
   char buf[256];
   ssize_t n;

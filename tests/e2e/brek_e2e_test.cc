@@ -14,6 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/test_support/command.h"
 #include "core/value.h"
 #include "drivers/driver.h"
 
@@ -75,8 +76,9 @@ class BrekEndToEnd : public ::testing::Test {
   Outcome brek(const std::string& arguments, const std::string& environment = "") {
     fs::path out = root_ / "stdout.txt", err = root_ / "stderr.txt";
     std::string command = "cd " + shell_quote(root_.string()) + " && " + environment + " " +
-                          shell_quote(BREK_BINARY) + " " + arguments + " >" +
-                          shell_quote(out.string()) + " 2>" + shell_quote(err.string());
+                          zyl::test_support::shell_line(zyl::test_support::command(BREK_BINARY)) +
+                          arguments + " >" + shell_quote(out.string()) + " 2>" +
+                          shell_quote(err.string());
     int raw = std::system(command.c_str());
     Outcome outcome;
     outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -231,9 +233,9 @@ TEST_F(BrekEndToEnd, LsShowsEachModelsTargetAndPath) {
 TEST_F(BrekEndToEnd, CompileAndLsShowEachSourcesExtractionQuery) {
   const std::string orders =
       "sales__orders (duckdb): SELECT \"order_id\", \"customer_id\", \"status\", \"amount\" "
-      "FROM sales.orders";
+      "FROM \"sales\".\"orders\"";
   const std::string customers =
-      "crm__customers (sqlite): SELECT \"id\", \"name\", \"country\" FROM main.customers";
+      "crm__customers (sqlite): SELECT \"id\", \"name\", \"country\" FROM \"main\".\"customers\"";
   Outcome compiled = brek("compile --project-dir " + shop().string());
   ASSERT_EQ(compiled.status, 0) << compiled.out << compiled.err;
   EXPECT_THAT(compiled.out, HasSubstr("Extraction queries:\n  customer_orders:\n    " + orders +

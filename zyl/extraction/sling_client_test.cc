@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/test_support/command.h"
 #include "drivers/driver.h"
 #include "drivers/duckdb/database_registry.h"
 #include "zyl/federation/zyl_cache.h"
@@ -517,6 +518,9 @@ TEST_F(SlingClientTest, TwoProcessesExtractingIntoOneCacheTakeTurns) {
   run(sqlite_config("src.db"),
       "CREATE TABLE items (id INTEGER); INSERT INTO items VALUES (1), (2), (3)");
   pid_t pid = -1;
+  test_support::Argv child(test_support::self_command(
+      {"--gtest_also_run_disabled_tests",
+       "--gtest_filter=SlingClientChild.DISABLED_ExtractUnderTheLock"}));
   {
     federation::zyl_cache::ZylCache cache(federation::zyl_cache::CacheLocation::for_project(dir_));
     // Start the child while this process holds the lock, so the child has to wait for it.
@@ -527,9 +531,7 @@ TEST_F(SlingClientTest, TwoProcessesExtractingIntoOneCacheTakeTurns) {
       setenv("ZYL_SLING_PROJECT", dir_.c_str(), 1);
       int null = ::open("/dev/null", O_WRONLY);
       dup2(null, 1);
-      execl("/proc/self/exe", "child", "--gtest_also_run_disabled_tests",
-            "--gtest_filter=SlingClientChild.DISABLED_ExtractUnderTheLock",
-            static_cast<char*>(nullptr));
+      child.exec();
       _exit(127);
     }
   }

@@ -220,7 +220,8 @@ std::string Optimization::build_query(const std::string& src_schema,
                                       const std::string& src_identifier,
                                       const std::string& source_dialect) const {
   Rules rules = rules_for(source_dialect);
-  std::string table = src_schema.empty() ? src_identifier : src_schema + "." + src_identifier;
+  std::string table = quote_name(src_identifier, rules.quote);
+  if (!src_schema.empty()) table = quote_name(src_schema, rules.quote) + "." + table;
   std::vector<std::string> quoted;
   for (const auto& c : columns) quoted.push_back(quote_name(c, rules.quote));
   std::string cols = quoted.empty() ? "*" : text::join(quoted, ", ");

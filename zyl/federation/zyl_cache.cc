@@ -20,6 +20,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+static_assert(sizeof(off_t) == 8, "the cache file outgrows 2 GiB: _FILE_OFFSET_BITS=64 on 32-bit");
+
 // One mutex per lock file and process, so threads of this process queue here before they queue
 // on the advisory lock with other processes.
 std::mutex& process_mutex(const std::string& lock_path) {

@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/test_support/command.h"
 #include "drivers/duckdb/database_registry.h"
 #include "drivers/duckdb/duckdb_driver.h"
 
@@ -224,14 +225,16 @@ TEST_F(ZylCacheTest, ProcessesTakeTurnsOnTheLock) {
   fs::path log = dir_ / "log";
   cache._file_lock().acquire();
   append_line(log, "parent-start");
+  test_support::Argv child(test_support::self_command(
+      {"--gtest_also_run_disabled_tests",
+       "--gtest_filter=ZylCacheTest.DISABLED_TakeTheLockInAChild"}));
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     setenv("ZYL_CACHE_PROJECT", dir_.c_str(), 1);
     int null = ::open("/dev/null", O_WRONLY);
     dup2(null, 1);
-    execl("/proc/self/exe", "child", "--gtest_also_run_disabled_tests",
-          "--gtest_filter=ZylCacheTest.DISABLED_TakeTheLockInAChild", static_cast<char*>(nullptr));
+    child.exec();
     _exit(127);
   }
   // Give the child time to reach the lock; it must wait there until the parent lets go.

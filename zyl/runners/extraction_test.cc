@@ -318,7 +318,7 @@ TEST_F(ExtractionTest, OptimizedExtractionWithWatermarkFilter) {
 
   // The watermark filter joins the WHERE clause, ahead of the limit.
   std::string optimized =
-      "SELECT \"id\" FROM crm.customers WHERE (\"id\" > 3) AND (updated_at > 'W') LIMIT 7";
+      "SELECT \"id\" FROM \"crm\".\"customers\" WHERE (\"id\" > 3) AND (updated_at > 'W') LIMIT 7";
   ASSERT_EQ(sling.size(), 3u);
   EXPECT_EQ(sling[0].query, optimized);
   EXPECT_EQ(sling[1].query, R"(SELECT * FROM "web"."events_v2" WHERE updated_at > 'W')");
@@ -351,11 +351,11 @@ TEST_F(ExtractionTest, ProbedColumnsReachTheOptimizerAndSubsetsAreMarked) {
   EXPECT_EQ(columns[1].name, "Name");
   EXPECT_EQ(columns[1].type.id, drivers::TypeId::String);
   EXPECT_TRUE(capture.contains(
-      "ZYL [orders]: extracting src_crm__customers: SELECT \"Name\" FROM crm.customers"));
+      "ZYL [orders]: extracting src_crm__customers: SELECT \"Name\" FROM \"crm\".\"customers\""));
   EXPECT_TRUE(capture.contains("ZYL [orders]: extracting src_web__events: SELECT * FROM "
-                               "web.events_v2"));
+                               R"("web"."events_v2")"));
   EXPECT_EQ(cache->subsets, (std::map<std::string, std::string>{
-                                {"src_crm__customers", "SELECT \"Name\" FROM crm.customers"}}));
+                                {"src_crm__customers", "SELECT \"Name\" FROM \"crm\".\"customers\""}}));
   bool said_why = false;
   for (const auto& line : capture.messages("zyl.runners.ferry", spdlog::level::debug)) {
     said_why |= line == "ZYL [orders]: columns of src_web__events unknown, reading it whole: "
@@ -369,8 +369,8 @@ TEST_F(ExtractionTest, ProbedColumnsReachTheOptimizerAndSubsetsAreMarked) {
   ASSERT_EQ(planned.size(), 2u);
   EXPECT_EQ(planned[0].cache_table, "src_crm__customers");
   EXPECT_EQ(planned[0].source_type, "postgres");
-  EXPECT_EQ(planned[0].query, "SELECT \"Name\" FROM crm.customers");
-  EXPECT_EQ(planned[1].query, "SELECT * FROM web.events_v2");
+  EXPECT_EQ(planned[0].query, "SELECT \"Name\" FROM \"crm\".\"customers\"");
+  EXPECT_EQ(planned[1].query, R"(SELECT * FROM "web"."events_v2")");
   EXPECT_TRUE(sling.empty());
 }
 

@@ -243,13 +243,17 @@ int ZylRetractTask::_clean_cache(const std::string& project_dir, const ModelMap&
     if (!cache) throw std::runtime_error("the cache could not be opened");
     // A run of the same project holds this lock for a model's whole extraction.
     std::lock_guard<federation::zyl_cache::FileLock> lock(cache->_file_lock());
-    std::set<std::string> result_tables;
+    std::set<std::string> result_tables, pending_tables;
     for (const auto& [uid, node] : model_nodes) {
-      result_tables.insert(kModelTablePrefix + (node != nullptr ? node->name : std::string()));
+      std::string name = node != nullptr ? node->name : std::string();
+      result_tables.insert(kModelTablePrefix + name);
+      // A result a failed load left pending goes too; it is not counted as a cleared result.
+      pending_tables.insert("__pending__" + name);
     }
     std::vector<std::string> model_tables;
     for (const auto& table : cache->list_tables()) {
       if (result_tables.count(table) != 0) model_tables.push_back(table);
+      if (pending_tables.count(table) != 0) cache->drop_table(table);
     }
     for (const auto& table : model_tables) cache->drop_table(table);
     cache->close_and_release();

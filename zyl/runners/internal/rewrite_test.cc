@@ -169,13 +169,13 @@ TEST(QueriesTest, WatermarkConditionGoesInsideTheWhereAheadOfTheLimit) {
   ExtractionQuery q = extraction_query("orders", "crm", "t", "src_t", pg, &top,
                                        std::string("updated_at > '2024-01-01'"));
   EXPECT_EQ(q.query,
-            "SELECT \"id\" FROM crm.t WHERE (updated_at > '2024-01-01') ORDER BY \"id\" DESC "
+            "SELECT \"id\" FROM \"crm\".\"t\" WHERE (updated_at > '2024-01-01') ORDER BY \"id\" DESC "
             "NULLS LAST LIMIT 5");
   EXPECT_TRUE(q.subset);
 
   ExtractionQuery plain = extraction_query("orders", "crm", "t", "src_t", pg, nullptr,
                                            std::string("updated_at > 5"));
-  EXPECT_EQ(plain.query, "SELECT * FROM crm.t WHERE updated_at > 5");
+  EXPECT_EQ(plain.query, R"(SELECT * FROM "crm"."t" WHERE updated_at > 5)");
   EXPECT_TRUE(plain.subset);
   EXPECT_FALSE(extraction_query("orders", "crm", "t", "src_t", pg, nullptr).subset);
 }
