@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <initializer_list>
+#include <stdexcept>
 #include <string_view>
 
 #include "core/text.h"
@@ -101,6 +102,21 @@ Place place_in(const Node& model, const std::string& output, const Value& output
                                                place.schema, place.identifier);
   place.table = zyl::drivers::relation_text(place.engine, "", place.schema, place.identifier);
   return place;
+}
+
+Value connection_config(const Place& place, const Value& output_config) {
+  std::optional<std::string> own = output_place(output_config).database;
+  if (!place.database || place.database == own) return output_config;
+  if (place.engine == "postgres" || place.engine == "redshift") {
+    Value config = output_config;
+    config["dbname"] = *place.database;
+    if (zyl::find(config, "database") != nullptr) config["database"] = *place.database;
+    return config;
+  }
+  throw std::runtime_error("the relation " + place.relation + " is in database '" +
+                           *place.database + "', but output '" + place.output + "' (" +
+                           place.engine + ") connects to database '" + own.value_or("") +
+                           "' only; configure that database or none for this model");
 }
 
 std::optional<Place> place_of(const Node& model, const Targets& targets) {

@@ -56,6 +56,12 @@ struct Place {
 // configured "database" wins over the output's. Never throws.
 Place place_in(const Node& model, const std::string& output, const zyl::Value& output_config);
 
+// The output config to connect with to reach `place`: `output_config` itself, or for a place in
+// another database of a PostgreSQL or Redshift server, a copy naming that database. Throws
+// std::runtime_error for an engine whose connection holds one database only (DuckDB, and the
+// engines without a driver of their own), as the rows would otherwise land in the output's.
+zyl::Value connection_config(const Place& place, const zyl::Value& output_config);
+
 // place_in on the model's output (model_output), or nullopt when no profile has that output.
 std::optional<Place> place_of(const Node& model, const Targets& targets);
 

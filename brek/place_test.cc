@@ -1,5 +1,8 @@
 #include "brek/place.h"
 
+#include <stdexcept>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace brek {
@@ -88,6 +91,25 @@ TEST(PlaceIn, EngineDefaultsWhenNothingIsConfigured) {
   m.config["database"] = "other";
   EXPECT_EQ(place_in(m, "p", Value::parse(R"({"type": "postgres", "dbname": "db"})")).database,
             "other");
+}
+
+TEST(ConnectionConfig, ReachesTheDatabaseOfThePlaceOrRefuses) {
+  Node m = model("orders");
+  Value pg = Value::parse(R"({"type": "postgres", "dbname": "db", "database": "db"})");
+  EXPECT_EQ(connection_config(place_in(m, "p", pg), pg), pg);  // the output's own database
+  m.config["database"] = "other";
+  Value moved = connection_config(place_in(m, "p", pg), pg);
+  EXPECT_EQ(zyl::get_text(moved, "dbname"), "other");
+  EXPECT_EQ(zyl::get_text(moved, "database"), "other");
+
+  Value duck = Value::parse(R"({"type": "duckdb", "path": "wh.duckdb"})");
+  EXPECT_THAT([&] { connection_config(place_in(m, "d", duck), duck); },
+              testing::ThrowsMessage<std::runtime_error>(testing::HasSubstr(
+                  R"(relation "other"."main"."orders" is in database 'other', but output 'd')")));
+  m.config["database"] = "wh";  // the file's own catalog
+  EXPECT_EQ(connection_config(place_in(m, "d", duck), duck), duck);
+  Value my = Value::parse(R"({"type": "mysql", "database": "wh"})");
+  EXPECT_EQ(connection_config(place_in(m, "m", my), my), my);  // no database level
 }
 
 }  // namespace

@@ -56,9 +56,13 @@ bool is_the_hit(const Armed& a) {
   return ++visits == a.hit;
 }
 
+void mark_reached(const std::string& dir) {
+  std::ofstream(std::filesystem::path(dir) / "reached") << "reached\n";
+}
+
 void wait_for_go(const std::string& dir) {
   namespace fs = std::filesystem;
-  std::ofstream(fs::path(dir) / "reached") << "reached\n";
+  mark_reached(dir);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   while (!fs::exists(fs::path(dir) / "go") && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -74,6 +78,7 @@ void fault_point(const char* name) {
   if (a.action == "kill") ::raise(SIGKILL);
   if (a.action == "sigint") ::raise(SIGINT);
   if (a.action == "wait") wait_for_go(a.dir);
+  if (a.action == "mark") mark_reached(a.dir);
 }
 
 }  // namespace zyl

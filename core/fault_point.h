@@ -12,6 +12,7 @@
 //                    sigint      raise SIGINT, then go on
 //                    wait        create <ZYL_FAULT_DIR>/reached, then wait until
 //                                <ZYL_FAULT_DIR>/go exists (at most 120 s)
+//                    mark        create <ZYL_FAULT_DIR>/reached, then go on
 //   ZYL_FAULT_ARM=any-text       visits are counted afresh whenever this (or any of the
 //                                above) changes, so one process can be armed again
 //

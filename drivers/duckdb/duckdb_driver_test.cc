@@ -565,7 +565,7 @@ TEST(DuckDBRegistry, FileHeldByAnotherProcessGivesAClearError) {
   ASSERT_EQ(pipe(to_child), 0);
   ASSERT_EQ(pipe(from_child), 0);
   setenv("ZYL_HOLD_DUCKDB", file.c_str(), 1);
-  test_support::Argv child(test_support::self_command(
+  zyl::test_support::Argv child(zyl::test_support::self_command(
       {"--gtest_also_run_disabled_tests",
        "--gtest_filter=DuckDBRegistry.DISABLED_HoldFileForOtherProcess"}));
   pid_t pid = fork();

@@ -262,9 +262,12 @@ SourcePlan plan_sources(const ZylModelRunner& runner, const brek::Node& model,
     plan.sources.push_back(std::move(record));
   }
 
-  // Upstream models are copied into the cache, one table per package and name, and their
-  // references point there (ephemeral ones are inlined in the compiled SQL and have no table).
-  for (const auto& id : dependencies(model, "model.")) {
+  // Upstream models and seeds are copied into the cache, one table per package and name, and
+  // their references point there (ephemeral models are inlined in the compiled SQL and have no
+  // table).
+  std::vector<std::string> upstream_ids = dependencies(model, "model.");
+  for (const auto& id : dependencies(model, "seed.")) upstream_ids.push_back(id);
+  for (const auto& id : upstream_ids) {
     const brek::Node* upstream = manifest.find_node(id);
     if (upstream == nullptr || upstream->get_materialization() == "ephemeral") continue;
     UpstreamCopy copy{
@@ -454,7 +457,8 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
     }
 
     for (const UpstreamCopy& upstream : upstreams) {
-      Value ref_config = _get_output_config(upstream.place.output);
+      Value ref_config =
+          brek::connection_config(upstream.place, _get_output_config(upstream.place.output));
       used_configs.push_back(ref_config);
       cache.close_and_release();
       client.extract_to_duckdb(ref_config, cache.db_path(),
@@ -499,7 +503,8 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
     std::string db_path = cache.db_path();
     cache.close_and_release();
 
-    Value target_config = _get_output_config(target_of(resolution));
+    Value target_config =
+        brek::connection_config(target_place, _get_output_config(target_of(resolution)));
     used_configs.push_back(target_config);
 
     std::string sling_mode = "truncate";
@@ -576,7 +581,8 @@ std::vector<ZylModelRunner::PlannedExtraction> ZylModelRunner::plan_extractions(
         internal::extraction_query(model.name, record.schema, record.identifier,
                                    record.cache_table, record.source_config,
                                    optimization_of(optimized, record));
-    out.push_back({record.cache_table, get_text(record.source_config, "type"), query.query});
+    out.push_back({record.cache_table, get_text(record.source_config, "type"), query.query,
+                   record.source_name + "." + record.table_name, record.connection});
   }
   return out;
 }
@@ -596,10 +602,13 @@ ZylModelRunner::_resolve_watermark_from_target(const brek::Node& model) {
   try {
     // The candidate columns are plain lower-case words, written bare so that engines folding
     // unquoted names to upper case find them too.
-    std::string sql = "SELECT MAX(" + *update_key + ") FROM " + _model_table_name(model);
+    brek::Place place = model_place(model);
+    std::string sql = "SELECT MAX(" + *update_key + ") FROM " + place.table;
+    Value output_config = _get_output_config(place.output);
+    Value place_config = brek::connection_config(place, output_config);
     std::optional<Value> maximum;
-    if (_resolution && _resolution->target != config.target_name) {
-      maximum = first_cell_on(_resolution->target, sql);
+    if (place.output != config.target_name || place_config != output_config) {
+      maximum = first_cell_on(place_config, sql);
     } else if (adapter != nullptr) {
       auto [response, table] = adapter->execute(sql, true);
       if (!table.empty() && !table.rows.front().empty()) maximum = table.rows.front().front();
@@ -611,9 +620,8 @@ ZylModelRunner::_resolve_watermark_from_target(const brek::Node& model) {
   return {std::nullopt, std::nullopt};
 }
 
-std::optional<Value> ZylModelRunner::first_cell_on(const std::string& target,
+std::optional<Value> ZylModelRunner::first_cell_on(const Value& target_config,
                                                    const std::string& sql) const {
-  Value target_config = _get_output_config(target);
   auto get_connection = components::obtain(components::registry().get_connection, "get_connection");
   std::unique_ptr<drivers::Connection> connection =
       get_connection(get_text(target_config, "type"), target_config);

@@ -70,6 +70,8 @@ class ZylModelRunner : public brek::ModelRunner {
     std::string cache_table;
     std::string source_type;
     std::string query;
+    std::string source;      // "source_name.table"
+    std::string connection;  // the output it is read from
   };
 
   // The query each source of `model` is extracted with (the incremental filter aside: it needs
@@ -103,9 +105,9 @@ class ZylModelRunner : public brek::ModelRunner {
   // Where this runner's model lives: its place on its resolved target (the default target
   // without a resolution). Throws as _get_output_config does.
   brek::Place model_place(const brek::Node& model) const;
-  // The first cell of `sql` run on a connection to output `target`, closed before returning;
+  // The first cell of `sql` run on a connection made with `target_config`, closed before returning;
   // nullopt when no connection can be made or there is no row.
-  std::optional<Value> first_cell_on(const std::string& target, const std::string& sql) const;
+  std::optional<Value> first_cell_on(const Value& target_config, const std::string& sql) const;
   // The error result of a failed extraction: message naming the model, its target and adapter
   // type, with every value of `secrets` (and of the target's config) removed from `detail`.
   // Logged at error level. Never throws.

@@ -4,9 +4,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "brek/place.h"
 #include "core/text.h"
-#include "zyl/components.h"
-#include "zyl/federation/zyl_cache.h"
 #include "zyl/runners/internal/rewrite.h"
 #include "zyl/tasks/docs.h"
 
@@ -42,75 +41,34 @@ std::string connection_of(const brek::SourceNode& source, const SiteInput& input
   return is_set(connection) ? text_form(*connection) : input.default_target;
 }
 
-// The queries the extraction path reads the model's sources and upstream models with, as the
-// extraction-query function builds them today (with the optimizer's restrictions, if any).
+// The queries the extraction path reads the model's sources and upstream models with: the
+// sources' as `brek compile` shows them, and every upstream model read whole from its place.
 Value extractions_of(const brek::Node& model, const ResolvedModel& resolved,
                      const SiteInput& input) {
   Value out = Value::array();
-  // Only for the names of the cache tables; the file is not opened.
-  federation::zyl_cache::ZylCache cache(
-      federation::zyl_cache::CacheLocation::for_project(input.project_dir));
-  std::string sql = model.compiled_code.value_or(model.raw_code);
-  runners::internal::Replacements replacements;
-  struct Read {
-    const brek::SourceNode* source;
-    std::string connection;
-    std::string cache_table;
-  };
-  std::vector<Read> reads;
-  for (const auto& remote : resolved.remote_sources) {
-    const brek::SourceNode* source = input.manifest->find_source(remote.source_unique_id);
-    if (source == nullptr) continue;
-    Read read{source, remote.connection,
-              cache.source_table_name(source->source_name, source->name)};
-    runners::internal::enter_reference(
-        replacements,
-        runners::internal::reference_candidates(source->database.value_or(""),
-                                                source->schema.value_or(""),
-                                                source->identifier.value_or(source->name)),
-        sql, read.cache_table);
-    reads.push_back(std::move(read));
-  }
-  federation::optimizer::Optimizations optimized;
-  try {
-    OrderedMap<std::string, std::string> tables;
-    for (const auto& read : reads) tables.set(read.cache_table, read.cache_table);
-    auto optimize =
-        components::obtain(components::registry().optimize_extractions, "optimize_extractions");
-    optimized = optimize(runners::internal::apply_replacements(sql, replacements), tables);
-  } catch (const std::exception&) {
-    // Without the optimizer every source is read whole, as the run would.
-  }
-  for (const auto& read : reads) {
-    Value config = docs::_get_output_config(read.connection, input.profiles);
-    auto found = optimized.find(read.cache_table);
-    const federation::optimizer::Optimization* opt =
-        found != optimized.end() && found->second ? &*found->second : nullptr;
-    std::string query;
+  if (input.source_extractions) {
     try {
-      query =
-          runners::internal::extraction_query(model.name, read.source->schema.value_or(""),
-                                              read.source->identifier.value_or(read.source->name),
-                                              read.cache_table, config, opt)
-              .query;
+      for (const Value& read : input.source_extractions(model)) out.push_back(read);
     } catch (const std::exception& e) {
-      query = std::string("-- cannot build the query: ") + e.what();
+      out.push_back({{"source", "(sources)"},
+                     {"connection", ""},
+                     {"engine", ""},
+                     {"query", std::string("-- cannot build the queries: ") + e.what()}});
     }
-    out.push_back({{"source", read.source->source_name + "." + read.source->name},
-                   {"connection", read.connection},
-                   {"engine", config.is_object() ? get_text(config, "type") : ""},
-                   {"query", query}});
   }
   for (const auto& ref : resolved.remote_refs) {
     const brek::Node* upstream = input.manifest->find_node(ref);
     if (upstream == nullptr || upstream->get_materialization() == "ephemeral") continue;
     const ResolvedModel* up = input.resolutions ? input.resolutions->get(ref) : nullptr;
     std::string connection = up ? up->target : input.default_target;
+    Value config = docs::_get_output_config(connection, input.profiles);
+    std::string relation = config.is_object()
+                               ? brek::place_in(*upstream, connection, config).table
+                               : upstream->name;
     out.push_back({{"source", upstream->name},
                    {"connection", connection},
                    {"engine", engine_of(connection, input.profiles)},
-                   {"query", runners::internal::select_all_from(upstream->schema.value_or(""),
-                                                                upstream->name)}});
+                   {"query", runners::internal::select_all_from(relation)}});
   }
   return out;
 }

@@ -12,7 +12,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "brek/nodes.h"
 #include "core/value.h"
@@ -29,6 +31,9 @@ struct SiteInput {
   std::string project_name;
   std::string default_target;
   std::filesystem::path project_dir;  // whose cache the extraction path fills
+  // The [{"source", "connection", "engine", "query"}] each source of an extraction model is read
+  // with, as `brek compile` shows them; none are shown when unset. May throw.
+  std::function<std::vector<Value>(const brek::Node& model)> source_extractions;
 };
 
 // What the page shows, as one value: {"project", "default_target", "nodes": [...], "edges":

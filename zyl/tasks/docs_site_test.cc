@@ -1,5 +1,8 @@
 #include "zyl/tasks/docs_site.h"
 
+#include <stdexcept>
+#include <vector>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -61,6 +64,14 @@ class DocsSiteTest : public ::testing::Test {
     input_.project_name = "shop";
     input_.default_target = "dev";
     input_.project_dir = dir_.path();
+    // As the extraction path plans it; the app asks the runner.
+    input_.source_extractions = [](const brek::Node& model) {
+      if (model.name != "stg_customers") throw std::runtime_error("asked for " + model.name);
+      return std::vector<Value>{{{"source", "crm.customers"},
+                                 {"connection", "crm"},
+                                 {"engine", "sqlite"},
+                                 {"query", R"(SELECT * FROM "main"."customers")"}}};
+    };
   }
 
   std::shared_ptr<brek::Node> node(const std::string& id, const std::string& name,
@@ -118,7 +129,7 @@ TEST_F(DocsSiteTest, DataHoldsTheLineageWithPathsConnectionsAndExtractionQueries
   ASSERT_EQ(staged["extractions"].size(), 1u);
   EXPECT_EQ(staged["extractions"][0]["source"], "crm.customers");
   EXPECT_EQ(staged["extractions"][0]["engine"], "sqlite");
-  EXPECT_EQ(staged["extractions"][0]["query"], "SELECT * FROM main.customers");
+  EXPECT_EQ(staged["extractions"][0]["query"], R"(SELECT * FROM "main"."customers")");
 
   const Value& pushed = entry(data, "model.shop.revenue");
   EXPECT_EQ(pushed["path"], "default_pushdown");

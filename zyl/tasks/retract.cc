@@ -14,6 +14,7 @@
 #include "brek/node_types.h"
 #include "brek/place.h"
 #include "brek_common/exceptions.h"
+#include "core/fault_point.h"
 #include "core/log.h"
 #include "core/text.h"
 #include "drivers/driver.h"
@@ -215,7 +216,13 @@ ZylRetractTask::Drop ZylRetractTask::_drop_place(const std::string& adapter_type
                                                  const brek::Place& place,
                                                  const std::string& declared_type) {
   Drop drop{"skip", "cannot connect to " + adapter_type, declared_type};
-  std::unique_ptr<drivers::Connection> conn = open_target(adapter_type, target_config);
+  Value place_config;
+  try {
+    place_config = brek::connection_config(place, target_config);
+  } catch (const std::exception& e) {
+    return Drop{"error", e.what(), declared_type};
+  }
+  std::unique_ptr<drivers::Connection> conn = open_target(adapter_type, place_config);
   if (!conn) return drop;
   try {
     drop.obj_type =
@@ -242,6 +249,7 @@ int ZylRetractTask::_clean_cache(const std::string& project_dir, const ModelMap&
     cache = open_cache(federation::zyl_cache::CacheLocation::at(cache_path));
     if (!cache) throw std::runtime_error("the cache could not be opened");
     // A run of the same project holds this lock for a model's whole extraction.
+    fault_point("retract.cache_lock");
     std::lock_guard<federation::zyl_cache::FileLock> lock(cache->_file_lock());
     std::set<std::string> result_tables, pending_tables;
     for (const auto& [uid, node] : model_nodes) {
