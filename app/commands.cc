@@ -41,6 +41,7 @@
 #include "zyl/sync/profiles_reader.h"
 #include "zyl/tasks/docs_site.h"
 #include "zyl/tasks/retract.h"
+#include "zyl/tasks/seed_loader.h"
 
 namespace brek::app {
 namespace {
@@ -450,6 +451,84 @@ int cmd_ls(const Options& options) {
   });
 }
 
+// The console lines of a task's nodes: START and result lines, the progress board, and the
+// models Ctrl-C cancelled (into `cancelled`).
+RunEvents console_events(const Session& s, const Options& options,
+                         const Resolutions& resolutions, std::vector<std::string>& cancelled) {
+  RunEvents events;
+  bool colour = colour_wanted();
+  auto line_of = [&s, &resolutions, colour](const Node& node, int index, int total) {
+    if (node.resource_type.value_or("") == "seed") {
+      std::string output = brek::model_output(node, brek::Targets::of(*s.config, s.profiles));
+      return ModelLine{index, total, node.name, output, "seed", colour};
+    }
+    return ModelLine{index,
+                     total,
+                     node.name,
+                     target_of(resolutions, node.unique_id, s.config->target_name),
+                     path_of(resolutions, node.unique_id),
+                     colour};
+  };
+  events.on_start = [line_of, &options](const Node& node, int index, int total) {
+    current_model() = node.name;
+    progress_board().model_started(node.name);
+    if (!options.quiet) progress_board().print(start_line(line_of(node, index, total)));
+  };
+  events.on_result = [line_of, &options, &cancelled](const RunResult& result, int index,
+                                                      int total) {
+    if (result.node && result.node->name == current_model()) {
+      progress_board().model_finished();
+      current_model().clear();
+    }
+    if (result.status == RunStatus::Error && stop_requested()) {
+      cancelled.push_back(result.node->name);
+      zyl::log::get("brek.app").warn("cancelled by Ctrl-C: {}", result.node->name);
+    }
+    if (options.quiet) return;
+    bool incremental = zyl::text::ends_with(result.message, " (incremental)");
+    progress_board().print(result_line(line_of(*result.node, index, total), result.status,
+                                       rows_of(result), result.execution_time, incremental));
+    if (result.status == RunStatus::Error) progress_board().print("      " + result.message);
+  };
+  return events;
+}
+
+// Runs `nodes` with `task` under the console: the header ("<verb> 3 <noun>s"), Ctrl-C, the
+// progress board, run_results.json and the summary. Returns the command's exit status.
+int run_under_console(const Session& s, const Options& options, RunTask& task,
+                      const std::vector<NodePtr>& nodes, const std::vector<std::string>& cancelled,
+                      std::chrono::steady_clock::time_point started, const std::string& verb,
+                      const std::string& noun) {
+  int threads = std::max(1, s.config->args.threads);
+  if (!options.quiet) {
+    std::cout << "brek " << kVersion << ": " << verb << " " << nodes.size() << " " << noun
+              << (nodes.size() == 1 ? "" : "s") << " on " << threads << " thread"
+              << (threads == 1 ? "" : "s") << " (profile " << s.project.profile << ", target "
+              << s.config->target_name << ")\n\n";
+  }
+  std::vector<RunResult> results;
+  {
+    InterruptGuard interrupt;
+    progress_board().set_mode(options.quiet             ? ProgressBoard::Mode::Off
+                              : ::isatty(STDOUT_FILENO) ? ProgressBoard::Mode::Terminal
+                                                        : ProgressBoard::Mode::Plain);
+    results = task.run_models(nodes);
+    progress_board().set_mode(ProgressBoard::Mode::Off);
+  }
+  bool interrupted = task.interrupted() || stop_requested();
+  if (interrupted) {
+    zyl::log::get("brek.app")
+        .warn("{} interrupted by Ctrl-C; cancelled: {}; not started: {}", verb,
+              cancelled.empty() ? "none" : zyl::text::join(cancelled, ", "), task.not_started());
+  }
+  double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  write_run_results(s.project_dir / "target", results, elapsed, s.config->args);
+  print_summary(results, task.not_started(), elapsed, options);
+  if (interrupted) return kExitInterrupted;
+  return count_results(results).error > 0 ? kExitFailure : kExitOk;
+}
+
 int cmd_run(const Options& options) {
   return guarded([&]() -> int {
     auto started = std::chrono::steady_clock::now();
@@ -471,37 +550,7 @@ int cmd_run(const Options& options) {
         zyl::federation::zyl_cache::CacheLocation::for_project(s.project_dir));
     std::shared_ptr<const RuntimeConfig> config = s.config;
 
-    RunEvents events;
-    bool colour = colour_wanted();
-    auto line_of = [&](const Node& node, int index, int total) {
-      return ModelLine{index,
-                       total,
-                       node.name,
-                       target_of(resolutions, node.unique_id, s.config->target_name),
-                       path_of(resolutions, node.unique_id),
-                       colour};
-    };
     std::vector<std::string> cancelled;  // under the task's event lock
-    events.on_start = [&](const Node& node, int index, int total) {
-      current_model() = node.name;
-      progress_board().model_started(node.name);
-      if (!options.quiet) progress_board().print(start_line(line_of(node, index, total)));
-    };
-    events.on_result = [&](const RunResult& result, int index, int total) {
-      if (result.node && result.node->name == current_model()) {
-        progress_board().model_finished();
-        current_model().clear();
-      }
-      if (result.status == RunStatus::Error && stop_requested()) {
-        cancelled.push_back(result.node->name);
-        zyl::log::get("brek.app").warn("cancelled by Ctrl-C: model {}", result.node->name);
-      }
-      if (options.quiet) return;
-      bool incremental = zyl::text::ends_with(result.message, " (incremental)");
-      progress_board().print(result_line(line_of(*result.node, index, total), result.status,
-                                         rows_of(result), result.execution_time, incremental));
-      if (result.status == RunStatus::Error) progress_board().print("      " + result.message);
-    };
     RunTask task(s.config->args, s.config, s.manifest,
                  [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
                    auto runner = std::make_unique<zyl::runners::ferry::ZylModelRunner>(
@@ -511,7 +560,7 @@ int cmd_run(const Options& options) {
                        resolved ? std::optional(*resolved) : std::nullopt, s.profiles, cache);
                    return runner;
                  },
-                 events);
+                 console_events(s, options, resolutions, cancelled));
     task.is_runnable = [&](const Node& node) {
       if (node.get_materialization() != "ephemeral") return true;
       // An ephemeral model is inlined where it runs on the default target; elsewhere the layer
@@ -522,35 +571,28 @@ int cmd_run(const Options& options) {
 
     std::vector<NodePtr> models = task.models_to_run();
     if (s.config->args.full_refresh) forget_cached_results(models, resolutions, *cache);
-    int threads = std::max(1, s.config->args.threads);
-    if (!options.quiet) {
-      std::cout << "brek " << kVersion << ": running " << models.size() << " model"
-                << (models.size() == 1 ? "" : "s") << " on " << threads << " thread"
-                << (threads == 1 ? "" : "s") << " (profile " << s.project.profile << ", target "
-                << s.config->target_name << ")\n\n";
-    }
+    return run_under_console(s, options, task, models, cancelled, started, "running", "model");
+  });
+}
 
-    std::vector<RunResult> results;
-    {
-      InterruptGuard interrupt;
-      progress_board().set_mode(options.quiet             ? ProgressBoard::Mode::Off
-                                : ::isatty(STDOUT_FILENO) ? ProgressBoard::Mode::Terminal
-                                                          : ProgressBoard::Mode::Plain);
-      results = task.run_models(models);
-      progress_board().set_mode(ProgressBoard::Mode::Off);
-    }
-    bool interrupted = task.interrupted() || stop_requested();
-    if (interrupted) {
-      zyl::log::get("brek.app")
-          .warn("run interrupted by Ctrl-C; cancelled: {}; not started: {}",
-                cancelled.empty() ? "none" : zyl::text::join(cancelled, ", "), task.not_started());
-    }
-    double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    write_run_results(s.project_dir / "target", results, elapsed, s.config->args);
-    print_summary(results, task.not_started(), elapsed, options);
-    if (interrupted) return kExitInterrupted;
-    return count_results(results).error > 0 ? kExitFailure : kExitOk;
+int cmd_seed(const Options& options) {
+  return guarded([&]() -> int {
+    auto started = std::chrono::steady_clock::now();
+    Session s = open_session(options);
+    report_warnings(s, options);
+    TargetAdapters adapters(s);
+    compile(s, adapters);  // the seeds' places
+    Resolutions none;
+    std::vector<std::string> cancelled;
+    RunTask task(s.config->args, s.config, s.manifest,
+                 [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
+                   return std::make_unique<zyl::tasks::seed_loader::SeedRunner>(
+                       s.config, node, index, total, s.profiles);
+                 },
+                 console_events(s, options, none, cancelled));
+    task.resource_type = NodeType::Seed;
+    std::vector<NodePtr> seeds = task.models_to_run();
+    return run_under_console(s, options, task, seeds, cancelled, started, "loading", "seed");
   });
 }
 
@@ -696,6 +738,23 @@ zyl::tasks::docs_site::SiteInput site_input(Session& s, const Resolutions& resol
   input.project_name = s.project.name;
   input.default_target = s.config->target_name;
   input.project_dir = s.project_dir;
+  input.source_extractions = [&s, &resolutions](const Node& model) {
+    std::vector<Value> reads;
+    const auto* resolved = resolutions.get(model.unique_id);
+    const NodePtr* node = s.manifest->nodes.get(model.unique_id);
+    if (!resolved || !node || !*node) return reads;
+    auto cache = std::make_shared<zyl::federation::zyl_cache::ZylCache>(
+        zyl::federation::zyl_cache::CacheLocation::for_project(s.project_dir));
+    zyl::runners::ferry::ZylModelRunner runner(s.config, nullptr, *node, 0, 0);
+    runner.set_zyl_context(*resolved, s.profiles, cache);
+    for (const auto& planned : runner.plan_extractions(model, *s.manifest, *cache)) {
+      reads.push_back({{"source", planned.source},
+                       {"connection", planned.connection},
+                       {"engine", planned.source_type},
+                       {"query", planned.query}});
+    }
+    return reads;
+  };
   return input;
 }
 

@@ -87,6 +87,8 @@ int main(int argc, char** argv) {
       {"parse", "Read the project and write target/manifest.json", brek::app::cmd_parse},
       {"compile", "Also render each model's SQL into target/compiled", brek::app::cmd_compile},
       {"run", "Build the selected models on their targets", brek::app::cmd_run},
+      {"seed", "Load the selected seeds' CSV files into tables on their targets",
+       brek::app::cmd_seed},
       {"ls", "List the selected models with their target and execution path", brek::app::cmd_ls},
       {"retract", "Drop the selected models from their targets", brek::app::cmd_retract},
       {"sync", "Install the DuckDB extensions the profile's adapters need", brek::app::cmd_sync},

@@ -176,16 +176,17 @@ void resolve_relations(Manifest& manifest, const CompileContext& context) {
                                                    *s->schema, identifier);
   }
   for (auto& [id, n] : manifest.nodes) {
-    if (n->resource_type.value_or("") != "model") continue;
+    const std::string kind = n->resource_type.value_or("");
+    if (kind != "model" && kind != "seed") continue;
     std::string output_name = model_target(*n, context);
     const Value* output = find_output(context.profiles, context.own_profile, output_name);
     if (output == nullptr) {
-      fail("model '" + n->name + "' (" + n->original_file_path + ") runs on target '" +
+      fail(kind + " '" + n->name + "' (" + n->original_file_path + ") runs on target '" +
            output_name + "', which is not an output in profiles.yml");
     }
     Place place = place_in(*n, output_name, *output);
     if (place.schema.empty()) {
-      fail("model '" + n->name + "': output '" + output_name +
+      fail(kind + " '" + n->name + "': output '" + output_name +
            "' gives no schema; set 'schema' on the output or in the model's config");
     }
     n->database = place.database;
@@ -203,7 +204,8 @@ void compile_manifest(Manifest& manifest, const CompileContext& context) {
   std::unordered_map<std::string, const Node*> by_name;
   std::unordered_map<std::string, std::string> relations;
   for (const auto& [id, n] : manifest.nodes) {
-    if (n->resource_type.value_or("") != "model") continue;
+    const std::string kind = n->resource_type.value_or("");
+    if (kind != "model" && kind != "seed") continue;
     by_name[n->name] = n.get();
     relations[id] = n->relation_name ? *n->relation_name : cte_name(*n);
   }

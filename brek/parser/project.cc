@@ -250,6 +250,7 @@ class Loader {
     collect_files();
     for (const auto& [file, model_path] : property_files_) read_property_file(file, model_path);
     for (const auto& [file, model_path] : model_files_) read_model(file, model_path);
+    for (const auto& [file, seed_path] : seed_files_) read_seed(file, seed_path);
     warn_unused_patches();
     resolve_references();
     resolve_exposures();
@@ -283,22 +284,42 @@ class Loader {
       for (const auto& [k, v] : options_.vars.items()) project_.vars[k] = v;
     }
     models_block_ = map_field(doc, "models", kProjectFile);
+    const Value* seed_paths = zyl::find(doc, "seed-paths");
+    if (seed_paths == nullptr || seed_paths->is_null()) {
+      project_.seed_paths = {"seeds"};
+    } else {
+      project_.seed_paths = string_list(*seed_paths, std::string(kProjectFile) + ": 'seed-paths'");
+    }
+    seeds_block_ = map_field(doc, "seeds", kProjectFile);
+  }
+
+  // The regular files under `root`, sorted by path.
+  static std::vector<fs::path> files_under(const fs::path& root) {
+    std::vector<fs::path> files;
+    if (!fs::is_directory(root)) return files;
+    for (auto it = fs::recursive_directory_iterator(
+             root, fs::directory_options::skip_permission_denied);
+         it != fs::recursive_directory_iterator(); ++it) {
+      if (it->is_regular_file()) files.push_back(it->path());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
   }
 
   void collect_files() {
     for (const std::string& mp : project_.model_paths) {
       fs::path root = project_.project_dir / mp;
-      if (!fs::is_directory(root)) continue;
-      std::vector<fs::path> files;
-      for (auto it = fs::recursive_directory_iterator(
-               root, fs::directory_options::skip_permission_denied);
-           it != fs::recursive_directory_iterator(); ++it) {
-        if (it->is_regular_file()) files.push_back(it->path());
-      }
-      std::sort(files.begin(), files.end());
-      for (const fs::path& f : files) {
+      for (const fs::path& f : files_under(root)) {
         std::string ext = f.extension().string();
         if (ext == ".sql") model_files_.emplace_back(f, root);
+        if (ext == ".yml" || ext == ".yaml") property_files_.emplace_back(f, root);
+      }
+    }
+    for (const std::string& sp : project_.seed_paths) {
+      fs::path root = project_.project_dir / sp;
+      for (const fs::path& f : files_under(root)) {
+        std::string ext = f.extension().string();
+        if (ext == ".csv") seed_files_.emplace_back(f, root);
         if (ext == ".yml" || ext == ".yaml") property_files_.emplace_back(f, root);
       }
     }
@@ -327,6 +348,15 @@ class Loader {
         fail("model '" + *name + "' is described twice: in " + earlier->file + " and in " + shown);
       }
       patches_.set(*name, ModelPatch{m, shown});
+    }
+    for (const Value& m : list_field(doc, "seeds", shown)) {
+      if (!m.is_object()) fail(shown + ": each entry of 'seeds' must be a map");
+      auto name = string_field(m, "name", shown);
+      if (!name || name->empty()) fail(shown + ": a seed entry without a name");
+      if (const ModelPatch* earlier = seed_patches_.get(*name)) {
+        fail("seed '" + *name + "' is described twice: in " + earlier->file + " and in " + shown);
+      }
+      seed_patches_.set(*name, ModelPatch{m, shown});
     }
     for (const Value& e : list_field(doc, "exposures", shown))
       exposure_entries_.emplace_back(e, shown);
@@ -440,7 +470,46 @@ class Loader {
     project_.manifest.nodes.set(node->unique_id, node);
   }
 
+  // A CSV file under a seed path: a table of that name, loaded by `brek seed` and read with
+  // ref() like a model. Its rows are read when it is loaded, not here.
+  void read_seed(const fs::path& file, const fs::path& seed_path) {
+    std::string shown = relative_text(file, project_.project_dir);
+    auto node = std::make_shared<Node>();
+    node->name = file.stem().string();
+    if (const std::string* earlier = model_files_by_name_.get(node->name)) {
+      fail("a model or seed and the seed " + shown + " are both named '" + node->name + "' (" +
+           *earlier + "); ref() needs unique names");
+    }
+    model_files_by_name_.set(node->name, shown);
+    node->unique_id = "seed." + project_.name + "." + node->name;
+    node->resource_type = "seed";
+    node->package_name = project_.name;
+    node->path = relative_text(file, seed_path);
+    node->original_file_path = shown;
+    std::vector<std::string> folders = folders_of(file, seed_path);
+    node->fqn = {project_.name};
+    node->fqn.insert(node->fqn.end(), folders.begin(), folders.end());
+    node->fqn.push_back(node->name);
+    apply_folder_config(*node, seeds_block_, project_.name, folders);
+    if (const ModelPatch* patch = seed_patches_.get(node->name)) {
+      std::string where = patch->file + ", seed '" + node->name + "'";
+      node->description = string_field(patch->entry, "description", where).value_or("");
+      node->columns = read_columns(patch->entry, where);
+      apply_config_map(*node, map_field(patch->entry, "config", where), where);
+    }
+    node->config["materialized"] = "seed";
+    if (node->config.get("enabled", true) == Value(false)) return;
+    references_.set(node->unique_id, {});
+    node->depends_on = DependsOn{};
+    project_.manifest.nodes.set(node->unique_id, node);
+  }
+
   void warn_unused_patches() {
+    for (const auto& [name, patch] : seed_patches_) {
+      if (!model_files_by_name_.contains(name)) {
+        logger().warn("{}: properties for seed '{}', which has no .csv file", patch.file, name);
+      }
+    }
     for (const auto& [name, patch] : patches_) {
       if (!model_files_by_name_.contains(name)) {
         logger().warn("{}: properties for model '{}', which has no .sql file", patch.file, name);
@@ -464,8 +533,10 @@ class Loader {
   // The unique id `reference` stands for. Throws naming `owner` and the place.
   std::string resolve(const Reference& r, const std::string& owner, const std::string& place) {
     if (!r.is_source) {
-      std::string id = "model." + project_.name + "." + r.first;
-      if (project_.manifest.nodes.contains(id)) return id;
+      for (const char* kind : {"model.", "seed."}) {
+        std::string id = kind + project_.name + "." + r.first;
+        if (project_.manifest.nodes.contains(id)) return id;
+      }
       std::string message = owner + " (" + place + ") refers to model '" + r.first + "'";
       if (disabled_.contains(r.first)) fail(message + ", which is disabled");
       message += ", which does not exist";
@@ -602,6 +673,9 @@ class Loader {
   const LoadOptions& options_;
   Project project_;
   Value models_block_ = Value::object();
+  Value seeds_block_ = Value::object();
+  std::vector<std::pair<fs::path, fs::path>> seed_files_;  // file, its seed path
+  zyl::OrderedMap<std::string, ModelPatch> seed_patches_;
   std::vector<std::pair<fs::path, fs::path>> model_files_;     // file, its model path
   std::vector<std::pair<fs::path, fs::path>> property_files_;  // file, its model path
   zyl::OrderedMap<std::string, ModelPatch> patches_;

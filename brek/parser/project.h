@@ -66,6 +66,7 @@ struct Project {
   std::string name;                        // `name` of brek_project.yml
   std::string profile;                     // `profile`, default the project name
   std::vector<std::string> model_paths;    // `model-paths`, default ["models"]
+  std::vector<std::string> seed_paths;     // `seed-paths`, default ["seeds"]
   zyl::Value vars = zyl::Value::object();  // project vars overridden by LoadOptions::vars
   Manifest manifest;
 };

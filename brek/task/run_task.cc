@@ -53,12 +53,13 @@ RunTask::RunTask(Args args, std::shared_ptr<RuntimeConfig> config,
 std::vector<NodePtr> RunTask::models_to_run() {
   _runtime_initialize();
   if (!manifest || !graph) return {};
-  ResourceTypeSelector selector(*graph, *manifest, previous_state, {NodeType::Model});
+  ResourceTypeSelector selector(*graph, *manifest, previous_state, {resource_type});
   std::set<std::string> selected = selector.get_selected(get_selection_spec());
+  const std::string kind(node_type_value(resource_type));
   std::vector<NodePtr> models;
   for (const auto& [id, node] : manifest->nodes) {
     if (!node || !selected.count(id)) continue;
-    if (node->resource_type.value_or("") != "model") continue;
+    if (node->resource_type.value_or("") != kind) continue;
     if (is_runnable && !is_runnable(*node)) continue;
     models.push_back(node);
   }

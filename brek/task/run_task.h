@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "brek/config.h"
+#include "brek/node_types.h"
 #include "brek/nodes.h"
 #include "brek/run_result.h"
 #include "brek/task/run.h"
@@ -43,6 +44,9 @@ class RunTask : public GraphRunnableTask {
  public:
   RunTask(Args args, std::shared_ptr<RuntimeConfig> config, std::shared_ptr<Manifest> manifest,
           RunnerFactory factory, RunEvents events = {});
+
+  // The kind of node the task runs: models by default, seeds for `brek seed`.
+  NodeType resource_type = NodeType::Model;
 
   // Whether a selected model is run at all; by default every model that is not ephemeral
   // (ephemeral models are inlined into their dependants).

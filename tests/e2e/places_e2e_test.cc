@@ -1,6 +1,7 @@
 // Where models land, end to end with the brek binary, on each engine as a non-default target:
 // names that need quoting, a custom schema, two profiles sharing output names, a view model
-// built as a table, and retract dropping exactly what the run built.
+// built as a table, a configured database, and retract dropping exactly what the run built, also
+// while a run of the same project is loading.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -137,14 +138,38 @@ class PlacesEndToEnd : public ::testing::TestWithParam<std::string> {
     }
   }
 
+  // The shell command of `brek <arguments>` on the project, its output into `out`.
+  std::string brek_line(const std::string& arguments, const fs::path& out,
+                        const std::string& environment = "") {
+    return "cd " + shell_quote(root_.string()) + " && " + environment + " " +
+           shell_quote(BREK_BINARY) + " " + arguments + " --project-dir " +
+           shell_quote(root_.string()) + " --profiles-dir " + shell_quote(root_.string()) + " >" +
+           shell_quote(out.string()) + " 2>&1";
+  }
   Outcome brek(const std::string& arguments) {
     fs::path out = root_ / "stdout.txt";
-    std::string command = "cd " + shell_quote(root_.string()) + " && " + shell_quote(BREK_BINARY) +
-                          " " + arguments + " --project-dir " + shell_quote(root_.string()) +
-                          " --profiles-dir " + shell_quote(root_.string()) + " >" +
-                          shell_quote(out.string()) + " 2>&1";
-    int raw = std::system(command.c_str());
+    int raw = std::system(brek_line(arguments, out).c_str());
     return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out)};
+  }
+  // Starts `brek <arguments>` in the background as `name`, armed at a fault point that marks
+  // <root>/<name>/reached; finished(name) waits for its exit status.
+  void start_brek(const std::string& name, const std::string& arguments,
+                  const std::string& point, const std::string& action) {
+    fs::create_directories(root_ / name);
+    std::string environment = "ZYL_FAULT_POINT=" + point + " ZYL_FAULT_ACTION=" + action +
+                              " ZYL_FAULT_DIR=" + shell_quote((root_ / name).string());
+    std::string line = "(" + brek_line(arguments, root_ / name / "out", environment) +
+                       "; echo $? >" + shell_quote((root_ / name / "rc").string()) + ") &";
+    ASSERT_EQ(std::system(line.c_str()), 0);
+  }
+  // Whether `file` appears within two minutes.
+  static bool appears(const fs::path& file) {
+    for (int i = 0; i < 24000 && !fs::exists(file); ++i) ::usleep(5000);
+    return fs::exists(file);
+  }
+  Outcome finished(const std::string& name) {
+    if (!appears(root_ / name / "rc")) return {};
+    return Outcome{std::stoi(read_file(root_ / name / "rc")), read_file(root_ / name / "out")};
   }
 
   void execute(const Value& config, const std::string& sql) {
@@ -242,6 +267,91 @@ TEST_P(PlacesEndToEnd, RetractWithTargetDropsWhatRunWithThatTargetBuilt) {
 
   ASSERT_EQ(brek("retract -s Orders").status, 0);
   EXPECT_EQ(count(own_far_, far_table("Orders")), -1);
+}
+
+// A retract started while a run of the same project is loading a model waits for that model:
+// afterwards neither the target nor the cache holds it, and both commands succeed.
+TEST_P(PlacesEndToEnd, RetractDuringARunWaitsForTheModelBeingLoaded) {
+  start_brek("run", "run -s Orders", "model.loaded", "wait");
+  ASSERT_TRUE(appears(root_ / "run" / "reached"));  // loaded, its cache result not committed
+  start_brek("retract", "retract -s Orders", "retract.cache_lock", "mark");
+  ASSERT_TRUE(appears(root_ / "retract" / "reached"));
+  std::ofstream(root_ / "run" / "go") << "go\n";
+  Outcome run = finished("run");
+  Outcome retract = finished("retract");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(retract.status, 0) << retract.out;
+  EXPECT_THAT(retract.out, HasSubstr("1 dropped, 1 cache cleared"));
+  EXPECT_EQ(count(own_far_, far_table("Orders")), -1);
+  Value cache = {{"type", "duckdb"}, {"path", (root_ / ".zyl" / "cache.duckdb").string()}};
+  EXPECT_EQ(count(cache, "main.\"__model__Orders\""), -1);
+}
+
+// A configured database is where the rows land: another database of the PostgreSQL server, and
+// for an engine whose connection holds one database only, an error before anything is written.
+TEST_P(PlacesEndToEnd, AConfiguredDatabaseIsWhereTheRowsLand) {
+  if (GetParam() != "postgres" && GetParam() != "duckdb") GTEST_SKIP() << "no database level";
+  const std::string other_db = "rt_db_" + suffix_;
+  std::ofstream(root_ / "models" / "moved.sql")
+      << "{{ config(target='far', database='" << other_db << "') }} select 1 as id";
+  Value elsewhere = own_far_;
+  if (GetParam() == "postgres") {
+    execute(admin_, "DROP DATABASE IF EXISTS " + other_db + " WITH (FORCE)");
+    execute(admin_, "CREATE DATABASE " + other_db);
+    elsewhere["dbname"] = other_db;
+    execute(elsewhere, "CREATE SCHEMA " + schema_of(own_far_));
+  }
+  Outcome run = brek("run -s moved");
+  if (GetParam() == "duckdb") {
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("is in database '" + other_db + "', but output 'far' (duckdb)"));
+    EXPECT_EQ(count(own_far_, far_table("moved")), -1);
+    return;
+  }
+  EXPECT_EQ(run.status, 0) << run.out << read_file(root_ / "logs" / "zyl.log");
+  EXPECT_EQ(count(elsewhere, far_table("moved")), 1);
+  EXPECT_EQ(count(own_far_, far_table("moved")), -1);
+  Outcome retract = brek("retract -s moved");
+  EXPECT_EQ(retract.status, 0) << retract.out;
+  EXPECT_EQ(count(elsewhere, far_table("moved")), -1);
+  execute(admin_, "DROP DATABASE IF EXISTS " + other_db + " WITH (FORCE)");
+}
+
+// A seed loads on its own target, a model on another target reads it through the cache, a
+// reload replaces its rows, and a malformed file changes nothing.
+TEST_P(PlacesEndToEnd, SeedsLoadOnTheirTargetReplaceTheirRowsAndRefuseMalformedFiles) {
+  fs::create_directories(root_ / "seeds");
+  auto write_seed = [&](const std::string& text) {
+    std::ofstream(root_ / "seeds" / "rates.csv") << text;
+  };
+  write_seed("code,rate,since\nUS,1.25,2024-01-01\nFR,0.5,2024-02-29\n");
+  std::ofstream(root_ / "seeds" / "rates.yml") << "seeds:\n  - name: rates\n    config:\n"
+                                                  "      target: far\n";
+  std::ofstream(root_ / "models" / "doubled.sql")
+      << "select code, rate * 2 as doubled, since from {{ ref('rates') }}";
+  Outcome seeded = brek("seed");
+  ASSERT_EQ(seeded.status, 0) << seeded.out << read_file(root_ / "logs" / "zyl.log");
+  EXPECT_THAT(seeded.out, HasSubstr("1 of 1 OK"));
+  EXPECT_EQ(count(own_far_, far_table("rates")), 2);
+
+  Outcome run = brek("run -s doubled");
+  ASSERT_EQ(run.status, 0) << run.out << read_file(root_ / "logs" / "zyl.log");
+  EXPECT_EQ(count(dev(), "main.doubled WHERE doubled = 2.5 AND code = 'US'"), 1);
+
+  write_seed("code,rate,since\nUS,1.25\n");
+  Outcome bad = brek("seed");
+  EXPECT_EQ(bad.status, 1) << bad.out;
+  EXPECT_THAT(bad.out, HasSubstr("seeds/rates.csv:2: the row has 2 fields, the header 3"));
+  EXPECT_EQ(count(own_far_, far_table("rates")), 2);
+
+  write_seed("code,rate,since\nUS,1.25,2024-01-01\nFR,0.5,2024-02-29\nDE,2,2024-03-01\n");
+  ASSERT_EQ(brek("seed").status, 0);
+  EXPECT_EQ(count(own_far_, far_table("rates")), 3);  // replaced, not appended
+
+  write_seed("code,name\nUS,United States\n");
+  Outcome rebuilt = brek("seed --full-refresh");
+  ASSERT_EQ(rebuilt.status, 0) << rebuilt.out;
+  EXPECT_EQ(count(own_far_, far_table("rates") + " WHERE name = 'United States'"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PlacesEndToEnd,

@@ -11,6 +11,7 @@ namespace {
 
 constexpr std::string_view kSourcePrefix = "source.";
 constexpr std::string_view kModelPrefix = "model.";
+constexpr std::string_view kSeedPrefix = "seed.";  // seeds are read like upstream models
 
 spdlog::logger& logger() {
   static spdlog::logger& log = zyl::log::get("zyl.config.compass");
@@ -75,7 +76,7 @@ ResolvedModel resolve_model_path(const brek::Node& model_node, const brek::Manif
             .schema = source->schema,
             .identifier = source->identifier,
         });
-      } else if (uid.starts_with(kModelPrefix)) {
+      } else if (uid.starts_with(kModelPrefix) || uid.starts_with(kSeedPrefix)) {
         const brek::Node* ref = manifest.find_node(uid);
         if (ref == nullptr) continue;
         // The upstream model's `_extra` is not consulted; a command-line target moves every
