@@ -30,12 +30,15 @@ mkdir -p "$shop/data"
 step "Models of the shop and how each will run"
 "${brek[@]}" ls --project-dir "$shop"
 
+step "Seeds: country regions from a CSV file, loaded into the warehouse (DuckDB)"
+"${brek[@]}" seed --project-dir "$shop"
+
 step "First run"
 "${brek[@]}" run --project-dir "$shop" --threads 2
 
 show() {
   sqlite3 -header -column "$shop/data/reporting.sqlite" \
-    "SELECT country, customers, orders, revenue FROM revenue_by_country ORDER BY country;"
+    "SELECT country, region, customers, orders, revenue FROM revenue_by_country ORDER BY country;"
 }
 step "Revenue by country, on the reporting target (SQLite)"
 show

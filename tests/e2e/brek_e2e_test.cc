@@ -62,6 +62,8 @@ class BrekEndToEnd : public ::testing::Test {
     fs::create_directories(shop() / "data");
     seed(1);
     ASSERT_EQ(brek("run --project-dir " + (root_ / "seed" / "crm").string()).status, 0);
+    Outcome seeded = brek("seed --project-dir " + shop().string());
+    ASSERT_EQ(seeded.status, 0) << seeded.out << seeded.err;
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -148,6 +150,9 @@ TEST_F(BrekEndToEnd, RunBuildsEveryModelOnItsTargetAndTheSecondRunIsIncremental)
   EXPECT_EQ(count("duckdb", "warehouse.duckdb", "analytics.customer_revenue"), 12);
   EXPECT_EQ(count("duckdb", "warehouse.duckdb", "analytics.top_customers"), 5);
   EXPECT_EQ(count("sqlite", "reporting.sqlite", "revenue_by_country"), 4);
+  // The seed, on the warehouse, reached the reporting target through the cache.
+  EXPECT_EQ(count("duckdb", "warehouse.duckdb", "analytics.country_regions"), 4);
+  EXPECT_EQ(count("sqlite", "reporting.sqlite", "revenue_by_country WHERE region = 'West'"), 2);
   EXPECT_EQ(count("sqlite", "reporting.sqlite", "country_targets"), 4);
   // The reporting models are not on the warehouse, the warehouse models not on reporting.
   EXPECT_FALSE(exists("duckdb", "warehouse.duckdb", "analytics.revenue_by_country"));
@@ -220,7 +225,7 @@ TEST_F(BrekEndToEnd, LsShowsEachModelsTargetAndPath) {
   EXPECT_THAT(o.out, testing::ContainsRegex("customer_revenue +table +dev +default_pushdown"));
   EXPECT_THAT(o.out, testing::ContainsRegex("country_targets +table +reporting +non_default_pushdown"));
   EXPECT_THAT(o.out, testing::ContainsRegex("stg_orders +incremental +dev +sling_direct +sales.orders@sales"));
-  EXPECT_THAT(o.out, testing::ContainsRegex("revenue_by_country +table +reporting +sling_direct +customer_revenue"));
+  EXPECT_THAT(o.out, testing::ContainsRegex("revenue_by_country +table +reporting +duckdb_compute +customer_revenue"));
 
   Outcome selected = brek("ls --project-dir " + shop().string() + " --select +customer_revenue");
   ASSERT_EQ(selected.status, 0) << selected.err;
@@ -286,7 +291,7 @@ TEST_F(BrekEndToEnd, UsageAndProjectErrorsExitWithTwo) {
   Outcome compile = brek("compile --project-dir " + shop().string());
   EXPECT_EQ(compile.status, 2);
   EXPECT_THAT(compile.err, HasSubstr("no_such_model"));
-  EXPECT_FALSE(fs::exists(shop() / "data" / "warehouse.duckdb"));
+  EXPECT_FALSE(exists("duckdb", "warehouse.duckdb", "analytics.stg_orders"));  // nothing ran
 }
 
 TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
