@@ -39,6 +39,7 @@
 #include "zyl/runners/ferry.h"
 #include "zyl/sync/outfitter.h"
 #include "zyl/sync/profiles_reader.h"
+#include "zyl/tasks/data_test_runner.h"
 #include "zyl/tasks/docs_site.h"
 #include "zyl/tasks/retract.h"
 #include "zyl/tasks/seed_loader.h"
@@ -368,7 +369,7 @@ void print_summary(const std::vector<RunResult>& results, int not_started, doubl
   if (counts.error > 0) {
     std::cout << "Errors:\n";
     for (const auto& r : results) {
-      if (r.status == RunStatus::Error)
+      if (r.status == RunStatus::Error || r.status == RunStatus::Fail)
         std::cout << "  " << r.node->name << ": " << r.message << "\n";
     }
     std::cout << "\n";
@@ -451,6 +452,38 @@ int cmd_ls(const Options& options) {
   });
 }
 
+// The output a seed lives on, or a test runs on (that of the first model or seed it reads).
+std::string output_shown(const Session& s, const Node& node) {
+  brek::Targets targets = brek::Targets::of(*s.config, s.profiles);
+  if (node.resource_type.value_or("") == "test" && node.depends_on) {
+    for (const auto& id : node.depends_on->nodes) {
+      const Node* read = s.manifest->find_node(id);
+      if (read != nullptr && read->resource_type.value_or("") != "test") {
+        return brek::model_output(*read, targets);
+      }
+    }
+  }
+  return brek::model_output(node, targets);
+}
+
+// The data tests to run: those selected, and those of the models and seeds selected.
+std::vector<NodePtr> selected_tests(const Session& s) {
+  Graph graph = Graph::from_manifest(*s.manifest);
+  ResourceTypeSelector selector(graph, *s.manifest, nullptr, {});
+  std::set<std::string> ids =
+      selector.get_selected(SelectionSpec{s.config->args.select, s.config->args.exclude});
+  std::vector<NodePtr> tests;
+  for (const auto& [id, node] : s.manifest->nodes) {
+    if (!node || node->resource_type.value_or("") != "test") continue;
+    bool chosen = ids.count(id) > 0;
+    for (const auto& dep : node->depends_on ? node->depends_on->nodes : std::vector<std::string>{}) {
+      chosen = chosen || (ids.count(dep) > 0 && s.manifest->find_node(dep) != nullptr);
+    }
+    if (chosen) tests.push_back(node);
+  }
+  return tests;
+}
+
 // The console lines of a task's nodes: START and result lines, the progress board, and the
 // models Ctrl-C cancelled (into `cancelled`).
 RunEvents console_events(const Session& s, const Options& options,
@@ -458,9 +491,9 @@ RunEvents console_events(const Session& s, const Options& options,
   RunEvents events;
   bool colour = colour_wanted();
   auto line_of = [&s, &resolutions, colour](const Node& node, int index, int total) {
-    if (node.resource_type.value_or("") == "seed") {
-      std::string output = brek::model_output(node, brek::Targets::of(*s.config, s.profiles));
-      return ModelLine{index, total, node.name, output, "seed", colour};
+    const std::string kind = node.resource_type.value_or("");
+    if (kind == "seed" || kind == "test") {
+      return ModelLine{index, total, node.name, output_shown(s, node), kind, colour};
     }
     return ModelLine{index,
                      total,
@@ -488,7 +521,9 @@ RunEvents console_events(const Session& s, const Options& options,
     bool incremental = zyl::text::ends_with(result.message, " (incremental)");
     progress_board().print(result_line(line_of(*result.node, index, total), result.status,
                                        rows_of(result), result.execution_time, incremental));
-    if (result.status == RunStatus::Error) progress_board().print("      " + result.message);
+    if (result.status == RunStatus::Error || result.status == RunStatus::Fail ||
+        result.status == RunStatus::Warn)
+      progress_board().print("      " + result.message);
   };
   return events;
 }
@@ -593,6 +628,27 @@ int cmd_seed(const Options& options) {
     task.resource_type = NodeType::Seed;
     std::vector<NodePtr> seeds = task.models_to_run();
     return run_under_console(s, options, task, seeds, cancelled, started, "loading", "seed");
+  });
+}
+
+int cmd_test(const Options& options) {
+  return guarded([&]() -> int {
+    auto started = std::chrono::steady_clock::now();
+    Session s = open_session(options);
+    report_warnings(s, options);
+    TargetAdapters adapters(s);
+    compile(s, adapters);
+    Resolutions none;
+    std::vector<std::string> cancelled;
+    RunTask task(s.config->args, s.config, s.manifest,
+                 [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
+                   return std::make_unique<zyl::tasks::data_test_runner::DataTestRunner>(
+                       s.config, node, index, total, s.profiles);
+                 },
+                 console_events(s, options, none, cancelled));
+    task.resource_type = NodeType::Test;
+    return run_under_console(s, options, task, selected_tests(s), cancelled, started, "running",
+                             "test");
   });
 }
 

@@ -13,9 +13,9 @@ constexpr size_t kLineWidth = 72;
 
 // The SGR colour of a status word; empty for none.
 const char* colour_of(const std::string& word) {
-  if (word == "OK") return "32";
-  if (word == "ERROR") return "31";
-  if (word == "SKIP") return "33";
+  if (word == "OK" || word == "PASS") return "32";
+  if (word == "ERROR" || word == "FAIL") return "31";
+  if (word == "SKIP" || word == "WARN") return "33";
   return "";
 }
 
@@ -77,6 +77,14 @@ std::string result_line(const ModelLine& model, RunStatus status, long long rows
       return dotted(head(model, "ERROR"), "ERROR in " + seconds_text(seconds));
     case RunStatus::Skipped:
       return dotted(head(model, "SKIP"), "SKIP");
+    case RunStatus::Pass:
+      return dotted(head(model, "PASS"), "PASS in " + seconds_text(seconds));
+    case RunStatus::Fail:
+    case RunStatus::Warn: {
+      std::string word = status == RunStatus::Fail ? "FAIL" : "WARN";
+      return dotted(head(model, word), word + " " + std::to_string(rows) + " in " +
+                                           seconds_text(seconds));
+    }
   }
   return head(model, "?");
 }
@@ -85,19 +93,23 @@ Counts count_results(const std::vector<RunResult>& results) {
   Counts counts;
   for (const auto& result : results) {
     switch (result.status) {
-      case RunStatus::Success: ++counts.ok; break;
-      case RunStatus::Error: ++counts.error; break;
+      case RunStatus::Success:
+      case RunStatus::Pass: ++counts.ok; break;
+      case RunStatus::Error:
+      case RunStatus::Fail: ++counts.error; break;
       case RunStatus::Skipped: ++counts.skipped; break;
+      case RunStatus::Warn: ++counts.warned; break;
     }
   }
   return counts;
 }
 
 std::string summary_line(const Counts& counts, double seconds) {
-  int total = counts.ok + counts.error + counts.skipped + counts.not_started;
+  int total = counts.ok + counts.error + counts.skipped + counts.warned + counts.not_started;
   std::string text = "Done in " + seconds_text(seconds) + ": OK=" + std::to_string(counts.ok) +
                      " ERROR=" + std::to_string(counts.error) +
                      " SKIP=" + std::to_string(counts.skipped);
+  if (counts.warned > 0) text += " WARN=" + std::to_string(counts.warned);
   if (counts.not_started > 0) text += " NOT_STARTED=" + std::to_string(counts.not_started);
   return text + " TOTAL=" + std::to_string(total);
 }

@@ -38,12 +38,14 @@ struct Counts {
   int ok = 0;
   int error = 0;
   int skipped = 0;
+  int warned = 0;  // data tests that failed with severity warn
   int not_started = 0;
 };
 
 Counts count_results(const std::vector<RunResult>& results);
 
-// "Done in 1.52s: OK=5 ERROR=1 SKIP=1 TOTAL=7"; an interrupted run adds "NOT_STARTED=n".
+// "Done in 1.52s: OK=5 ERROR=1 SKIP=1 TOTAL=7"; warnings add "WARN=n", an interrupted run
+// "NOT_STARTED=n". Passed tests count as OK, failed ones as ERROR.
 std::string summary_line(const Counts& counts, double seconds);
 
 // The row count of a result's adapter response, -1 when it has none.

@@ -89,6 +89,8 @@ int main(int argc, char** argv) {
       {"run", "Build the selected models on their targets", brek::app::cmd_run},
       {"seed", "Load the selected seeds' CSV files into tables on their targets",
        brek::app::cmd_seed},
+      {"test", "Run the data tests of the selected models and seeds where those live",
+       brek::app::cmd_test},
       {"ls", "List the selected models with their target and execution path", brek::app::cmd_ls},
       {"retract", "Drop the selected models from their targets", brek::app::cmd_retract},
       {"sync", "Install the DuckDB extensions the profile's adapters need", brek::app::cmd_sync},

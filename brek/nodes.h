@@ -62,6 +62,8 @@ struct Node {
   std::vector<std::string> tags;
   std::vector<ColumnSpec> columns;
   NodeConfig config;
+  // A generic data test's {"name", "kwargs"} (brek/parser/data_tests.h); unset for other nodes.
+  std::optional<zyl::Value> test_metadata;
 
   // The "materialized" configuration entry, "view" when it is missing or not set.
   std::string get_materialization() const;

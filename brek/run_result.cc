@@ -7,6 +7,9 @@ std::string_view run_status_value(RunStatus status) {
     case RunStatus::Success: return "success";
     case RunStatus::Error: return "error";
     case RunStatus::Skipped: return "skipped";
+    case RunStatus::Pass: return "pass";
+    case RunStatus::Fail: return "fail";
+    case RunStatus::Warn: return "warn";
   }
   return "";
 }

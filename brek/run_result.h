@@ -11,9 +11,11 @@
 
 namespace brek {
 
-enum class RunStatus { Success, Error, Skipped };
+// Models and seeds end in Success, Error or Skipped; data tests in Pass, Fail (a failing test of
+// severity error), Warn (a failing test of severity warn) or Error (the test could not run).
+enum class RunStatus { Success, Error, Skipped, Pass, Fail, Warn };
 
-// "success", "error", "skipped".
+// "success", "error", "skipped", "pass", "fail", "warn".
 std::string_view run_status_value(RunStatus status);
 
 struct RunResult {

@@ -8,13 +8,12 @@ namespace {
 
 bool is_mysql(std::string_view engine) { return engine == "mysql" || engine == "mariadb"; }
 
-// A string literal of `engine`; MySQL and MariaDB also read a backslash as an escape.
-std::string literal(std::string_view engine, std::string_view text) {
+}  // namespace
+
+std::string string_literal_for(std::string_view engine, std::string_view text) {
   if (is_mysql(engine)) return sql_string_literal(text::replace_all(text, "\\", "\\\\"));
   return sql_string_literal(text);
 }
-
-}  // namespace
 
 std::string quote_identifier_for(std::string_view engine, std::string_view name) {
   const char* quote = is_mysql(engine) ? "`" : "\"";
@@ -41,18 +40,18 @@ std::string relation_kind_query(std::string_view engine, std::string_view databa
   if (engine == "sqlite") {
     std::string file = schema.empty() ? "main" : std::string(schema);
     return "SELECT type FROM " + quote_identifier_for(engine, file) +
-           ".sqlite_master WHERE name = " + literal(engine, identifier) +
+           ".sqlite_master WHERE name = " + string_literal_for(engine, identifier) +
            " AND type IN ('table', 'view')";
   }
-  std::string schema_test = !schema.empty()    ? literal(engine, schema)
+  std::string schema_test = !schema.empty()    ? string_literal_for(engine, schema)
                             : is_mysql(engine) ? std::string("DATABASE()")
                                                : std::string("current_schema()");
   std::string sql =
       "SELECT table_type FROM information_schema.tables WHERE table_schema = " + schema_test +
-      " AND table_name = " + literal(engine, identifier);
+      " AND table_name = " + string_literal_for(engine, identifier);
   if (engine == "duckdb") {
     sql += " AND table_catalog = " +
-           (database.empty() ? std::string("current_database()") : literal(engine, database));
+           (database.empty() ? std::string("current_database()") : string_literal_for(engine, database));
   }
   return sql;
 }

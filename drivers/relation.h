@@ -18,6 +18,10 @@ class Connection;
 // everywhere else, the quote character doubled inside. Thread-safe.
 std::string quote_identifier_for(std::string_view engine, std::string_view name);
 
+// `text` as a string literal of `engine`: in single quotes, quotes doubled; MySQL and MariaDB
+// also read a backslash as an escape, so it is doubled there. Thread-safe.
+std::string string_literal_for(std::string_view engine, std::string_view text);
+
 // Whether relation names of `engine` carry a database (catalog) part. MySQL and MariaDB call
 // their schemas databases; SQLite has attached files, named as schemas.
 bool has_database_level(std::string_view engine);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "brek/parser/data_tests.h"
 #include "brek/parser/project.h"
 #include "brek/place.h"
 #include "brek/parser/template.h"
@@ -66,7 +67,13 @@ class CompileModelContext final : public TemplateContext {
     return *s->relation_name;
   }
 
-  std::string this_relation(Location) override { return relations_.at(node_.unique_id); }
+  std::string this_relation(Location where) override {
+    auto it = relations_.find(node_.unique_id);
+    if (it == relations_.end()) {
+      throw TemplateError(node_.original_file_path, where, "'this' has no relation here");
+    }
+    return it->second;
+  }
   void config(const Value&, Location) override {}
 
   bool is_incremental() override {
@@ -199,6 +206,38 @@ void resolve_relations(Manifest& manifest, const CompileContext& context) {
   }
 }
 
+namespace {
+
+// The engine of the output `node` (a model or seed) lives on; "" when no profile has it.
+std::string engine_of(const Node& node, const CompileContext& context) {
+  const Value* output =
+      find_output(context.profiles, context.own_profile, model_target(node, context));
+  return output != nullptr ? output_place(*output).engine : "";
+}
+
+// A generic test's SQL on the tested node's relation. A relationships test whose `to` lives on
+// another output is compared in the local DuckDB cache when it runs; its SQL says so.
+std::string compile_generic_test(const Node& test, const Manifest& manifest,
+                                 const CompileContext& context) {
+  GenericTest generic = generic_test_of(*test.test_metadata, test.config.entries);
+  const Value* kwargs = zyl::find(*test.test_metadata, "kwargs");
+  const Node* tested = manifest.find_node(zyl::get_text(*kwargs, "model"));
+  if (tested == nullptr || !tested->relation_name) fail("test '" + test.name + "': no relation to test");
+  std::string to_relation;
+  if (generic.kind == "relationships") {
+    const Node* to = manifest.find_node(zyl::get_text(*kwargs, "to"));
+    if (to == nullptr || !to->relation_name) fail("test '" + test.name + "': no relation to compare with");
+    if (model_target(*to, context) != model_target(*tested, context)) {
+      return "-- " + *tested->relation_name + " and " + *to->relation_name +
+             " live on different targets: their keys are compared in the local DuckDB cache";
+    }
+    to_relation = *to->relation_name;
+  }
+  return generic_test_sql(generic, engine_of(*tested, context), *tested->relation_name, to_relation);
+}
+
+}  // namespace
+
 void compile_manifest(Manifest& manifest, const CompileContext& context) {
   resolve_relations(manifest, context);
   std::unordered_map<std::string, const Node*> by_name;
@@ -213,14 +252,20 @@ void compile_manifest(Manifest& manifest, const CompileContext& context) {
   std::unordered_map<std::string, std::string> bodies;
   std::unordered_map<std::string, std::vector<std::string>> ephemeral_deps;
   for (const auto& [id, n] : manifest.nodes) {
-    if (n->resource_type.value_or("") != "model") continue;
+    const std::string kind = n->resource_type.value_or("");
+    if (kind == "test" && n->test_metadata) {
+      n->compiled_code = compile_generic_test(*n, manifest, context);
+      continue;
+    }
+    if (kind != "model" && kind != "test") continue;
     Template tmpl = Template::parse(n->raw_code, n->original_file_path);
     CompileModelContext model_context(*n, manifest, context, by_name, relations);
     bodies[id] = tmpl.render(model_context);
     ephemeral_deps[id] = std::move(model_context.ephemerals);
   }
   for (auto& [id, n] : manifest.nodes) {
-    if (n->resource_type.value_or("") != "model") continue;
+    const std::string kind = n->resource_type.value_or("");
+    if (kind != "model" && !(kind == "test" && !n->test_metadata)) continue;
     std::vector<std::string> order;
     std::set<std::string> seen;
     std::function<void(const std::string&)> collect = [&](const std::string& dep) {

@@ -47,7 +47,7 @@ Value node_json(const Node& n) {
     depends["nodes"] = n.depends_on->nodes;
     depends["macros"] = n.depends_on->macros;
   }
-  return {{"unique_id", n.unique_id},
+  Value out = {{"unique_id", n.unique_id},
           {"name", n.name},
           {"resource_type", optional_json(n.resource_type)},
           {"package_name", n.package_name},
@@ -65,6 +65,8 @@ Value node_json(const Node& n) {
           {"raw_code", n.raw_code},
           {"compiled_code", optional_json(n.compiled_code)},
           {"relation_name", optional_json(n.relation_name)}};
+  if (n.test_metadata) out["test_metadata"] = *n.test_metadata;
+  return out;
 }
 
 namespace wellspring = brek::artifacts::resources::v1::wellspring;

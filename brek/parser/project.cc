@@ -1,5 +1,7 @@
 #include "brek/parser/project.h"
 
+#include "brek/parser/data_tests.h"
+
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -8,6 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "brek/parser/data_tests.h"
 #include "brek/parser/template.h"
 #include "core/log.h"
 #include "core/text.h"
@@ -251,6 +254,9 @@ class Loader {
     for (const auto& [file, model_path] : property_files_) read_property_file(file, model_path);
     for (const auto& [file, model_path] : model_files_) read_model(file, model_path);
     for (const auto& [file, seed_path] : seed_files_) read_seed(file, seed_path);
+    for (const auto& [file, test_path] : test_files_) read_singular_test(file, test_path);
+    add_generic_tests(patches_, "model.");
+    add_generic_tests(seed_patches_, "seed.");
     warn_unused_patches();
     resolve_references();
     resolve_exposures();
@@ -291,6 +297,10 @@ class Loader {
       project_.seed_paths = string_list(*seed_paths, std::string(kProjectFile) + ": 'seed-paths'");
     }
     seeds_block_ = map_field(doc, "seeds", kProjectFile);
+    const Value* test_paths = zyl::find(doc, "test-paths");
+    project_.test_paths = test_paths == nullptr || test_paths->is_null()
+                              ? std::vector<std::string>{"tests"}
+                              : string_list(*test_paths, std::string(kProjectFile) + ": 'test-paths'");
   }
 
   // The regular files under `root`, sorted by path.
@@ -313,6 +323,12 @@ class Loader {
         std::string ext = f.extension().string();
         if (ext == ".sql") model_files_.emplace_back(f, root);
         if (ext == ".yml" || ext == ".yaml") property_files_.emplace_back(f, root);
+      }
+    }
+    for (const std::string& tp : project_.test_paths) {
+      fs::path root = project_.project_dir / tp;
+      for (const fs::path& f : files_under(root)) {
+        if (f.extension() == ".sql") test_files_.emplace_back(f, root);
       }
     }
     for (const std::string& sp : project_.seed_paths) {
@@ -504,6 +520,75 @@ class Loader {
     project_.manifest.nodes.set(node->unique_id, node);
   }
 
+  // A test node of the project named `name`, declared in `file`.
+  std::shared_ptr<Node> test_node(const std::string& name, const std::string& file) {
+    auto node = std::make_shared<Node>();
+    node->name = name;
+    node->unique_id = "test." + project_.name + "." + name;
+    if (project_.manifest.nodes.contains(node->unique_id)) {
+      fail(file + ": two data tests are named '" + name + "'");
+    }
+    node->resource_type = "test";
+    node->package_name = project_.name;
+    node->path = file;
+    node->original_file_path = file;
+    node->fqn = {project_.name, name};
+    node->config["materialized"] = "test";
+    node->config["severity"] = "error";
+    node->depends_on = DependsOn{};
+    return node;
+  }
+
+  // A .sql file under a test path: a query returning the failing rows, with ref() and source().
+  void read_singular_test(const fs::path& file, const fs::path& test_path) {
+    std::string shown = relative_text(file, project_.project_dir);
+    auto node = test_node(file.stem().string(), shown);
+    node->path = relative_text(file, test_path);
+    node->raw_code = read_text(file);
+    Template tmpl = Template::parse(node->raw_code, shown);
+    LoadContext context(project_.vars);
+    tmpl.visit_all(context);
+    for (const auto& [keywords, where] : context.configs) {
+      for (const auto& [key, value] : keywords.items()) {
+        if (key == "severity" || key == "where") node->config[key] = value;
+      }
+    }
+    references_.set(node->unique_id, std::move(context.references));
+    project_.manifest.nodes.set(node->unique_id, node);
+  }
+
+  // The generic tests under the columns of each model or seed entry of the property files.
+  void add_generic_tests(const zyl::OrderedMap<std::string, ModelPatch>& patches,
+                         const std::string& kind) {
+    for (const auto& [name, patch] : patches) {
+      std::string tested = kind + project_.name + "." + name;
+      if (!project_.manifest.nodes.contains(tested)) continue;  // warned about, or disabled
+      std::string where = patch.file + ", " + kind.substr(0, kind.size() - 1) + " '" + name + "'";
+      for (const Value& column : list_field(patch.entry, "columns", where)) {
+        if (!column.is_object()) continue;  // read_columns refused it already
+        for (const GenericTest& test : column_tests(column, where)) add_generic_test(test, tested, name, patch.file);
+      }
+    }
+  }
+
+  void add_generic_test(const GenericTest& test, const std::string& tested,
+                        const std::string& model, const std::string& file) {
+    auto node = test_node(test_name(test, model), file);
+    node->depends_on->nodes.push_back(tested);
+    std::string to_id;
+    if (test.kind == "relationships") {
+      Reference to{false, test.to, "", Location{}};
+      to_id = resolve(to, "test '" + node->name + "'", file);
+      node->depends_on->nodes.push_back(to_id);
+    }
+    node->config["severity"] = test.severity;
+    if (test.where) node->config["where"] = *test.where;
+    node->test_metadata = test_metadata(test, tested, to_id);
+    node->tags = {};
+    references_.set(node->unique_id, {});
+    project_.manifest.nodes.set(node->unique_id, node);
+  }
+
   void warn_unused_patches() {
     for (const auto& [name, patch] : seed_patches_) {
       if (!model_files_by_name_.contains(name)) {
@@ -675,6 +760,7 @@ class Loader {
   Value models_block_ = Value::object();
   Value seeds_block_ = Value::object();
   std::vector<std::pair<fs::path, fs::path>> seed_files_;  // file, its seed path
+  std::vector<std::pair<fs::path, fs::path>> test_files_;  // file, its test path
   zyl::OrderedMap<std::string, ModelPatch> seed_patches_;
   std::vector<std::pair<fs::path, fs::path>> model_files_;     // file, its model path
   std::vector<std::pair<fs::path, fs::path>> property_files_;  // file, its model path

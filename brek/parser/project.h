@@ -67,6 +67,7 @@ struct Project {
   std::string profile;                     // `profile`, default the project name
   std::vector<std::string> model_paths;    // `model-paths`, default ["models"]
   std::vector<std::string> seed_paths;     // `seed-paths`, default ["seeds"]
+  std::vector<std::string> test_paths;     // `test-paths`, default ["tests"]: singular tests
   zyl::Value vars = zyl::Value::object();  // project vars overridden by LoadOptions::vars
   Manifest manifest;
 };

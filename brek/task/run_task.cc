@@ -249,7 +249,8 @@ std::vector<RunResult> RunTask::run_models(const std::vector<NodePtr>& models) {
       results.push_back(result);
       ++finished;
       std::vector<std::pair<RunResult, int>> skipped;
-      if (result.status == RunStatus::Success) {
+      if (result.status == RunStatus::Success || result.status == RunStatus::Pass ||
+          result.status == RunStatus::Warn) {
         entries[i].state = State::Succeeded;
         for (size_t down : entries[i].downstream) {
           if (--entries[down].pending == 0 && entries[down].state == State::Waiting) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -352,6 +353,54 @@ TEST_P(PlacesEndToEnd, SeedsLoadOnTheirTargetReplaceTheirRowsAndRefuseMalformedF
   Outcome rebuilt = brek("seed --full-refresh");
   ASSERT_EQ(rebuilt.status, 0) << rebuilt.out;
   EXPECT_EQ(count(own_far_, far_table("rates") + " WHERE name = 'United States'"), 1);
+}
+
+// Data tests run where their model lives; a relationships test between two targets compares
+// the keys in a local DuckDB file.
+TEST_P(PlacesEndToEnd, DataTestsRunWhereTheirModelLivesAlsoAcrossTargets) {
+  std::ofstream(root_ / "models" / "extra.sql") << "select 2 as id";
+  std::ofstream(root_ / "models" / "tested.yml") << R"yml(models:
+  - name: Orders
+    columns:
+      - name: id
+        data_tests: [not_null, unique]
+      - name: tag
+        tests:
+          - accepted_values: {values: ['lower'], config: {severity: warn}}
+  - name: local
+    columns:
+      - name: id
+        data_tests: [{relationships: {to: "ref('Orders')", field: id}}]
+  - name: extra
+    columns:
+      - name: id
+        data_tests: [{relationships: {to: "ref('Orders')", field: id}}]
+)yml";
+  fs::create_directories(root_ / "tests");
+  std::ofstream(root_ / "tests" / "no_first_order.sql")
+      << "select * from {{ ref('Orders') }} where id = 1";
+  ASSERT_EQ(brek("run").status, 0);
+
+  Outcome tested = brek("test");
+  EXPECT_EQ(tested.status, 1) << tested.out;
+  for (const char* line : {"PASS   not_null_Orders_id (far, test)", "PASS   unique_Orders_id",
+                           "WARN   accepted_values_Orders_tag__lower",
+                           "PASS   relationships_local_id__id__ref_Orders_ (dev, test)",
+                           "FAIL   relationships_extra_id__id__ref_Orders_",
+                           "FAIL   no_first_order (far, test)", "Got 1 result, configured to warn",
+                           "OK=3 ERROR=2 SKIP=0 WARN=1 TOTAL=6"}) {
+    EXPECT_THAT(tested.out, HasSubstr(line)) << read_file(root_ / "logs" / "zyl.log");
+  }
+  Value results = Value::parse(read_file(root_ / "target" / "run_results.json"));
+  std::map<std::string, std::string> statuses;
+  for (const auto& r : results["results"]) statuses[r.value("unique_id", "")] = r.value("status", "");
+  EXPECT_EQ(statuses["test.shop.unique_Orders_id"], "pass");
+  EXPECT_EQ(statuses["test.shop.accepted_values_Orders_tag__lower"], "warn");
+  EXPECT_EQ(statuses["test.shop.no_first_order"], "fail");
+
+  Outcome one = brek("test -s extra");  // the tests of the selected model only
+  EXPECT_EQ(one.status, 1);
+  EXPECT_THAT(one.out, HasSubstr("TOTAL=1"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PlacesEndToEnd,

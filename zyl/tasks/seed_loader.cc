@@ -1,8 +1,5 @@
 #include "zyl/tasks/seed_loader.h"
 
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +13,7 @@
 #include "drivers/relation.h"
 #include "zyl/components.h"
 #include "zyl/runners/ferry.h"
+#include "zyl/tasks/scratch_duckdb.h"
 
 namespace zyl::tasks::seed_loader {
 namespace {
@@ -47,42 +45,18 @@ Value column_types_of(const brek::Node& seed) {
   return Value::object();
 }
 
-// A DuckDB file of this process holding one table, "seed", with the seed's rows in their
-// types; removed when this goes out of scope.
-class StagedSeed {
- public:
-  StagedSeed(const fs::path& project_dir, const SeedTable& table)
-      : path_(project_dir / ".zyl" /
-              ("seed_" + std::to_string(::getpid()) + "_" + std::to_string(++counter_) +
-               ".duckdb")) {
-    fs::create_directories(path_.parent_path());
-    remove();
-    auto conn = drivers::open_connection(Value{{"type", "duckdb"}, {"path", path_.string()}});
-    conn->execute(create_statement(table));
-    for (size_t start = 0; start < table.rows.size(); start += kRowsPerInsert) {
-      conn->execute(insert_statement(table, start));
-    }
-    conn->close();
+// The seed's rows in their types as the table "seed" of `scratch`.
+void stage(const ScratchDuckDB& scratch, const SeedTable& table) {
+  auto conn = drivers::open_connection(Value{{"type", "duckdb"}, {"path", scratch.path().string()}});
+  std::string create = "CREATE TABLE seed (";
+  for (size_t c = 0; c < table.columns.size(); ++c) {
+    if (c > 0) create += ", ";
+    create += drivers::quote_identifier_for("duckdb", table.columns[c].name) + " " +
+              table.columns[c].type;
   }
-  ~StagedSeed() { remove(); }
-  StagedSeed(const StagedSeed&) = delete;
-  StagedSeed& operator=(const StagedSeed&) = delete;
-
-  const fs::path& path() const { return path_; }
-
- private:
-  static std::string create_statement(const SeedTable& table) {
-    std::string sql = "CREATE TABLE seed (";
-    for (size_t c = 0; c < table.columns.size(); ++c) {
-      if (c > 0) sql += ", ";
-      sql += drivers::quote_identifier_for("duckdb", table.columns[c].name) + " " +
-             table.columns[c].type;
-    }
-    return sql + ")";
-  }
-  // The rows from `start` on, at most kRowsPerInsert of them; DuckDB casts each text to its
-  // column's type and refuses a value that does not fit.
-  static std::string insert_statement(const SeedTable& table, size_t start) {
+  conn->execute(create + ")");
+  // DuckDB casts each text to its column's type and refuses a value that does not fit.
+  for (size_t start = 0; start < table.rows.size(); start += kRowsPerInsert) {
     std::string sql = "INSERT INTO seed VALUES ";
     size_t end = std::min(table.rows.size(), start + kRowsPerInsert);
     for (size_t r = start; r < end; ++r) {
@@ -94,17 +68,10 @@ class StagedSeed {
       }
       sql += ")";
     }
-    return sql;
+    conn->execute(sql);
   }
-  void remove() {
-    std::error_code ec;
-    fs::remove(path_, ec);
-    fs::remove(path_.string() + ".wal", ec);
-  }
-
-  static inline std::atomic<int> counter_{0};  // seeds load on several threads at once
-  fs::path path_;
-};
+  conn->close();
+}
 
 }  // namespace
 
@@ -143,14 +110,15 @@ std::int64_t SeedRunner::load(const brek::Node& seed) {
   Value target_config = brek::connection_config(
       *place, *brek::find_output(profiles_, targets.own_profile, place->output));
 
-  StagedSeed staged(project_dir, table);
+  ScratchDuckDB scratch(project_dir, "seed");
+  stage(scratch, table);
   auto make_client = components::obtain(components::registry().sling_client, "sling_client");
   std::unique_ptr<extraction::sling_client::SlingClient> client = make_client();
   if (!client) throw std::runtime_error("no Sling client could be created");
   std::string mode = config.args.full_refresh ? "full-refresh" : "truncate";
   logger().info("ZYL [{}]: loading seed {} ({} rows) into {} on {} ({})", seed.name,
                 seed.original_file_path, table.rows.size(), place->table, place->output, mode);
-  client->load_from_duckdb(staged.path().string(), target_config, "SELECT * FROM seed",
+  client->load_from_duckdb(scratch.path().string(), target_config, "SELECT * FROM seed",
                            place->table, mode, std::nullopt, std::nullopt);
   return static_cast<std::int64_t>(table.rows.size());
 }
