@@ -51,6 +51,8 @@ namespace fs = std::filesystem;
 using zyl::Value;
 using zyl::config::compass::ExecutionPath;
 using zyl::config::compass::Resolutions;
+using zyl::federation::zyl_cache::CacheLocation;
+using zyl::federation::zyl_cache::ZylCache;
 
 constexpr const char* kVersion = "0.1.0";
 
@@ -564,49 +566,112 @@ int run_under_console(const Session& s, const Options& options, RunTask& task,
   return count_results(results).error > 0 ? kExitFailure : kExitOk;
 }
 
+// The default target's adapter, connected; a target that does not connect is a usage error.
+std::shared_ptr<Adapter> default_adapter(Session& s, TargetAdapters& adapters) {
+  std::shared_ptr<Adapter> adapter;
+  try {
+    adapter = adapters::open_adapter(s.config->target_config, s.project_dir);
+  } catch (const std::exception& e) {
+    throw UsageError("cannot connect to target '" + s.config->target_name + "': " + e.what());
+  }
+  adapters.put(s.config->target_name, adapter);
+  return adapter;
+}
+
+// The runner of one model: the layer's, which runs it where its resolution says.
+std::unique_ptr<ModelRunner> model_runner(const Session& s, const std::shared_ptr<Adapter>& adapter,
+                                          const Resolutions& resolutions,
+                                          const std::shared_ptr<ZylCache>& cache,
+                                          const NodePtr& node, int index, int total) {
+  auto runner = std::make_unique<zyl::runners::ferry::ZylModelRunner>(s.config, adapter, node,
+                                                                      index, total);
+  const auto* resolved = resolutions.get(node->unique_id);
+  runner->set_zyl_context(resolved ? std::optional(*resolved) : std::nullopt, s.profiles, cache);
+  return runner;
+}
+
+// Whether a selected model runs by itself. An ephemeral model is inlined where it runs on the
+// default target; elsewhere the layer builds it as a table.
+bool runs_by_itself(const Node& node, const Resolutions& resolutions) {
+  if (node.get_materialization() != "ephemeral") return true;
+  const auto* resolved = resolutions.get(node.unique_id);
+  return resolved && resolved->execution_path != ExecutionPath::DEFAULT_PUSHDOWN;
+}
+
 int cmd_run(const Options& options) {
   return guarded([&]() -> int {
     auto started = std::chrono::steady_clock::now();
     Session s = open_session(options);
     report_warnings(s, options);
-
     TargetAdapters adapters(s);
-    std::shared_ptr<Adapter> adapter;
-    try {
-      adapter = adapters::open_adapter(s.config->target_config, s.project_dir);
-    } catch (const std::exception& e) {
-      throw UsageError("cannot connect to target '" + s.config->target_name + "': " + e.what());
-    }
-    adapters.put(s.config->target_name, adapter);
+    std::shared_ptr<Adapter> adapter = default_adapter(s, adapters);
     compile(s, adapters);
-
     Resolutions resolutions = resolve(s);
-    auto cache = std::make_shared<zyl::federation::zyl_cache::ZylCache>(
-        zyl::federation::zyl_cache::CacheLocation::for_project(s.project_dir));
-    std::shared_ptr<const RuntimeConfig> config = s.config;
+    auto cache = std::make_shared<ZylCache>(CacheLocation::for_project(s.project_dir));
 
     std::vector<std::string> cancelled;  // under the task's event lock
     RunTask task(s.config->args, s.config, s.manifest,
-                 [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
-                   auto runner = std::make_unique<zyl::runners::ferry::ZylModelRunner>(
-                       config, adapter, node, index, total);
-                   const auto* resolved = resolutions.get(node->unique_id);
-                   runner->set_zyl_context(
-                       resolved ? std::optional(*resolved) : std::nullopt, s.profiles, cache);
-                   return runner;
+                 [&](const NodePtr& node, int index, int total) {
+                   return model_runner(s, adapter, resolutions, cache, node, index, total);
                  },
                  console_events(s, options, resolutions, cancelled));
-    task.is_runnable = [&](const Node& node) {
-      if (node.get_materialization() != "ephemeral") return true;
-      // An ephemeral model is inlined where it runs on the default target; elsewhere the layer
-      // builds it as a table.
-      const auto* resolved = resolutions.get(node.unique_id);
-      return resolved && resolved->execution_path != ExecutionPath::DEFAULT_PUSHDOWN;
-    };
+    task.is_runnable = [&](const Node& node) { return runs_by_itself(node, resolutions); };
 
     std::vector<NodePtr> models = task.models_to_run();
     if (s.config->args.full_refresh) forget_cached_results(models, resolutions, *cache);
     return run_under_console(s, options, task, models, cancelled, started, "running", "model");
+  });
+}
+
+// The data tests of each node `node` reads: a failing one keeps `node` from starting.
+std::vector<std::string> tests_of_inputs(const Manifest& manifest, const Node& node) {
+  std::vector<std::string> tests;
+  if (node.resource_type.value_or("") == "test" || !node.depends_on) return tests;
+  for (const auto& [id, other] : manifest.nodes) {
+    if (!other || other->resource_type.value_or("") != "test" || !other->depends_on) continue;
+    for (const auto& input : node.depends_on->nodes) {
+      const auto& tested = other->depends_on->nodes;
+      if (std::find(tested.begin(), tested.end(), input) != tested.end()) tests.push_back(id);
+    }
+  }
+  return tests;
+}
+
+int cmd_build(const Options& options) {
+  return guarded([&]() -> int {
+    auto started = std::chrono::steady_clock::now();
+    Session s = open_session(options);
+    report_warnings(s, options);
+    TargetAdapters adapters(s);
+    std::shared_ptr<Adapter> adapter = default_adapter(s, adapters);
+    compile(s, adapters);
+    Resolutions resolutions = resolve(s);
+    auto cache = std::make_shared<ZylCache>(CacheLocation::for_project(s.project_dir));
+
+    std::vector<std::string> cancelled;
+    RunTask task(
+        s.config->args, s.config, s.manifest,
+        [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
+          const std::string kind = node->resource_type.value_or("");
+          if (kind == "seed") {
+            return std::make_unique<zyl::tasks::seed_loader::SeedRunner>(s.config, node, index,
+                                                                         total, s.profiles);
+          }
+          if (kind == "test") {
+            return std::make_unique<zyl::tasks::data_test_runner::DataTestRunner>(
+                s.config, node, index, total, s.profiles);
+          }
+          return model_runner(s, adapter, resolutions, cache, node, index, total);
+        },
+        console_events(s, options, resolutions, cancelled));
+    task.resource_types = {NodeType::Seed, NodeType::Model};
+    task.is_runnable = [&](const Node& node) { return runs_by_itself(node, resolutions); };
+    task.extra_upstream = [&](const Node& node) { return tests_of_inputs(*s.manifest, node); };
+
+    std::vector<NodePtr> nodes = task.models_to_run();
+    if (s.config->args.full_refresh) forget_cached_results(nodes, resolutions, *cache);
+    for (const NodePtr& test : selected_tests(s)) nodes.push_back(test);
+    return run_under_console(s, options, task, nodes, cancelled, started, "building", "node");
   });
 }
 
@@ -625,7 +690,7 @@ int cmd_seed(const Options& options) {
                        s.config, node, index, total, s.profiles);
                  },
                  console_events(s, options, none, cancelled));
-    task.resource_type = NodeType::Seed;
+    task.resource_types = {NodeType::Seed};
     std::vector<NodePtr> seeds = task.models_to_run();
     return run_under_console(s, options, task, seeds, cancelled, started, "loading", "seed");
   });
@@ -646,7 +711,7 @@ int cmd_test(const Options& options) {
                        s.config, node, index, total, s.profiles);
                  },
                  console_events(s, options, none, cancelled));
-    task.resource_type = NodeType::Test;
+    task.resource_types = {NodeType::Test};
     return run_under_console(s, options, task, selected_tests(s), cancelled, started, "running",
                              "test");
   });

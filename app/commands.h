@@ -29,6 +29,7 @@ int cmd_compile(const Options& options);
 int cmd_run(const Options& options);
 int cmd_seed(const Options& options);
 int cmd_test(const Options& options);
+int cmd_build(const Options& options);
 int cmd_ls(const Options& options);
 int cmd_retract(const Options& options);
 int cmd_sync(const Options& options);

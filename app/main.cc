@@ -91,6 +91,9 @@ int main(int argc, char** argv) {
        brek::app::cmd_seed},
       {"test", "Run the data tests of the selected models and seeds where those live",
        brek::app::cmd_test},
+      {"build", "Seeds, models and data tests in graph order; a failing test skips what reads "
+                "the node it tests",
+       brek::app::cmd_build},
       {"ls", "List the selected models with their target and execution path", brek::app::cmd_ls},
       {"retract", "Drop the selected models from their targets", brek::app::cmd_retract},
       {"sync", "Install the DuckDB extensions the profile's adapters need", brek::app::cmd_sync},

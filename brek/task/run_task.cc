@@ -53,13 +53,14 @@ RunTask::RunTask(Args args, std::shared_ptr<RuntimeConfig> config,
 std::vector<NodePtr> RunTask::models_to_run() {
   _runtime_initialize();
   if (!manifest || !graph) return {};
-  ResourceTypeSelector selector(*graph, *manifest, previous_state, {resource_type});
+  ResourceTypeSelector selector(*graph, *manifest, previous_state, resource_types);
   std::set<std::string> selected = selector.get_selected(get_selection_spec());
-  const std::string kind(node_type_value(resource_type));
+  std::set<std::string> kinds;
+  for (NodeType type : resource_types) kinds.insert(std::string(node_type_value(type)));
   std::vector<NodePtr> models;
   for (const auto& [id, node] : manifest->nodes) {
     if (!node || !selected.count(id)) continue;
-    if (node->resource_type.value_or("") != kind) continue;
+    if (!kinds.count(node->resource_type.value_or(""))) continue;
     if (is_runnable && !is_runnable(*node)) continue;
     models.push_back(node);
   }
@@ -146,6 +147,12 @@ std::vector<RunResult> RunTask::run_models(const std::vector<NodePtr>& models) {
     std::set<std::string> seen;
     std::vector<std::string> stack;
     if (entries[i].node->depends_on) stack = entries[i].node->depends_on->nodes;
+    if (extra_upstream) {
+      for (const std::string& id : extra_upstream(*entries[i].node)) {
+        auto found = position.find(id);
+        if (found != position.end() && found->second != i) upstream.insert(found->second);
+      }
+    }
     while (!stack.empty()) {
       std::string id = stack.back();
       stack.pop_back();

@@ -45,8 +45,11 @@ class RunTask : public GraphRunnableTask {
   RunTask(Args args, std::shared_ptr<RuntimeConfig> config, std::shared_ptr<Manifest> manifest,
           RunnerFactory factory, RunEvents events = {});
 
-  // The kind of node the task runs: models by default, seeds for `brek seed`.
-  NodeType resource_type = NodeType::Model;
+  // The kinds of node the task runs: models by default, seeds for `brek seed`, ...
+  std::vector<NodeType> resource_types = {NodeType::Model};
+  // Ids that must also succeed before `node` starts, beside those it reads (for `brek build`,
+  // the data tests of the models it reads). Those not in the run list are ignored.
+  std::function<std::vector<std::string>(const Node& node)> extra_upstream;
 
   // Whether a selected model is run at all; by default every model that is not ephemeral
   // (ephemeral models are inlined into their dependants).

@@ -403,6 +403,36 @@ TEST_P(PlacesEndToEnd, DataTestsRunWhereTheirModelLivesAlsoAcrossTargets) {
   EXPECT_THAT(one.out, HasSubstr("TOTAL=1"));
 }
 
+// `brek build`: the seed before the model that reads it, each test after its model, and a
+// failing test keeps what reads the tested model from starting; a warning does not.
+TEST_P(PlacesEndToEnd, BuildRunsInGraphOrderAndAFailingTestSkipsWhatReadsItsModel) {
+  fs::create_directories(root_ / "seeds");
+  std::ofstream(root_ / "seeds" / "codes.csv") << "code\nA\nB\n";
+  std::ofstream(root_ / "models" / "uses_codes.sql") << "select code from {{ ref('codes') }}";
+  std::ofstream(root_ / "models" / "tested.yml") << R"yml(models:
+  - name: Orders
+    columns:
+      - name: id
+        data_tests: [{accepted_values: {values: ['5']}}]
+seeds:
+  - name: codes
+    config: {target: far}
+    columns:
+      - name: code
+        data_tests: [{accepted_values: {values: ['A'], severity: warn}}]
+)yml";
+  Outcome built = brek("build");
+  EXPECT_EQ(built.status, 1) << built.out;
+  for (const char* line : {"OK     codes (far, seed)", "WARN   accepted_values_codes_code__A",
+                           "OK     uses_codes (dev,", "FAIL   accepted_values_Orders_id__5",
+                           "SKIP   order (far,", "SKIP   local (dev,",
+                           "OK=3 ERROR=1 SKIP=4 WARN=1 TOTAL=9"}) {
+    EXPECT_THAT(built.out, HasSubstr(line)) << read_file(root_ / "logs" / "zyl.log");
+  }
+  EXPECT_EQ(count(dev(), "main.uses_codes"), 2);
+  EXPECT_EQ(count(own_far_, far_table("order")), -1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, PlacesEndToEnd,
                          ::testing::Values("duckdb", "sqlite", "postgres", "mariadb"),
                          [](const auto& info) { return info.param; });
