@@ -623,16 +623,37 @@ int cmd_run(const Options& options) {
   });
 }
 
-// The data tests of each node `node` reads: a failing one keeps `node` from starting.
-std::vector<std::string> tests_of_inputs(const Manifest& manifest, const Node& node) {
+// Whether `to` is `from` or downstream of it.
+bool reaches(const Graph& graph, const std::string& from, const std::string& to) {
+  std::set<std::string> seen;
+  std::vector<std::string> stack{from};
+  while (!stack.empty()) {
+    std::string id = stack.back();
+    stack.pop_back();
+    if (id == to) return true;
+    if (!seen.insert(id).second) continue;
+    for (const auto& child : graph.children(id)) stack.push_back(child);
+  }
+  return false;
+}
+
+// The data tests of the nodes `node` reads: a failing one keeps `node` from starting. A test
+// that itself reads `node`, or something downstream of it, cannot come first and does not count.
+std::vector<std::string> tests_of_inputs(const Manifest& manifest, const Graph& graph,
+                                         const Node& node) {
   std::vector<std::string> tests;
   if (node.resource_type.value_or("") == "test" || !node.depends_on) return tests;
   for (const auto& [id, other] : manifest.nodes) {
     if (!other || other->resource_type.value_or("") != "test" || !other->depends_on) continue;
-    for (const auto& input : node.depends_on->nodes) {
-      const auto& tested = other->depends_on->nodes;
-      if (std::find(tested.begin(), tested.end(), input) != tested.end()) tests.push_back(id);
-    }
+    const auto& tested = other->depends_on->nodes;
+    bool reads_input = std::any_of(tested.begin(), tested.end(), [&](const std::string& t) {
+      const auto& inputs = node.depends_on->nodes;
+      return std::find(inputs.begin(), inputs.end(), t) != inputs.end();
+    });
+    bool after_node = std::any_of(tested.begin(), tested.end(), [&](const std::string& t) {
+      return reaches(graph, node.unique_id, t);
+    });
+    if (reads_input && !after_node) tests.push_back(id);
   }
   return tests;
 }
@@ -666,7 +687,10 @@ int cmd_build(const Options& options) {
         console_events(s, options, resolutions, cancelled));
     task.resource_types = {NodeType::Seed, NodeType::Model};
     task.is_runnable = [&](const Node& node) { return runs_by_itself(node, resolutions); };
-    task.extra_upstream = [&](const Node& node) { return tests_of_inputs(*s.manifest, node); };
+    Graph graph = Graph::from_manifest(*s.manifest);
+    task.extra_upstream = [&](const Node& node) {
+      return tests_of_inputs(*s.manifest, graph, node);
+    };
 
     std::vector<NodePtr> nodes = task.models_to_run();
     if (s.config->args.full_refresh) forget_cached_results(nodes, resolutions, *cache);

@@ -51,3 +51,9 @@ step "Second run: stg_orders copies and merges only the changed orders"
 
 step "Revenue by country after the second run"
 show
+
+step "Data tests, each on the target of its model (one warns on purpose: cancelled orders)"
+"${brek[@]}" test --project-dir "$shop"
+
+step "brek build: seeds, models and tests in graph order"
+"${brek[@]}" build --project-dir "$shop" --threads 2
