@@ -422,38 +422,6 @@ int cmd_compile(const Options& options) {
   });
 }
 
-int cmd_ls(const Options& options) {
-  return guarded([&] {
-    Session s = open_session(options);
-    Resolutions resolutions = resolve(s);
-    std::vector<std::vector<std::string>> rows = {{"MODEL", "MATERIALIZED", "TARGET", "PATH", "REMOTE"}};
-    for (const auto& id : selected_models(s)) {
-      const Node& node = *s.manifest->find_node(id);
-      std::vector<std::string> remote;
-      if (const auto* resolved = resolutions.get(id)) {
-        for (const auto& source : resolved->remote_sources) {
-          remote.push_back(source.source_name + "." + source.table_name + "@" + source.connection);
-        }
-        for (const auto& ref : resolved->remote_refs) {
-          const Node* upstream = s.manifest->find_node(ref);
-          remote.push_back(upstream ? upstream->name : ref);
-        }
-      }
-      rows.push_back({node.name, node.get_materialization(),
-                      target_of(resolutions, id, s.config->target_name), path_of(resolutions, id),
-                      remote.empty() ? "-" : zyl::text::join(remote, ", ")});
-    }
-    std::cout << columns(rows);
-    if (options.verbose) {
-      // The queries need the compiled SQL, which needs the targets.
-      TargetAdapters adapters(s);
-      compile(s, adapters);
-      print_extraction_queries(s, resolutions, selected_models(s));
-    }
-    return kExitOk;
-  });
-}
-
 // The output a seed lives on, or a test runs on (that of the first model or seed it reads).
 std::string output_shown(const Session& s, const Node& node) {
   brek::Targets targets = brek::Targets::of(*s.config, s.profiles);
@@ -485,6 +453,68 @@ std::vector<NodePtr> selected_tests(const Session& s) {
   }
   return tests;
 }
+
+// `brek ls --resource-type ...`: every selected node of those kinds (exposures: all of them),
+// with its kind and the output it lives on.
+void list_nodes(const Session& s, const std::vector<std::string>& kinds) {
+  auto wanted = [&](const std::string& kind) {
+    return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+  };
+  Graph graph = Graph::from_manifest(*s.manifest);
+  ResourceTypeSelector selector(graph, *s.manifest, nullptr, {});
+  std::set<std::string> ids =
+      selector.get_selected(SelectionSpec{s.config->args.select, s.config->args.exclude});
+  std::vector<std::vector<std::string>> rows = {{"NAME", "TYPE", "TARGET"}};
+  std::vector<NodePtr> tests = selected_tests(s);
+  for (const auto& [id, node] : s.manifest->nodes) {
+    if (!node || !wanted(node->resource_type.value_or(""))) continue;
+    bool chosen = ids.count(id) > 0 || std::find(tests.begin(), tests.end(), node) != tests.end();
+    if (chosen) rows.push_back({node->name, node->resource_type.value_or(""), output_shown(s, *node)});
+  }
+  if (wanted("exposure")) {
+    for (const auto& [id, exposure] : s.manifest->exposures) {
+      if (exposure) rows.push_back({exposure->name, "exposure", "-"});
+    }
+  }
+  std::cout << columns(rows);
+}
+
+int cmd_ls(const Options& options) {
+  return guarded([&] {
+    Session s = open_session(options);
+    if (!options.resource_types.empty()) {
+      list_nodes(s, options.resource_types);
+      return kExitOk;
+    }
+    Resolutions resolutions = resolve(s);
+    std::vector<std::vector<std::string>> rows = {{"MODEL", "MATERIALIZED", "TARGET", "PATH", "REMOTE"}};
+    for (const auto& id : selected_models(s)) {
+      const Node& node = *s.manifest->find_node(id);
+      std::vector<std::string> remote;
+      if (const auto* resolved = resolutions.get(id)) {
+        for (const auto& source : resolved->remote_sources) {
+          remote.push_back(source.source_name + "." + source.table_name + "@" + source.connection);
+        }
+        for (const auto& ref : resolved->remote_refs) {
+          const Node* upstream = s.manifest->find_node(ref);
+          remote.push_back(upstream ? upstream->name : ref);
+        }
+      }
+      rows.push_back({node.name, node.get_materialization(),
+                      target_of(resolutions, id, s.config->target_name), path_of(resolutions, id),
+                      remote.empty() ? "-" : zyl::text::join(remote, ", ")});
+    }
+    std::cout << columns(rows);
+    if (options.verbose) {
+      // The queries need the compiled SQL, which needs the targets.
+      TargetAdapters adapters(s);
+      compile(s, adapters);
+      print_extraction_queries(s, resolutions, selected_models(s));
+    }
+    return kExitOk;
+  });
+}
+
 
 // The console lines of a task's nodes: START and result lines, the progress board, and the
 // models Ctrl-C cancelled (into `cancelled`).
@@ -695,6 +725,12 @@ int cmd_build(const Options& options) {
     std::vector<NodePtr> nodes = task.models_to_run();
     if (s.config->args.full_refresh) forget_cached_results(nodes, resolutions, *cache);
     for (const NodePtr& test : selected_tests(s)) nodes.push_back(test);
+    if (!options.resource_types.empty()) {
+      const auto& kinds = options.resource_types;
+      std::erase_if(nodes, [&](const NodePtr& n) {
+        return std::find(kinds.begin(), kinds.end(), n->resource_type.value_or("")) == kinds.end();
+      });
+    }
     return run_under_console(s, options, task, nodes, cancelled, started, "building", "node");
   });
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "brek/config.h"
 
@@ -22,6 +23,7 @@ struct Options {
   bool quiet = false;     // run: only the errors and the summary
   bool verbose = false;   // -v: also compile and ls show each model's extraction queries
   int port = 8080;        // docs serve
+  std::vector<std::string> resource_types;  // ls, build: only these kinds (empty: the default)
 };
 
 int cmd_parse(const Options& options);

@@ -23,6 +23,7 @@ struct CommonFlags {
   bool verbose = false;
   std::string log_level;
   bool quiet = false;
+  std::vector<std::string> resource_types;
 };
 
 void add_common(CLI::App& command, CommonFlags& flags) {
@@ -48,6 +49,11 @@ void add_common(CLI::App& command, CommonFlags& flags) {
                   "logs/zyl.log)")
       ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
   command.add_flag("-q,--quiet", flags.quiet, "Print only errors and the summary");
+  command
+      .add_option("--resource-type", flags.resource_types,
+                  "Only nodes of these kinds (ls and build): model, seed, test, exposure")
+      ->check(CLI::IsMember({"model", "seed", "test", "exposure"}))
+      ->expected(1, -1);
 }
 
 // "a b", "c" -> "a", "b", "c": selection words may come quoted together.
@@ -154,6 +160,7 @@ int main(int argc, char** argv) {
     options.log_level = !flags.log_level.empty() ? flags.log_level : flags.verbose ? "info" : "";
     options.quiet = flags.quiet;
     options.verbose = flags.verbose;
+    options.resource_types = flags.resource_types;
     options.port = port;
     try {
       options.args.vars = brek::app::parse_vars(flags.vars);

@@ -235,6 +235,16 @@ TEST_F(BrekEndToEnd, LsShowsEachModelsTargetAndPath) {
 
 // Compile and ls --verbose show the query each source of an extraction model is read with: only
 // the columns it uses, in the source's quoting; a run sends the same query and says so.
+TEST_F(BrekEndToEnd, LsListsSeedsTestsAndExposuresByResourceType) {
+  Outcome o = brek("ls --project-dir " + shop().string() + " --resource-type seed exposure");
+  ASSERT_EQ(o.status, 0) << o.out << o.err;
+  EXPECT_THAT(o.out, testing::ContainsRegex("country_regions +seed +dev"));
+  EXPECT_THAT(o.out, testing::ContainsRegex("country_dashboard +exposure"));
+  EXPECT_THAT(o.out, Not(HasSubstr("stg_orders")));
+  Outcome tests = brek("ls --project-dir " + shop().string() + " --resource-type test -s stg_orders");
+  EXPECT_THAT(tests.out, testing::ContainsRegex("unique_stg_orders_order_id +test +dev"));
+}
+
 TEST_F(BrekEndToEnd, CompileAndLsShowEachSourcesExtractionQuery) {
   const std::string orders =
       "sales__orders (duckdb): SELECT \"order_id\", \"customer_id\", \"status\", \"amount\" "
