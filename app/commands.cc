@@ -547,7 +547,9 @@ RunEvents console_events(const Session& s, const Options& options,
     }
     if (result.status == RunStatus::Error && stop_requested()) {
       cancelled.push_back(result.node->name);
-      zyl::log::get("brek.app").warn("cancelled by Ctrl-C: {}", result.node->name);
+      zyl::log::get("brek.app")
+          .warn("cancelled by Ctrl-C: {} {}", result.node->resource_type.value_or("model"),
+                result.node->name);
     }
     if (options.quiet) return;
     bool incremental = zyl::text::ends_with(result.message, " (incremental)");

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "drivers/driver.h"
+
 namespace brek::app {
 namespace {
 
@@ -29,10 +31,7 @@ std::string progress_text(const std::string& model, bool to_target, const std::s
 }
 
 bool copies_to_target(const std::string& model, const std::string& table) {
-  if (table == model) return true;
-  std::string tail = "." + model;
-  return table.size() > tail.size() &&
-         table.compare(table.size() - tail.size(), tail.size(), tail) == 0;
+  return zyl::drivers::TableRef::parse(table).name == model;  // quoted or not, with its schema
 }
 
 ProgressBoard::ProgressBoard(std::ostream& out, Mode mode, std::function<Clock::time_point()> now)

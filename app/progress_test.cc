@@ -36,6 +36,7 @@ TEST(ProgressText, NamesModelDirectionRowsRateAndTime) {
 
   EXPECT_TRUE(copies_to_target("orders", "orders"));
   EXPECT_TRUE(copies_to_target("orders", "analytics.orders"));
+  EXPECT_TRUE(copies_to_target("my model", R"("analytics"."my model")"));  // as loads name it
   EXPECT_FALSE(copies_to_target("orders", "shop__orders"));
   EXPECT_FALSE(copies_to_target("orders", "raw_orders"));
   EXPECT_FALSE(copies_to_target("orders", ".orders_x"));

@@ -441,7 +441,7 @@ class Loader {
       fail("two models are named '" + node->name + "': " + *earlier + " and " + shown +
            "; model names must be unique");
     }
-    model_files_by_name_.set(node->name, shown);
+    claim_name(node->name, shown);
     node->unique_id = "model." + project_.name + "." + node->name;
     node->resource_type = "model";
     node->package_name = project_.name;
@@ -486,6 +486,19 @@ class Loader {
     project_.manifest.nodes.set(node->unique_id, node);
   }
 
+  // Takes `name` for the model or seed of `file`. Names that differ only in case would share a
+  // table on DuckDB, SQLite and MySQL and in the cache, so they are refused as well.
+  void claim_name(const std::string& name, const std::string& file) {
+    std::string folded = zyl::text::to_lower(name);
+    if (const std::string* earlier = files_by_folded_name_.get(folded)) {
+      fail("'" + name + "' (" + file + ") and a model or seed of " + *earlier +
+           " differ only in case; they would share one table on case-insensitive engines and in "
+           "the cache");
+    }
+    files_by_folded_name_.set(folded, file);
+    model_files_by_name_.set(name, file);
+  }
+
   // A CSV file under a seed path: a table of that name, loaded by `brek seed` and read with
   // ref() like a model. Its rows are read when it is loaded, not here.
   void read_seed(const fs::path& file, const fs::path& seed_path) {
@@ -496,7 +509,7 @@ class Loader {
       fail("a model or seed and the seed " + shown + " are both named '" + node->name + "' (" +
            *earlier + "); ref() needs unique names");
     }
-    model_files_by_name_.set(node->name, shown);
+    claim_name(node->name, shown);
     node->unique_id = "seed." + project_.name + "." + node->name;
     node->resource_type = "seed";
     node->package_name = project_.name;
@@ -766,6 +779,7 @@ class Loader {
   std::vector<std::pair<fs::path, fs::path>> property_files_;  // file, its model path
   zyl::OrderedMap<std::string, ModelPatch> patches_;
   zyl::OrderedMap<std::string, std::string> model_files_by_name_;
+  zyl::OrderedMap<std::string, std::string> files_by_folded_name_;  // lower-case name -> file
   zyl::OrderedMap<std::string, std::string> source_files_;
   zyl::OrderedMap<std::string, std::vector<Reference>> references_;
   std::vector<std::pair<Value, std::string>> exposure_entries_;

@@ -212,6 +212,7 @@ TEST_F(BrekEndToEnd, AFailedTableRebuildKeepsThePreviousTable) {
   fs::remove(shop() / "models" / "marts" / "customer_revenue.sql");
   fs::remove(shop() / "models" / "marts" / "top_customers.sql");
   fs::remove(shop() / "models" / "reporting" / "revenue_by_country.sql");
+  fs::remove(shop() / "models" / "reporting" / "reporting.yml");  // its tests and exposure
   Outcome o = run_shop("--select customer_revenue");
   EXPECT_EQ(o.status, 1) << o.out << o.err;
   EXPECT_EQ(count("duckdb", "warehouse.duckdb", "analytics.customer_revenue"), 12);
