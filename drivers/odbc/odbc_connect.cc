@@ -52,6 +52,13 @@ std::string yes_no(const Value* v) {
   return lower;  // "strict", "optional", "mandatory", "yes", "no"
 }
 
+// libpq options psqlODBC passes on: the application name the native driver also sets.
+std::string application_name(const Value& c) {
+  std::string name = text_of(c, {"application_name"});
+  if (name.empty() || name.find_first_of(" \\'") != std::string::npos) return "";
+  return "application_name=" + name;
+}
+
 void build_postgres(const Value& c, Builder& b, std::string_view default_port,
                     std::string_view default_sslmode) {
   b.add("Server", text_of(c, {"host"}, c.value("type", "") == "redshift" ? "" : "localhost"))
@@ -65,6 +72,7 @@ void build_postgres(const Value& c, Builder& b, std::string_view default_port,
       .add("UseDeclareFetch", "1")
       .add("Fetch", "2048")
       .add("ConnSettings", "SET TimeZone = 'UTC'; SET IntervalStyle = 'postgres'")
+      .add("pqopt", application_name(c))
       .secret("PWD", text_of(c, {"password", "pass"}));
 }
 
@@ -77,6 +85,9 @@ void build_mysql(const Value& c, Builder& b) {
       // Rows come off the socket as they are fetched, and TIMESTAMP values read as UTC.
       .add("NO_CACHE", "1")
       .add("INITSTMT", "SET time_zone = '+00:00'")
+      // Found rows: an UPDATE reports the rows it matched, as the native driver asks for too,
+      // so that a merge's row counts add up when rows are already as they should be.
+      .add("OPTION", "2")
       .secret("PWD", text_of(c, {"password", "pass"}));
 }
 

@@ -81,6 +81,9 @@ struct Session {
   std::string quote = "\"";
   bool transactional_ddl = true;
   bool in_transaction = false;
+  // The SQLite ODBC driver takes the length of every binary value of a parameter array from the
+  // first row's; with it, rows holding binary values go one parameter set at a time.
+  bool binary_arrays = true;
   odbc::TypeCatalog types;
 
   ~Session() {
@@ -489,8 +492,14 @@ class OdbcParamWriter final : public BulkWriter {
                         std::to_string(batch.column_count) + " columns, the writer " +
                         std::to_string(columns_.size()));
     }
-    for (size_t from = 0; from < batch.rows(); from += kParamRows) {
-      execute(batch, from, std::min(batch.rows(), from + kParamRows));
+    size_t step = kParamRows;
+    if (!session_->binary_arrays &&
+        std::any_of(params_.begin(), params_.end(),
+                    [](const Param& p) { return p.form == Form::Binary; })) {
+      step = 1;
+    }
+    for (size_t from = 0; from < batch.rows(); from += step) {
+      execute(batch, from, std::min(batch.rows(), from + step));
     }
   }
 
@@ -853,7 +862,9 @@ void learn(Session& s) {
     }
   }
   SQLFreeHandle(SQL_HANDLE_STMT, statement);
-  s.types = odbc::TypeCatalog(std::move(rows), text_info(s.dbc, SQL_DBMS_NAME));
+  std::string dbms = text_info(s.dbc, SQL_DBMS_NAME);
+  s.binary_arrays = text::to_lower(dbms) != "sqlite";
+  s.types = odbc::TypeCatalog(std::move(rows), dbms);
 }
 
 }  // namespace

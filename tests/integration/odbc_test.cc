@@ -96,7 +96,8 @@ TEST_P(OdbcTest, RowsRoundTripInBulk) {
                               {"ratio", of(TypeId::Float64)},
                               {"flag", of(TypeId::Boolean)},
                               {"day", of(TypeId::Date)},
-                              {"at", of(TypeId::Timestamp)}};
+                              {"at", of(TypeId::Timestamp)},
+                              {"raw", of(TypeId::Blob)}};
   create(columns);
   const std::string long_text(100000, 'x');
   constexpr int kRows = 2500;
@@ -110,10 +111,14 @@ TEST_P(OdbcTest, RowsRoundTripInBulk) {
     batch.cells.push_back(blank ? Cell{} : Cell{i % 2 == 0});
     batch.cells.push_back(blank ? Cell{} : Cell{std::int64_t{19000 + i}});
     batch.cells.push_back(blank ? Cell{} : Cell{std::int64_t{1700000000123456} + i});
+    // Binary values of every length from 0 to 9 bytes, zero bytes among them.
+    batch.cells.push_back(blank ? Cell{} : Cell{std::string(i % 10, static_cast<char>(i % 3))});
   }
+  conn_->begin();  // as a load writes (SQLite commits each row to disk otherwise)
   auto writer = conn_->bulk_writer(table_, columns);
   writer->write(batch);
   writer->finish();
+  conn_->commit();
   EXPECT_EQ(writer->rows_written(), kRows);
 
   std::vector<Column> read;
@@ -129,6 +134,10 @@ TEST_P(OdbcTest, RowsRoundTripInBulk) {
   EXPECT_EQ(zyl::text_form(zyl::drivers::cell_to_value(rows.at(2, 2), read[2].type)), "3.25");
   EXPECT_DOUBLE_EQ(std::get<double>(rows.at(2, 3)), 0.75);
   EXPECT_EQ(zyl::drivers::cell_to_value(rows.at(1, 4), read[4].type), Value(true));
+  for (int i : {1, 2, 9, 10, 11, 19}) {
+    EXPECT_EQ(std::get<std::string>(rows.at(i - 1, 7)), std::string(i % 10, static_cast<char>(i % 3)))
+        << i;
+  }
   if (std::string(GetParam().type) != "sqlite") {  // SQLite keeps these as it was given them
     EXPECT_EQ(read[0].type.id, TypeId::Int64);
     EXPECT_EQ(read[5].type.id, TypeId::Date);
