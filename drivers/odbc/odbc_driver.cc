@@ -677,10 +677,18 @@ class OdbcConnection final : public Connection {
 
   void execute(const std::string& sql) override { execute_counted(sql); }
 
+  // The count is the first statement's; the results of the others are read through, so that a
+  // failing later statement fails the call.
   std::int64_t execute_counted(const std::string& sql) override {
     Statement statement(session_);
     statement.exec(sql, "statement failed");
-    return statement.row_count();
+    std::int64_t count = statement.row_count();
+    for (;;) {
+      SQLRETURN rc = SQLMoreResults(statement.get());
+      if (rc == SQL_NO_DATA) break;
+      statement.check(rc, "statement failed");
+    }
+    return count;
   }
 
   std::unique_ptr<QueryResult> query(const std::string& sql) override {

@@ -160,10 +160,24 @@ TEST_P(OdbcTest, ATransactionRollsBackAndTablesAreListed) {
             2);
   conn_->commit();
   EXPECT_EQ(conn_->execute_counted("UPDATE " + conn_->quote_table(table_) + " SET id = 3"), 2);
+  // Rows already as they should be still count as matched.
+  EXPECT_EQ(conn_->execute_counted("UPDATE " + conn_->quote_table(table_) + " SET id = 3"), 2);
   EXPECT_TRUE(conn_->table_exists(table_));
   auto names = conn_->table_names("");
   EXPECT_NE(std::find(names.begin(), names.end(), table_.name), names.end());
   EXPECT_EQ(conn_->table_columns(table_).size(), 1u);
+  // Several statements in one call; a failing later one fails it. (The SQLite driver takes one
+  // statement a call and says so.)
+  if (std::string(GetParam().type) == "sqlite") return;
+  conn_->execute("UPDATE " + conn_->quote_table(table_) + " SET id = 4; UPDATE " +
+                 conn_->quote_table(table_) + " SET id = 5");
+  EXPECT_EQ(zyl::integration::read_all(*conn_, "SELECT id FROM " + conn_->quote_table(table_) +
+                                                    " WHERE id = 5")
+                .rows(),
+            2u);
+  EXPECT_THROW(conn_->execute("UPDATE " + conn_->quote_table(table_) +
+                              " SET id = 6; SELECT * FROM zyl_no_such_table"),
+               DriverError);
 }
 
 TEST_P(OdbcTest, ARefusedRowFailsTheWholeWrite) {
