@@ -84,7 +84,10 @@ void build_mysql(const Value& c, Builder& b) {
       .add("CHARSET", "utf8mb4")
       // Rows come off the socket as they are fetched, and TIMESTAMP values read as UTC.
       .add("NO_CACHE", "1")
-      .add("INITSTMT", "SET time_zone = '+00:00'")
+      // Strict, as the native driver's session: a value a column cannot hold is an error.
+      .add("INITSTMT",
+           "SET time_zone = '+00:00', sql_mode = 'STRICT_ALL_TABLES,NO_ZERO_IN_DATE,"
+           "NO_ZERO_DATE,ERROR_FOR_DIVISION_BY_ZERO,NO_ENGINE_SUBSTITUTION'")
       // Found rows (2): an UPDATE reports the rows it matched, as the native driver asks for
       // too, so that a merge's row counts add up when rows are already as they should be; and
       // several statements in one call (1 << 26), as execute() allows.

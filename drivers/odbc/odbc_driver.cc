@@ -84,6 +84,9 @@ struct Session {
   // The SQLite ODBC driver takes the length of every binary value of a parameter array from the
   // first row's; with it, rows holding binary values go one parameter set at a time.
   bool binary_arrays = true;
+  // MariaDB's driver leaks the date structure of every row of a parameter array; dates and
+  // timestamps go to it as their ISO text instead (UTC, as the session runs in).
+  bool temporal_as_text = false;
   odbc::TypeCatalog types;
 
   ~Session() {
@@ -433,7 +436,9 @@ class EmptyResult final : public QueryResult {
 // How the cells of one parameter column are bound, from the ODBC data type its column has.
 enum class Form { Bit, Integer, Unsigned, Double, Date, Timestamp, Chars, Wide, Binary };
 
-Form form_of(const TypeChoice& choice, const ColumnType& type) {
+Form form_of(const TypeChoice& choice, const ColumnType& type, bool temporal_as_text) {
+  bool temporal = choice.data_type == SQL_TYPE_DATE || choice.data_type == SQL_TYPE_TIMESTAMP;
+  if (temporal && temporal_as_text) return Form::Chars;
   switch (choice.data_type) {
     case SQL_BIT: return Form::Bit;
     case SQL_TINYINT: case SQL_SMALLINT: case SQL_INTEGER: case SQL_BIGINT:
@@ -481,7 +486,14 @@ class OdbcParamWriter final : public BulkWriter {
     statement_->set_pointer(SQL_ATTR_PARAMS_PROCESSED_PTR, &processed_, "parameters processed");
     for (const Column& c : columns_) {
       TypeChoice choice = session_->types.choose(c.type);
-      params_.push_back({choice, form_of(choice, c.type), {}, {}, 0});
+      Form form = form_of(choice, c.type, session_->temporal_as_text);
+      if (form == Form::Chars && (choice.data_type == SQL_TYPE_DATE ||
+                                  choice.data_type == SQL_TYPE_TIMESTAMP)) {
+        choice.data_type = SQL_VARCHAR;  // the server converts the text on assignment
+        choice.column_size = 32;
+        choice.decimal_digits = 0;
+      }
+      params_.push_back({choice, form, {}, {}, 0});
     }
   }
 
@@ -559,7 +571,13 @@ class OdbcParamWriter final : public BulkWriter {
   static std::string variable_bytes(const Param& p, const Cell& cell, const ColumnType& type) {
     if (p.form == Form::Binary) return cell_text(cell, type);
     std::string text = cell_text(cell, type);
-    if (p.form == Form::Chars) return text;
+    if (p.form == Form::Chars) {
+      // A UTC instant as text for a column without a time zone: no offset.
+      if (type.id == TypeId::TimestampTz && std::holds_alternative<std::int64_t>(cell)) {
+        return temporal::format_timestamp(std::get<std::int64_t>(cell));
+      }
+      return text;
+    }
     std::u16string wide = odbc::to_utf16(text);
     return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2);
   }
@@ -872,6 +890,8 @@ void learn(Session& s) {
   SQLFreeHandle(SQL_HANDLE_STMT, statement);
   std::string dbms = text_info(s.dbc, SQL_DBMS_NAME);
   s.binary_arrays = text::to_lower(dbms) != "sqlite";
+  s.temporal_as_text = text::to_lower(dbms).find("mariadb") != std::string::npos ||
+                       text::to_lower(dbms).find("mysql") != std::string::npos;
   s.types = odbc::TypeCatalog(std::move(rows), dbms);
 }
 
