@@ -145,6 +145,12 @@ class Connection {
 
   // The adapter type this connection serves ("duckdb", "sqlite", "postgres", ...).
   virtual std::string engine() const = 0;
+  // How the connection reaches its engine, for log lines: "" for a native driver, "ODBC driver
+  // 'PostgreSQL Unicode'" for one through ODBC.
+  virtual std::string route() const { return ""; }
+  // Whether DDL takes part in transactions (false where CREATE or DROP commits on its own, as
+  // on MySQL), which decides how a load is made atomic.
+  virtual bool transactional_ddl() const { return true; }
 
   // Runs one or more statements that return no rows. Throws DriverError.
   virtual void execute(const std::string& sql) = 0;

@@ -13,5 +13,7 @@ std::unique_ptr<Connection> open_duckdb(const Value& config, const std::filesyst
 std::unique_ptr<Connection> open_sqlite(const Value& config, const std::filesystem::path& base_dir);
 std::unique_ptr<Connection> open_postgres(const Value& config);  // also "redshift"
 std::unique_ptr<Connection> open_mysql(const Value& config);     // also "mariadb"
+// Any output that drivers/odbc/odbc_connect.h routes through ODBC.
+std::unique_ptr<Connection> open_odbc(const Value& config, const std::filesystem::path& base_dir);
 
 }  // namespace zyl::drivers

@@ -20,6 +20,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libyaml-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libre2-dev libssl-dev
   libpq-dev libmariadb-dev libsqlite3-dev libcli11-dev sqlite3
+  unixodbc-dev odbc-postgresql odbc-mariadb libsqliteodbc
   postgresql mariadb-server
   chromium
 )

@@ -233,6 +233,23 @@ int main(int argc, char** argv) {
   });
   print("cache -> postgres (truncate)", rows, ours, floor, 0.7);
 
+  // 2b. The same two copies through psqlODBC, against the native driver's times just measured.
+  {
+    Value odbc = pg_config();
+    odbc["odbc_driver"] = "PostgreSQL Unicode";
+    double native_load = ours;
+    double native_read = seconds([&] {
+      sling.extract_to_duckdb(pg_config(), cache, kQuery, "pg_rows");
+    });
+    double through_odbc = seconds([&] { sling.extract_to_duckdb(odbc, cache, kQuery, "pg_rows"); });
+    print("postgres -> cache via ODBC/native", rows, through_odbc, native_read, 0.5);
+    through_odbc = seconds([&] {
+      sling.load_from_duckdb(cache, odbc, "SELECT * FROM pg_rows", "zyl_bench_target", "truncate",
+                             std::nullopt, std::nullopt);
+    });
+    print("cache -> postgres via ODBC/native", rows, through_odbc, native_load, 0.5);
+  }
+
   // 3. MariaDB -> cache against a mysql_use_result drain.
   MYSQL* my = my_raw();
   my_exec(my, "DROP TABLE IF EXISTS zyl_bench_src");

@@ -256,6 +256,7 @@ class MySqlConnection final : public Connection {
   ~MySqlConnection() override { close(); }
 
   std::string engine() const override { return session_->engine; }
+  bool transactional_ddl() const override { return false; }
 
   void execute(const std::string& sql) override { session_->run(sql, "statement failed"); }
 

@@ -275,4 +275,95 @@ TEST_F(PostgresRoundTrip, EnginesWithoutATypeGetItsDocumentedTextForm) {
   EXPECT_EQ(texts[0][1], "1 year 2 months -3 days 04:05:06.500000");
 }
 
+
+// Through ODBC both ways: a table read through the engine's Debian ODBC driver into the cache
+// and loaded back through it comes back with equal values, and the run's log names the driver.
+struct OdbcEngine {
+  const char* type;
+  const char* driver;
+  const char* server;  // "" for SQLite
+  const char* table;   // the CREATE TABLE body and the rows
+  const char* rows;
+};
+
+class OdbcRoundTrip : public TypeRoundTrip, public ::testing::WithParamInterface<OdbcEngine> {
+ protected:
+  void SetUp() override {
+    TypeRoundTrip::SetUp();
+    const OdbcEngine& engine = GetParam();
+    if (engine.server[0] != '\0') {
+      ZYL_REQUIRE_SERVER(native_, engine.server, engine.type);
+    } else {
+      native_ = {{"type", "sqlite"}, {"path", (root_ / "data" / "app.sqlite").string()}};
+    }
+    name_ = "zyl_ort_" + std::to_string(::getpid());
+    conn_ = zyl::drivers::open_connection(native_, root_);
+    drop();
+    schema_ = engine.server[0] == '\0'                 ? "main"
+              : std::string(engine.type) == "mariadb" ? zyl::get_text(native_, "database")
+                                                      : "public";
+    Value odbc = native_;
+    odbc["odbc_driver"] = engine.driver;
+    odbc["schema"] = schema_;
+    outputs_["app"] = odbc;
+  }
+  void TearDown() override {
+    if (conn_) drop();
+    TypeRoundTrip::TearDown();
+  }
+  void drop() {
+    conn_->execute("DROP TABLE IF EXISTS " + name_);
+    conn_->execute("DROP TABLE IF EXISTS " + name_ + "_back");
+  }
+  long long missing(const std::string& from, const std::string& in) {
+    auto rows = text_rows(*conn_, "SELECT count(*) FROM (SELECT * FROM " + from +
+                                      " EXCEPT SELECT * FROM " + in + ") AS missing");
+    return std::stoll(rows.at(0).at(0));
+  }
+
+  Value native_;
+  std::string name_, schema_;
+  std::unique_ptr<zyl::drivers::Connection> conn_;
+};
+
+TEST_P(OdbcRoundTrip, ValuesComeBackEqualThroughTheDriver) {
+  conn_->execute("CREATE TABLE " + name_ + " (" + GetParam().table + ")");
+  conn_->execute("INSERT INTO " + name_ + " VALUES " + GetParam().rows);
+  write_project("sources:\n  - name: app\n    connection: app\n    schema: " + schema_ +
+                "\n    tables:\n      - name: " + name_ + "\n");
+  write_model(name_ + "_back",
+              "{{ config(target='app') }}\nselect * from {{ source('app', '" + name_ + "') }}\n");
+  ASSERT_EQ(run(), 0) << out_;
+  std::string through = std::string("through ODBC driver '") + GetParam().driver + "'";
+  EXPECT_THAT(out_ + slurp(root_ / "logs" / "zyl.log"), HasSubstr("loaded 3 rows into"));
+  EXPECT_THAT(slurp(root_ / "logs" / "zyl.log"), HasSubstr(through));
+  EXPECT_EQ(missing(name_, name_ + "_back"), 0);
+  EXPECT_EQ(missing(name_ + "_back", name_), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drivers, OdbcRoundTrip,
+    ::testing::Values(
+        OdbcEngine{"postgres", "PostgreSQL Unicode", "ZYL_TEST_PG",
+                   "id integer, amount numeric(12,2), note text, code varchar(20), day date, "
+                   "happened timestamptz, flag boolean, ratio double precision, raw bytea, "
+                   "uid uuid, big bigint",
+                   "(1, 12.30, 'Grüße ✓', 'a', '2024-02-29', '2024-03-10 01:30:00.123456+00', "
+                   "true, 0.1, '\\x00ff', 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11', "
+                   "9007199254740993), (2, -0.05, '', 'b''c', '1969-12-31', "
+                   "'1900-01-01 00:00:00+00', false, -1e300, '\\x', NULL, -1), "
+                   "(3, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)"},
+        OdbcEngine{"mariadb", "MariaDB Unicode", "ZYL_TEST_MYSQL",
+                   "id int, amount decimal(12,2), note text, code varchar(20), day date, "
+                   "at datetime(6), ratio double, raw blob, big bigint, small tinyint",
+                   "(1, 12.30, 'Grüße ✓', 'a', '2024-02-29', '2024-03-10 01:30:00.123456', 0.1, "
+                   "x'00ff', 9007199254740993, -128), (2, -0.05, '', 'b''c', '1969-12-31', "
+                   "'2100-01-01 00:00:00', -1e300, x'', -1, 127), "
+                   "(3, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)"},
+        OdbcEngine{"sqlite", "SQLite3", "",
+                   "id integer, note text, code varchar(20), ratio double, raw blob, big bigint",
+                   "(1, 'Grüße ✓', 'a', 0.1, x'00ff', 9007199254740993), "
+                   "(2, '', 'b''c', -1e300, x'', -1), (3, NULL, NULL, NULL, NULL, NULL)"}),
+    [](const auto& info) { return std::string(info.param.type); });
+
 }  // namespace

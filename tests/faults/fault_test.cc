@@ -111,7 +111,8 @@ class BrekProcess {
 
 struct Engine {
   const char* name;
-  const char* server;  // "" for the embedded engines, else the server variables' prefix
+  const char* server;            // "" for the embedded engines, else the server variables' prefix
+  const char* odbc = nullptr;    // the ODBC driver the target is reached through, if any
 };
 
 class FaultTest : public ::testing::TestWithParam<Engine> {
@@ -151,10 +152,15 @@ class FaultTest : public ::testing::TestWithParam<Engine> {
   Value target_config() {
     std::string engine = GetParam().name;
     if (engine == "duckdb") return {{"type", "duckdb"}, {"path", "target.duckdb"}};
-    if (engine == "sqlite") return {{"type", "sqlite"}, {"path", "target.sqlite"}};
+    if (engine == "sqlite") {
+      Value config{{"type", "sqlite"}, {"path", "target.sqlite"}};
+      if (GetParam().odbc) config["odbc_driver"] = GetParam().odbc;
+      return config;
+    }
     Value config = admin_;
     config["schema"] = unique_;
     if (!is_mysql()) config["application_name"] = unique_;
+    if (GetParam().odbc) config["odbc_driver"] = GetParam().odbc;
     if (is_mysql()) {
       auto admin = zyl::drivers::open_connection(admin_config());
       admin->execute("CREATE DATABASE IF NOT EXISTS `" + unique_ + "`");
@@ -211,8 +217,12 @@ class FaultTest : public ::testing::TestWithParam<Engine> {
 
   // A connection to the target, as the test sees it (paths of the embedded engines are taken
   // against the project directory).
+  // Always the native driver, so that what the target holds is read independently of the
+  // driver that loaded it.
   std::unique_ptr<zyl::drivers::Connection> target() {
-    return zyl::drivers::open_connection(target_, dir_);
+    Value native = target_;
+    native.erase("odbc_driver");
+    return zyl::drivers::open_connection(native, dir_);
   }
   std::string relation(const std::string& model) {
     if (GetParam().server[0] == '\0') return model;
@@ -496,7 +506,12 @@ TEST_P(FaultTest, CtrlCDuringACopy) {
 INSTANTIATE_TEST_SUITE_P(Engines, FaultTest,
                          ::testing::Values(Engine{"duckdb", ""}, Engine{"sqlite", ""},
                                            Engine{"postgres", "ZYL_TEST_PG"},
-                                           Engine{"mariadb", "ZYL_TEST_MYSQL"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                                           Engine{"mariadb", "ZYL_TEST_MYSQL"},
+                                           Engine{"sqlite", "", "SQLite3"},
+                                           Engine{"postgres", "ZYL_TEST_PG", "PostgreSQL Unicode"},
+                                           Engine{"mariadb", "ZYL_TEST_MYSQL", "MariaDB Unicode"}),
+                         [](const auto& info) {
+                           return std::string(info.param.name) + (info.param.odbc ? "_odbc" : "");
+                         });
 
 }  // namespace

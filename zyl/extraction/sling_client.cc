@@ -264,6 +264,12 @@ std::unique_ptr<QueryResult> read_for(Connection& from, const Connection& to,
   return from.query(sql);
 }
 
+// " through ODBC driver 'X'" for a connection that is not native, else "".
+std::string through(const Connection& conn) {
+  std::string route = conn.route();
+  return route.empty() ? route : " through " + route;
+}
+
 std::string with_context(const std::string& what, const std::exception& e) {
   return what + ": " + e.what();
 }
@@ -342,8 +348,7 @@ class Load {
 
   // Writes the rows; returns how many. Throws on any failure, with the table as it was.
   std::int64_t run(QueryResult& rows) {
-    std::string engine = target_.engine();
-    if (engine == "mysql" || engine == "mariadb") return run_with_swap(rows);
+    if (!target_.transactional_ddl()) return run_with_swap(rows);
     if (mode_ == "truncate" && takes_rows_as_they_are(target_, table_, columns_)) {
       return run_direct(rows);
     }
@@ -385,7 +390,8 @@ class Load {
     return copied;
   }
 
-  // MySQL: DDL commits on its own, so no transaction spans it. A new table, or a full refresh,
+  // MySQL (and any engine whose ODBC driver says DDL commits): DDL commits on its own, so no
+  // transaction spans it. A new table, or a full refresh,
   // is swapped in with one RENAME TABLE; the other modes apply the staged rows in a
   // transaction that holds only DML.
   std::int64_t run_with_swap(QueryResult& rows) {
@@ -418,10 +424,30 @@ class Load {
     fault_point("load.before_commit");
     std::string quoted = target_.quote_table(table_);
     if (!exists) {
-      target_.execute("RENAME TABLE " + target_.quote_table(staging) + " TO " + quoted);
+      bool mysql = target_.engine() == "mysql" || target_.engine() == "mariadb";
+      target_.execute(mysql ? "RENAME TABLE " + target_.quote_table(staging) + " TO " + quoted
+                            : "ALTER TABLE " + target_.quote_table(staging) + " RENAME TO " +
+                                  target_.quote_identifier(table_.name));
       return;
     }
     TableRef old{table_.schema, staging_name(table_.name, kOldMark)};
+    std::string engine = target_.engine();
+    if (engine == "snowflake") {
+      // One statement that trades the two tables' contents; the staging name then holds the old.
+      target_.execute("ALTER TABLE " + target_.quote_table(staging) + " SWAP WITH " + quoted);
+      drop_quietly(staging);
+      return;
+    }
+    if (engine != "mysql" && engine != "mariadb") {
+      // No single-statement swap known for this engine: two renames, with a moment between
+      // them in which the table is missing (never one with partial rows).
+      target_.execute("ALTER TABLE " + quoted + " RENAME TO " +
+                      target_.quote_identifier(old.name));
+      target_.execute("ALTER TABLE " + target_.quote_table(staging) + " RENAME TO " +
+                      target_.quote_identifier(table_.name));
+      drop_quietly(old);
+      return;
+    }
     target_.execute("RENAME TABLE " + quoted + " TO " + target_.quote_table(old) + ", " +
                     target_.quote_table(staging) + " TO " + quoted);
     drop_quietly(old);
@@ -567,6 +593,9 @@ std::int64_t NativeSlingClient::fill_staging(const Value& source_config, Connect
     }
   }
   auto source = drivers::open_connection(source_config, base_dir_);
+  if (!source->route().empty()) {
+    logger().info("sling: reading {} through {}", label, source->route());
+  }
   auto rows = read_for(*source, cache, source_query);
   std::vector<Column> columns = checked_columns(rows->columns());
   cache.execute(create_table_sql(cache, staging, columns));
@@ -603,8 +632,8 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
     std::vector<Column> columns = checked_columns(rows->columns());
     Load load(*target, table, columns, keys, mode, progress_, target_table);
     std::int64_t copied = load.run(*rows);
-    logger().info("sling: loaded {} rows into {} on {} ({})", copied, target_table,
-                  target_type.empty() ? "target" : target_type, mode);
+    logger().info("sling: loaded {} rows into {} on {}{} ({})", copied, target_table,
+                  target_type.empty() ? "target" : target_type, through(*target), mode);
   } catch (const std::exception& e) {
     throw std::runtime_error(with_context(
         "load into " + target_table + " on " +
