@@ -172,6 +172,11 @@ class Connection {
   virtual std::string quote_table(const TableRef& table) const;
   // The engine's column type for a logical type (used by CREATE TABLE).
   virtual std::string type_sql(const ColumnType& type) const = 0;
+  // The CREATE TABLE statement of a table with `columns`, whose rows are identified by `keys`
+  // (column names among `columns`; may be empty). Engines that sort a table by a key
+  // (ClickHouse's MergeTree) use them; the others leave them out.
+  virtual std::string create_table_sql(const TableRef& table, const std::vector<Column>& columns,
+                                       const std::vector<std::string>& keys) const;
 
   virtual bool table_exists(const TableRef& table) = 0;
   // Columns of an existing table, in order; empty when it does not exist.

@@ -13,5 +13,6 @@ std::unique_ptr<Connection> open_duckdb(const Value& config, const std::filesyst
 std::unique_ptr<Connection> open_sqlite(const Value& config, const std::filesystem::path& base_dir);
 std::unique_ptr<Connection> open_postgres(const Value& config);  // also "redshift"
 std::unique_ptr<Connection> open_mysql(const Value& config);     // also "mariadb"
+std::unique_ptr<Connection> open_clickhouse(const Value& config);  // over HTTP
 
 }  // namespace zyl::drivers

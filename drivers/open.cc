@@ -11,12 +11,13 @@ std::unique_ptr<Connection> open_connection(const Value& output_config,
   if (type == "sqlite") return open_sqlite(output_config, base_dir);
   if (type == "postgres" || type == "redshift") return open_postgres(output_config);
   if (type == "mysql" || type == "mariadb") return open_mysql(output_config);
+  if (type == "clickhouse") return open_clickhouse(output_config);
   throw DriverError("no driver for adapter type '" + type + "' in this build; supported: " +
                     text::join(supported_engines(), ", "));
 }
 
 std::vector<std::string> supported_engines() {
-  return {"duckdb", "mariadb", "mysql", "postgres", "redshift", "sqlite"};
+  return {"clickhouse", "duckdb", "mariadb", "mysql", "postgres", "redshift", "sqlite"};
 }
 
 }  // namespace zyl::drivers
