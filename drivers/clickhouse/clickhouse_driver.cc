@@ -82,10 +82,13 @@ struct Session {
   std::string database;
   clickhouse::ServerFeatures features;
 
-  std::string parameters(std::string_view extra = "") const {
-    std::string p = "database=" + HttpRequest::escape(database);
-    if (!extra.empty()) p += "&" + std::string(extra);
-    return p;
+  // The URL parameters of a request in the connection's database (`in_database`), or in the
+  // server's default one (for statements that must work before the database exists).
+  std::string parameters(std::string_view extra = "", bool in_database = true) const {
+    std::vector<std::string> p;
+    if (in_database && !database.empty()) p.push_back("database=" + HttpRequest::escape(database));
+    if (!extra.empty()) p.emplace_back(extra);
+    return text::join(p, "&");
   }
   std::string redacted(std::string text) const {
     if (endpoint.password.empty()) return text;
@@ -104,8 +107,9 @@ struct Session {
     return std::make_unique<HttpRequest>(endpoint, parameters, std::move(body));
   }
   // Runs one statement and reads past its response. Returns the request, for its headers.
-  std::unique_ptr<HttpRequest> run(const std::string& sql, const std::string& context) const {
-    auto request = start(this->parameters(), std::string(strip_end(sql)));
+  std::unique_ptr<HttpRequest> run(const std::string& sql, const std::string& context,
+                                   bool in_database = true) const {
+    auto request = start(this->parameters("", in_database), std::string(strip_end(sql)));
     check(*request, context);
     request->read_rest(SIZE_MAX);
     return request;
@@ -345,7 +349,9 @@ class ClickHouseConnection final : public Connection {
 
   void ensure_schema(const std::string& schema) override {
     if (schema.empty()) return;
-    execute("CREATE DATABASE IF NOT EXISTS " + quote_ident(schema));
+    // Also when it is the connection's own database, which does not exist yet.
+    session_->run("CREATE DATABASE IF NOT EXISTS " + quote_ident(schema), "statement failed",
+                  /*in_database=*/false);
   }
 
   std::unique_ptr<BulkWriter> bulk_writer(const TableRef& table,
@@ -421,11 +427,11 @@ std::unique_ptr<Connection> open_clickhouse(const Value& config) {
   session->database = connection_setting(config, {"schema", "database"}, "default");
   auto conn = std::make_unique<ClickHouseConnection>(session);
   try {
-    auto version = conn->query("SELECT version()");
-    RowBatch batch;
-    if (version->next(batch) && batch.rows() == 1) {
-      session->features = clickhouse::features_of(std::get<std::string>(batch.at(0, 0)));
-    }
+    // Asked outside the connection's database, which a load may still have to create.
+    auto request = session->start(session->parameters("", false), "SELECT version()");
+    session->check(*request, "query failed");
+    std::string version = request->read_rest(4096);
+    session->features = clickhouse::features_of(version);
   } catch (const DriverError& e) {
     throw DriverError(session->redacted(std::string("clickhouse: could not connect to ") + host +
                                         ":" + port + ": " + e.what()));

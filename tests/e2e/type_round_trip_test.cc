@@ -275,4 +275,86 @@ TEST_F(PostgresRoundTrip, EnginesWithoutATypeGetItsDocumentedTextForm) {
   EXPECT_EQ(texts[0][1], "1 year 2 months -3 days 04:05:06.500000");
 }
 
+class ClickHouseRoundTrip : public TypeRoundTrip {
+ protected:
+  void SetUp() override {
+    TypeRoundTrip::SetUp();
+    ZYL_REQUIRE_SERVER(ch_, "ZYL_TEST_CLICKHOUSE", "clickhouse");
+    database_ = "zyl_rt_" + std::to_string(::getpid());
+    server_ = zyl::drivers::open_connection(ch_);
+    ch_["schema"] = database_;
+    outputs_["ch"] = ch_;
+    server_->execute("DROP DATABASE IF EXISTS " + database_ + "; CREATE DATABASE " + database_);
+  }
+  void TearDown() override {
+    if (server_) server_->execute("DROP DATABASE IF EXISTS " + database_);
+    TypeRoundTrip::TearDown();
+  }
+
+  Value ch_;
+  std::string database_;
+  std::unique_ptr<zyl::drivers::Connection> server_;
+};
+
+// ClickHouse -> cache -> DuckDB and ClickHouse -> cache -> ClickHouse: every value arrives as
+// it was; a DateTime of another zone arrives as its instant, in UTC.
+TEST_F(ClickHouseRoundTrip, ValuesArriveInTheCacheAndBackInClickHouse) {
+  server_->execute(
+      "CREATE TABLE " + database_ +
+      ".events (id Int32, small Int8, wide UInt64, amount Decimal(18, 4), name String, "
+      "code FixedString(3), kind Enum8('in' = 1, 'out' = 2), day Date, "
+      "happened DateTime('Europe/Berlin'), uid UUID, tags Array(String), "
+      "scores Array(Nullable(Int32)), note Nullable(String), ratio Float64) "
+      "ENGINE = MergeTree ORDER BY id");
+  server_->execute(
+      "INSERT INTO " + database_ +
+      ".events SELECT toInt32(number), toInt8(number % 200 - 100), "
+      "18446744073709551615 - number, toDecimal64(number / 8, 4), "
+      "concat('n\\t\\\\ \\'', toString(number)), toFixedString('abc', 3), "
+      "if(number % 2 = 0, 'in', 'out'), toDate('2024-01-01') + number, "
+      "toDateTime('2024-10-27 00:00:00', 'UTC') + number * 60, "
+      "toUUID('61f0c404-5cb3-11e7-907b-a6006ad3dba0'), ['a\\'b', toString(number)], "
+      "[toNullable(toInt32(number)), NULL], if(number % 3 = 0, NULL, 'x'), number / 3 "
+      "FROM system.numbers LIMIT 500");
+  write_project("sources:\n  - name: events\n    connection: ch\n    schema: " + database_ +
+                "\n    tables:\n      - name: events\n");
+  write_model("events_copy", "select * from {{ source('events', 'events') }}\n");
+  write_model("events_back",
+              "{{ config(target='ch') }}\nselect * from {{ source('events', 'events') }}\n");
+  ASSERT_EQ(run(), 0) << out_;
+
+  auto warehouse = duckdb_file("warehouse.duckdb");
+  auto copied = text_rows(*warehouse,
+                          "SELECT id::VARCHAR, small::VARCHAR, wide::VARCHAR, amount::VARCHAR, "
+                          "name, code, kind, day::VARCHAR, happened::VARCHAR, uid::VARCHAR, "
+                          "tags::VARCHAR, scores::VARCHAR, note, ratio::VARCHAR "
+                          "FROM main.events_copy WHERE id IN (0, 499) ORDER BY id");
+  warehouse->close();
+  ASSERT_EQ(copied.size(), 2u);
+  EXPECT_EQ(copied[1], (std::vector<std::string>{
+                           "499", "-1", "18446744073709551116", "62.3750", "n\t\\ '499", "abc",
+                           "out", "2025-05-14", "2024-10-27 08:19:00+00",
+                           "61f0c404-5cb3-11e7-907b-a6006ad3dba0", R"(['a\'b', 499])", "[499, NULL]",
+                           "x", "166.33333333333334"}));
+  EXPECT_EQ(copied[0][12], "NULL");
+
+  std::vector<zyl::drivers::Column> original_columns, back_columns;
+  std::string order = " ORDER BY id";
+  auto original = zyl::integration::read_all(
+      *server_, "SELECT * FROM " + database_ + ".events" + order, &original_columns);
+  auto back = zyl::integration::read_all(
+      *server_, "SELECT * FROM " + database_ + ".events_back" + order, &back_columns);
+  ASSERT_EQ(back.rows(), 500u);
+  EXPECT_EQ(back.cells, original.cells);
+  std::vector<std::string> back_types;
+  for (const auto& c : back_columns) back_types.push_back(c.type.native);
+  EXPECT_EQ(back_types,
+            (std::vector<std::string>{
+                "Nullable(Int32)", "Nullable(Int8)", "Nullable(UInt64)",
+                "Nullable(Decimal(18, 4))", "Nullable(String)", "Nullable(String)",
+                "Nullable(String)", "Nullable(Date)", "Nullable(DateTime('UTC'))",
+                "Nullable(UUID)", "Array(Nullable(String))", "Array(Nullable(Int32))",
+                "Nullable(String)", "Nullable(Float64)"}));
+}
+
 }  // namespace
