@@ -73,6 +73,11 @@ std::string relation_kind_query(std::string_view engine, std::string_view databa
   return sql;
 }
 
+std::string drop_word(std::string_view engine, std::string_view object_word) {
+  if (is_clickhouse(engine) && object_word == "VIEW") return "TABLE";
+  return std::string(object_word);
+}
+
 RelationKind relation_kind_from(std::string_view catalog_type) {
   if (catalog_type.empty()) return RelationKind::None;
   return text::to_lower(catalog_type) == "view" ? RelationKind::View : RelationKind::Table;

@@ -32,6 +32,10 @@ bool has_database_level(std::string_view engine);
 std::string relation_text(std::string_view engine, std::string_view database,
                           std::string_view schema, std::string_view identifier);
 
+// The word a DROP statement of `engine` names an object of the kind `object_word` ("TABLE",
+// "VIEW") with: ClickHouse drops a view as a table (18.16 has no DROP VIEW).
+std::string drop_word(std::string_view engine, std::string_view object_word);
+
 // What a relation is on its database.
 enum class RelationKind { None, Table, View };
 

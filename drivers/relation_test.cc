@@ -37,6 +37,10 @@ TEST(TableRefParse, ReadsBackWhatRelationTextWrites) {
 
 TEST(RelationKind, CatalogTypesAndTheRealCatalogAgree) {
   EXPECT_EQ(relation_kind_from("VIEW"), RelationKind::View);
+  EXPECT_EQ(relation_kind_from("View"), RelationKind::View);  // ClickHouse's engine name
+  EXPECT_EQ(relation_kind_from("MergeTree"), RelationKind::Table);
+  EXPECT_EQ(drop_word("clickhouse", "VIEW"), "TABLE");
+  EXPECT_EQ(drop_word("postgres", "VIEW"), "VIEW");
   EXPECT_EQ(relation_kind_from("BASE TABLE"), RelationKind::Table);
   EXPECT_EQ(relation_kind_from(""), RelationKind::None);
 

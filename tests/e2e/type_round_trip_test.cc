@@ -76,7 +76,7 @@ class TypeRoundTrip : public ::testing::Test {
 
   // profiles.yml (JSON is YAML) and sources.yml from what the test set up.
   void write_project(const std::string& sources_yaml) {
-    Value profiles = {{"rt", {{"target", "warehouse"}, {"outputs", outputs_}}}};
+    Value profiles = {{"rt", {{"target", default_target_}, {"outputs", outputs_}}}};
     std::ofstream(root_ / "profiles.yml") << profiles.dump(2) << "\n";
     std::ofstream(root_ / "models" / "sources.yml") << sources_yaml;
   }
@@ -102,6 +102,7 @@ class TypeRoundTrip : public ::testing::Test {
 
   fs::path root_;
   Value outputs_;
+  std::string default_target_ = "warehouse";
   std::string out_;
 };
 
@@ -355,6 +356,71 @@ TEST_F(ClickHouseRoundTrip, ValuesArriveInTheCacheAndBackInClickHouse) {
                 "Nullable(String)", "Nullable(Date)", "Nullable(DateTime('UTC'))",
                 "Nullable(UUID)", "Array(Nullable(String))", "Array(Nullable(Int32))",
                 "Nullable(String)", "Nullable(Float64)"}));
+}
+
+// ClickHouse as the default target: models over its own tables run there in its own dialect
+// (uniqExact is ClickHouse's), as a table, a view and a merge without UPDATE; a model on DuckDB
+// reads them through the cache, and retract drops what the run built, the view included.
+TEST_F(ClickHouseRoundTrip, ClickHouseAsTheDefaultTargetRunsModelsInPlace) {
+  default_target_ = "ch";
+  server_->execute("CREATE TABLE " + database_ +
+                   ".visits (id UInt32, page String, at DateTime) ENGINE = MergeTree ORDER BY id;"
+                   "INSERT INTO " + database_ +
+                   ".visits SELECT number, concat('/p', toString(number % 3)), "
+                   "toDateTime('2024-01-01 00:00:00') + number * 3600 FROM system.numbers "
+                   "LIMIT 100");
+  write_project("sources:\n  - name: web\n    schema: " + database_ +
+                "\n    tables:\n      - name: visits\n");
+  write_model("pages", "select page, uniqExact(id) as hits from {{ source('web', 'visits') }} "
+                       "group by page\n");
+  write_model("pages_v", "{{ config(materialized='view') }}\nselect page, hits from "
+                         "{{ ref('pages') }} where hits > 33\n");
+  write_model("latest",
+              "{{ config(materialized='incremental', unique_key='page') }}\n"
+              "select page, max(at) as last_at, count() as n from {{ source('web', 'visits') }}"
+              "{% if is_incremental() %} where id >= 100 {% endif %} group by page\n");
+  write_model("pages_local", "{{ config(target='warehouse') }}\n"
+                             "select page, hits from {{ ref('pages') }}\n");
+  ASSERT_EQ(run(), 0) << out_;
+  auto rows = [&](const std::string& sql) { return text_rows(*server_, sql); };
+  const std::string db = database_ + ".";
+  EXPECT_EQ(rows("SELECT page, toString(hits) FROM " + db + "pages ORDER BY page"),
+            (std::vector<std::vector<std::string>>{{"/p0", "34"}, {"/p1", "33"}, {"/p2", "33"}}));
+  EXPECT_EQ(rows("SELECT page FROM " + db + "pages_v"),
+            (std::vector<std::vector<std::string>>{{"/p0"}}));
+  EXPECT_EQ(rows("SELECT engine FROM system.tables WHERE database = '" + database_ +
+                 "' AND name = 'pages_v'"),
+            (std::vector<std::vector<std::string>>{{"View"}}));
+
+  // New visits of one page: the merge replaces that page's row and keeps the others.
+  server_->execute("INSERT INTO " + db + "visits VALUES (100, '/p1', '2024-02-01 00:00:00'), "
+                   "(101, '/p9', '2024-02-02 00:00:00')");
+  ASSERT_EQ(run(), 0) << out_;
+  EXPECT_EQ(rows("SELECT page, toString(last_at), toString(n) FROM " + db +
+                 "latest ORDER BY page"),
+            (std::vector<std::vector<std::string>>{{"/p0", "2024-01-05 03:00:00", "34"},
+                                                   {"/p1", "2024-02-01 00:00:00", "1"},
+                                                   {"/p2", "2024-01-05 02:00:00", "33"},
+                                                   {"/p9", "2024-02-02 00:00:00", "1"}}));
+  EXPECT_EQ(rows("SELECT page, toString(hits) FROM " + db + "pages WHERE page = '/p1'"),
+            (std::vector<std::vector<std::string>>{{"/p1", "34"}}));
+  auto warehouse = duckdb_file("warehouse.duckdb");
+  EXPECT_EQ(text_rows(*warehouse, "SELECT page, hits::VARCHAR FROM main.pages_local "
+                                  "ORDER BY page")
+                .size(),
+            4u);
+  warehouse->close();
+  EXPECT_THAT(rows("SELECT name FROM system.tables WHERE database = '" + database_ +
+                   "' AND name LIKE '%brek%'"),
+              ::testing::IsEmpty());
+
+  fs::path out = root_ / "retract.txt";
+  std::string retract = "cd '" + root_.string() + "' && '" + std::string(BREK_BINARY) +
+                        "' retract --project-dir . --profiles-dir . >'" + out.string() + "' 2>&1";
+  EXPECT_EQ(std::system(retract.c_str()), 0) << slurp(out);
+  EXPECT_EQ(rows("SELECT name FROM system.tables WHERE database = '" + database_ +
+                 "' ORDER BY name"),
+            (std::vector<std::vector<std::string>>{{"visits"}}));
 }
 
 }  // namespace

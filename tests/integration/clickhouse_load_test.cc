@@ -117,6 +117,21 @@ TEST_F(ClickHouseLoadTest, EveryModeLandsTheRowsAndLeavesNoStagingTable) {
   EXPECT_EQ(left, (std::vector<std::string>{"keyed", "own", "plain"}));
 }
 
+// A merge on a composite key into a table of other key types (18.16 compares tuples of equal
+// types only), adding the column the table lacks.
+TEST_F(ClickHouseLoadTest, MergesOnACompositeKeyOfOtherTypes) {
+  ch_->execute("CREATE TABLE " + db_ + ".typed (id Int16, v String) ENGINE = MergeTree "
+               "ORDER BY (id, v)");
+  ch_->execute("INSERT INTO " + db_ + ".typed VALUES (1, 'a'), (2, 'b'), (2, 'c')");
+  cache_rows("SELECT 2::BIGINT AS id, 'b' AS v, 'new' AS w");
+  load("typed", "incremental", std::vector<std::string>{"id", "v"});
+  RowBatch merged = integration::read_all(
+      *ch_, "SELECT id, v, w FROM " + db_ + ".typed ORDER BY id, v");
+  ASSERT_EQ(merged.rows(), 3u);
+  EXPECT_EQ(merged.cells, (std::vector<Cell>{num(1), text("a"), {}, num(2), text("b"),
+                                             text("new"), num(2), text("c"), {}}));
+}
+
 TEST_F(ClickHouseLoadTest, AFailedLoadLeavesTheOldRows) {
   cache_rows("SELECT * FROM (VALUES (1, 'a'), (2, 'b')) t(id, v)");
   load("t", "incremental", std::vector<std::string>{"id"});

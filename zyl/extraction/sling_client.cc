@@ -454,7 +454,8 @@ class Load {
       const Column* match = match_column(existing, k);
       if (!match) return "";  // the key column is new: every old row has a NULL key
       old_keys.push_back(target_.quote_identifier(match->name));
-      new_keys.push_back(target_.quote_identifier(k));
+      // 18.16 compares tuples only of the same types.
+      new_keys.push_back("CAST(" + target_.quote_identifier(k) + " AS " + match->type.native + ")");
       nulls.push_back("isNull(" + old_keys.back() + ")");
     }
     return " WHERE " + text::join(nulls, " OR ") + " OR (" + text::join(old_keys, ", ") +
