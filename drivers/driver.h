@@ -223,6 +223,11 @@ std::unique_ptr<Connection> open_connection(const Value& output_config,
 // The adapter types this build can connect to, sorted.
 std::vector<std::string> supported_engines();
 
+// How open_connection reaches an output: "native" (the engine's own client library or an
+// embedded engine), "HTTP" (ClickHouse's HTTP interface), or "none" for a type this build has
+// no driver for.
+std::string connection_route(const Value& output_config);
+
 // The first of `keys` that `config` holds, as the text a client library takes ("5432" for a port
 // written 5432 or 5432.0); `fallback` when none is set to a non-null value.
 std::string connection_setting(const Value& config, std::initializer_list<std::string_view> keys,

@@ -20,4 +20,13 @@ std::vector<std::string> supported_engines() {
   return {"clickhouse", "duckdb", "mariadb", "mysql", "postgres", "redshift", "sqlite"};
 }
 
+std::string connection_route(const Value& output_config) {
+  std::string type = get_text(output_config, "type");
+  if (type == "clickhouse") return "HTTP";
+  for (const std::string& engine : supported_engines()) {
+    if (engine == type) return "native";
+  }
+  return "none";
+}
+
 }  // namespace zyl::drivers

@@ -414,6 +414,15 @@ TEST_F(ClickHouseRoundTrip, ClickHouseAsTheDefaultTargetRunsModelsInPlace) {
                    "' AND name LIKE '%brek%'"),
               ::testing::IsEmpty());
 
+  fs::path debug_out = root_ / "debug.txt";
+  std::string debug = "cd '" + root_.string() + "' && '" + std::string(BREK_BINARY) +
+                      "' debug --project-dir . --profiles-dir . >'" + debug_out.string() + "' 2>&1";
+  EXPECT_EQ(std::system(debug.c_str()), 0) << slurp(debug_out);
+  EXPECT_THAT(slurp(debug_out),
+              ::testing::ContainsRegex("ch \\(default\\) +clickhouse +HTTP +clickhouse://.* +"
+                                       "pushdown.* +yes +18\\.16"));
+  EXPECT_THAT(slurp(debug_out), ::testing::Not(HasSubstr(ch_["password"].get<std::string>())));
+
   fs::path out = root_ / "retract.txt";
   std::string retract = "cd '" + root_.string() + "' && '" + std::string(BREK_BINARY) +
                         "' retract --project-dir . --profiles-dir . >'" + out.string() + "' 2>&1";
