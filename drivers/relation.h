@@ -40,8 +40,9 @@ std::string drop_word(std::string_view engine, std::string_view object_word);
 enum class RelationKind { None, Table, View };
 
 // The catalog query whose first cell names the kind of `schema`.`identifier` ("table", "view",
-// "BASE TABLE", "VIEW", ClickHouse's engine name "MergeTree", "View", ...); no row when there is no such relation. An empty schema means the
-// connection's current one. `database` narrows the DuckDB catalog when non-empty.
+// "BASE TABLE", "VIEW", ClickHouse's engine name "MergeTree", "View", ...); no row when there is
+// no such relation. An empty schema means the connection's current one. `database` narrows the
+// DuckDB catalog when non-empty.
 std::string relation_kind_query(std::string_view engine, std::string_view database,
                                 std::string_view schema, std::string_view identifier);
 

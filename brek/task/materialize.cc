@@ -302,7 +302,8 @@ std::string clickhouse_type(Session& s, const Relation& relation, const std::str
   auto literal_of = [](const std::string& text) {
     return literal(zyl::text::replace_all(text, "\\", "\\\\"));
   };
-  std::string database = relation.schema.empty() ? "currentDatabase()" : literal_of(relation.schema);
+  std::string database =
+      relation.schema.empty() ? "currentDatabase()" : literal_of(relation.schema);
   Table types = s.fetch("SELECT type FROM system.columns WHERE database = " + database +
                         " AND table = " + literal_of(relation.identifier) +
                         " AND name = " + literal_of(column));

@@ -204,7 +204,8 @@ class ClickHouseQueryResult final : public QueryResult {
         batch.cells.resize(first);
         fail_row(line);
       }
-      batch.cells.push_back(clickhouse::parse_field(columns_[c].type, line.substr(start, tab - start)));
+      std::string_view field = line.substr(start, tab - start);
+      batch.cells.push_back(clickhouse::parse_field(columns_[c].type, field));
       start = tab + 1;
     }
   }
@@ -421,7 +422,8 @@ std::unique_ptr<Connection> open_clickhouse(const Value& config) {
   bool secure = is_set(find(config, "secure"));
   std::string host = connection_setting(config, {"host"}, "localhost");
   std::string port = connection_setting(config, {"port"}, secure ? "8443" : "8123");
-  session->endpoint.base_url = std::string(secure ? "https" : "http") + "://" + host + ":" + port + "/";
+  session->endpoint.base_url =
+      std::string(secure ? "https" : "http") + "://" + host + ":" + port + "/";
   session->endpoint.user = connection_setting(config, {"user", "username"}, "default");
   session->endpoint.password = connection_setting(config, {"password", "pass"}, "");
   session->database = connection_setting(config, {"schema", "database"}, "default");

@@ -156,8 +156,10 @@ std::string HttpRequest::header(const std::string& name) const {
     std::string_view line(all.data() + start, end - start);
     if (line.size() > lower.size() && text::to_lower(line.substr(0, lower.size())) == lower) {
       std::string_view value = line.substr(lower.size());
-      while (!value.empty() && (value.front() == ' ')) value.remove_prefix(1);
-      while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) value.remove_suffix(1);
+      while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+      while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) {
+        value.remove_suffix(1);
+      }
       return std::string(value);
     }
     start = end + 1;

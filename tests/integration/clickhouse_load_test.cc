@@ -52,7 +52,8 @@ class ClickHouseLoadTest : public ::testing::Test {
                            std::nullopt);
   }
   RowBatch rows(const std::string& table) {
-    return integration::read_all(*ch_, "SELECT id, v FROM " + db_ + "." + table + " ORDER BY id, v");
+    return integration::read_all(*ch_,
+                                 "SELECT id, v FROM " + db_ + "." + table + " ORDER BY id, v");
   }
   std::string create_statement(const std::string& table) {
     RowBatch shown = integration::read_all(*ch_, "SHOW CREATE TABLE " + db_ + "." + table);
@@ -156,9 +157,9 @@ TEST_F(ClickHouseLoadTest, ClickHouseIsASourceOfTheCache) {
                "ts DateTime('Asia/Tokyo'), amount Decimal(10, 2), tags Array(String), "
                "note Nullable(String)) ENGINE = MergeTree ORDER BY id");
   ch_->execute("INSERT INTO " + db_ + ".events SELECT number, if(number % 2 = 0, 'in', 'out'), "
-               "toDateTime(1700000000 + number, 'Asia/Tokyo'), number / 4, ['t', toString(number)], "
-               "if(number % 3 = 0, NULL, 'n\\t' || toString(number)) FROM system.numbers "
-               "LIMIT 10000");
+               "toDateTime(1700000000 + number, 'Asia/Tokyo'), number / 4, "
+               "['t', toString(number)], if(number % 3 = 0, NULL, 'n\\t' || toString(number)) "
+               "FROM system.numbers LIMIT 10000");
   extraction::sling_client::NativeSlingClient sling(dir_);
   sling.extract_to_duckdb(config_, cache_, "SELECT * FROM " + db_ + ".events", "src_events");
   auto cache = drivers::open_connection(Value{{"type", "duckdb"}, {"path", cache_}});
