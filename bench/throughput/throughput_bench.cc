@@ -9,6 +9,7 @@
 //
 //   throughput_bench [--rows N]       (needs ZYL_TEST_PG_* and ZYL_TEST_MYSQL_*; the ClickHouse
 //                                      lines run when ZYL_TEST_CLICKHOUSE_* are set)
+//   throughput_bench --clickhouse [--rows N]   (the ClickHouse lines alone)
 //   throughput_bench --rss-child N    (internal: one extraction of N rows, prints peak RSS)
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -266,7 +267,9 @@ int rss_child(long rows) {
 
 int main(int argc, char** argv) {
   long rows = 2000000;
+  bool clickhouse_only = false;
   for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--clickhouse")) clickhouse_only = true;
     if (!std::strcmp(argv[i], "--rss-child") && i + 1 < argc) return rss_child(std::atol(argv[i + 1]));
     if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) rows = std::atol(argv[++i]);
   }
@@ -276,6 +279,11 @@ int main(int argc, char** argv) {
   zyl::extraction::sling_client::NativeSlingClient sling(dir);
   std::printf("rows: %ld x 8 columns (bigint, int, double, numeric(12,2), text, timestamp, "
               "boolean, date)\n", rows);
+  if (clickhouse_only) {
+    bench_clickhouse(sling, cache, rows);
+    fs::remove_all(dir);
+    return 0;
+  }
 
   // 1. PostgreSQL -> cache.
   PGconn* pg = pg_raw();

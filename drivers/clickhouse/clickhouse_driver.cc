@@ -2,7 +2,7 @@
 //
 // Reads ask for TabSeparatedWithNamesAndTypes, which every server version since 18.16 writes,
 // and parse rows as they come off the socket. Writes are `INSERT ... FORMAT TabSeparated`
-// bodies of about 4 MiB each. ClickHouse has no transactions: begin(), commit() and rollback()
+// bodies of about 4 MiB each, one sent while the next is rendered. ClickHouse has no transactions: begin(), commit() and rollback()
 // do nothing, and loads stay atomic by building a table aside and swapping it in with one
 // RENAME TABLE (zyl/extraction/sling_client.cc).
 //
@@ -10,6 +10,7 @@
 // ambiguous around a change of clocks; such a result is read again with those columns moved to
 // UTC on the server, so every TimestampTz cell holds the exact instant.
 #include <algorithm>
+#include <future>
 #include <memory>
 
 #include "core/text.h"
@@ -195,6 +196,7 @@ class ClickHouseQueryResult final : public QueryResult {
   }
 
   void parse_row(std::string_view line, RowBatch& batch) {
+    if (is_server_error(line)) fail_row(line);
     size_t start = 0;
     size_t first = batch.cells.size();
     for (size_t c = 0; c < columns_.size(); ++c) {
@@ -210,10 +212,17 @@ class ClickHouseQueryResult final : public QueryResult {
     }
   }
 
+  // Whether `line` is the error a server writes into a body it has begun to send (a one-column
+  // text result could otherwise take it for a row).
+  static bool is_server_error(std::string_view line) {
+    return text::starts_with(line, "Code: ") &&
+           line.find("DB::Exception") != std::string_view::npos;
+  }
+
   // A line that is not a row: the error a server writes into a body it has begun to send, or
   // a body cut short.
   [[noreturn]] void fail_row(std::string_view line) {
-    if (text::starts_with(line, "Code: ")) {
+    if (is_server_error(line)) {
       std::string message(line);
       message += request_->read_rest(64 << 10);
       throw DriverError(session_->redacted("clickhouse: query failed while sending rows: " +
@@ -261,22 +270,37 @@ class ClickHouseWriter final : public BulkWriter {
   void finish() override {
     if (finished_) throw DriverError("clickhouse: bulk writer already finished");
     flush();
+    collect();
     finished_ = true;
   }
 
   std::int64_t rows_written() const override { return rows_written_; }
 
  private:
+  // Sends the rows so far while the caller renders the next ones: one body is on its way (on a
+  // thread of its own) while the next one fills. The failure of a body is thrown by the flush
+  // or the finish after it.
   void flush() {
     if (rows_ == 0) return;
-    auto request =
-        session_->start(session_->parameters("query=" + HttpRequest::escape(insert_)), body_);
-    session_->check(*request, "bulk write failed");
-    request->read_rest(SIZE_MAX);
-    std::int64_t taken = written_rows(*request);
-    rows_written_ = taken < 0 || rows_written_ < 0 ? -1 : rows_written_ + taken;
-    body_.clear();
+    collect();
+    pending_ = std::async(std::launch::async, [session = session_, insert = insert_,
+                                               body = std::move(body_)] {
+      auto request = session->start(session->parameters("query=" + HttpRequest::escape(insert)),
+                                    body);
+      session->check(*request, "bulk write failed");
+      request->read_rest(SIZE_MAX);
+      return written_rows(*request);
+    });
+    body_ = std::string();
+    body_.reserve(kInsertBytes + 65536);
     rows_ = 0;
+  }
+
+  // Waits for the body on its way; throws its failure.
+  void collect() {
+    if (!pending_.valid()) return;
+    std::int64_t taken = pending_.get();
+    rows_written_ = taken < 0 || rows_written_ < 0 ? -1 : rows_written_ + taken;
   }
 
   SessionPtr session_;
@@ -286,6 +310,7 @@ class ClickHouseWriter final : public BulkWriter {
   size_t rows_ = 0;
   bool finished_ = false;
   std::int64_t rows_written_ = 0;
+  std::future<std::int64_t> pending_;  // waited for on destruction, its failure dropped
 };
 
 class ClickHouseConnection final : public Connection {
