@@ -825,7 +825,7 @@ std::string version_query(const std::string& engine) {
 
 // How `brek debug` sees one output.
 struct OutputCheck {
-  std::vector<std::string> row;  // OUTPUT TYPE HOST ROUTE CONNECTS VERSION
+  std::vector<std::string> row;  // OUTPUT TYPE DRIVER HOST ROUTE CONNECTS VERSION
   std::string error;             // why it does not connect
   bool connects = false;
 };
@@ -876,7 +876,8 @@ OutputCheck check_output(const std::string& name, const Value& output, const Ses
     check.error = e.what();
   }
   std::string marker = name == s.config->target_name ? " (default)" : "";
-  check.row = {name + marker, type, host, route, check.connects ? "yes" : "no", version};
+  check.row = {name + marker, type, zyl::drivers::connection_route(output), host, route,
+               check.connects ? "yes" : "no", version};
   return check;
 }
 
@@ -893,7 +894,7 @@ int cmd_debug(const Options& options) {
     bool default_ok = false;
     Resolutions resolutions = resolve(s);
     std::vector<std::vector<std::string>> rows = {
-        {"OUTPUT", "TYPE", "HOST", "ROUTE", "CONNECTS", "VERSION"}};
+        {"OUTPUT", "TYPE", "DRIVER", "HOST", "ROUTE", "CONNECTS", "VERSION"}};
     std::vector<std::string> errors;
     if (outputs && outputs->is_object()) {
       for (const auto& [name, output] : outputs->items()) {

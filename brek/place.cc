@@ -75,7 +75,7 @@ OutputPlace output_place(const Value& output) {
   } else if (p.engine == "postgres" || p.engine == "redshift") {
     p.database = first_text(output, {"dbname", "database"});
     p.schema = first_text(output, {"schema"}).value_or("public");
-  } else if (p.engine == "mysql" || p.engine == "mariadb") {
+  } else if (p.engine == "mysql" || p.engine == "mariadb" || p.engine == "clickhouse") {
     p.schema = first_text(output, {"schema", "database"}).value_or("");
   } else if (p.engine == "sqlite") {
     p.schema = "main";

@@ -117,6 +117,14 @@ std::string Connection::quote_table(const TableRef& table) const {
   return quote_identifier(table.schema) + "." + quote_identifier(table.name);
 }
 
+std::string Connection::create_table_sql(const TableRef& table,
+                                         const std::vector<Column>& columns,
+                                         const std::vector<std::string>&) const {
+  std::vector<std::string> defs;
+  for (const Column& c : columns) defs.push_back(quote_identifier(c.name) + " " + type_sql(c.type));
+  return "CREATE TABLE " + quote_table(table) + " (" + text::join(defs, ", ") + ")";
+}
+
 std::string connection_setting(const Value& config, std::initializer_list<std::string_view> keys,
                                std::string_view fallback) {
   const Value* v = lookup(config, keys);

@@ -178,6 +178,11 @@ class Connection {
   virtual std::string quote_table(const TableRef& table) const;
   // The engine's column type for a logical type (used by CREATE TABLE).
   virtual std::string type_sql(const ColumnType& type) const = 0;
+  // The CREATE TABLE statement of a table with `columns`, whose rows are identified by `keys`
+  // (column names among `columns`; may be empty). Engines that sort a table by a key
+  // (ClickHouse's MergeTree) use them; the others leave them out.
+  virtual std::string create_table_sql(const TableRef& table, const std::vector<Column>& columns,
+                                       const std::vector<std::string>& keys) const;
 
   virtual bool table_exists(const TableRef& table) = 0;
   // Columns of an existing table, in order; empty when it does not exist.
@@ -223,6 +228,11 @@ std::unique_ptr<Connection> open_connection(const Value& output_config,
 
 // The adapter types this build can connect to, sorted.
 std::vector<std::string> supported_engines();
+
+// How open_connection reaches an output: "native" (the engine's own client library or an
+// embedded engine), "HTTP" (ClickHouse's HTTP interface), or "none" for a type this build has
+// no driver for.
+std::string connection_route(const Value& output_config);
 
 // The first of `keys` that `config` holds, as the text a client library takes ("5432" for a port
 // written 5432 or 5432.0); `fallback` when none is set to a non-null value.

@@ -35,5 +35,14 @@ TEST(JsonArray, RewritesIntoEachEnginesListSyntaxWithoutChangingElements) {
   }
 }
 
+TEST(ConnectionRoute, NamesHowEachTypeIsReached) {
+  EXPECT_EQ(connection_route(Value{{"type", "postgres"}}), "native");
+  EXPECT_EQ(connection_route(Value{{"type", "duckdb"}}), "native");
+  EXPECT_EQ(connection_route(Value{{"type", "clickhouse"}}), "HTTP");
+  EXPECT_EQ(connection_route(Value{{"type", "bigquery"}}), "ODBC");
+  EXPECT_EQ(connection_route(Value{{"type", "vertica"}}), "none");
+  EXPECT_EQ(connection_route(Value::object()), "none");
+}
+
 }  // namespace
 }  // namespace zyl::drivers

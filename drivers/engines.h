@@ -15,5 +15,6 @@ std::unique_ptr<Connection> open_postgres(const Value& config);  // also "redshi
 std::unique_ptr<Connection> open_mysql(const Value& config);     // also "mariadb"
 // Any output that drivers/odbc/odbc_connect.h routes through ODBC.
 std::unique_ptr<Connection> open_odbc(const Value& config, const std::filesystem::path& base_dir);
+std::unique_ptr<Connection> open_clickhouse(const Value& config);  // over HTTP
 
 }  // namespace zyl::drivers

@@ -85,12 +85,24 @@ class Rewriter {
   }
 
   void quoted(std::string_view text) {
-    out_ += '"';
+    out_ += syntax_.quote;
     for (char c : text) {
-      if (c == '"' || c == '\\') out_ += '\\';
+      if (syntax_.escape_controls && control(c)) continue;
+      if (c == syntax_.quote || c == '\\') out_ += '\\';
       out_ += c;
     }
-    out_ += '"';
+    out_ += syntax_.quote;
+  }
+
+  // Appends the escape of a control character; false for any other character.
+  bool control(char c) {
+    static constexpr std::string_view kRaw("\n\t\r\0\b\f", 6);
+    static constexpr std::string_view kEscaped = "ntr0bf";
+    size_t at = kRaw.find(c);
+    if (at == std::string_view::npos) return false;
+    out_ += '\\';
+    out_ += kEscaped[at];
+    return true;
   }
 
   // Moves past an object (to just after its '}'), strings inside included.

@@ -17,15 +17,22 @@ struct ListSyntax {
   std::string_view separator;
   std::string_view null;
   bool quote_scalars;  // numbers and booleans in quotes too
+  char quote = '"';     // around strings and objects
+  // Control characters in strings as backslash escapes (\n, \t, \r, \0, \b, \f), so that
+  // the list text holds none raw.
+  bool escape_controls = false;
 };
 
 // PostgreSQL's array literal: {"1","a",NULL}, every element quoted.
 inline constexpr ListSyntax kPostgresArray{'{', '}', ",", "NULL", true};
 // DuckDB's list text, as its VARCHAR-to-LIST cast reads it: [1, "a", NULL].
 inline constexpr ListSyntax kDuckDBList{'[', ']', ", ", "NULL", false};
+// ClickHouse's array text: [1,'a\'b',NULL], strings in single quotes with backslash escapes.
+inline constexpr ListSyntax kClickHouseArray{'[', ']', ",", "NULL", false, '\'', true};
 
-// `json` (a JSON array, possibly nested) in `syntax`: strings and objects in double quotes with
-// '"' and '\' escaped by a backslash. nullopt when `json` is not a well-formed JSON array.
+// `json` (a JSON array, possibly nested) in `syntax`: strings and objects in the syntax's
+// quotes with the quote and '\' escaped by a backslash. nullopt when `json` is not a
+// well-formed JSON array.
 std::optional<std::string> json_array_to(std::string_view json, const ListSyntax& syntax);
 
 }  // namespace zyl::drivers

@@ -15,15 +15,16 @@ namespace zyl::drivers {
 class Connection;
 
 // `name` quoted for `engine` (an adapter type): backticks for MySQL and MariaDB, double quotes
-// everywhere else, the quote character doubled inside. Thread-safe.
+// everywhere else, the quote character doubled inside (ClickHouse, which reads a backslash in a
+// name as an escape, also gets every backslash doubled). Thread-safe.
 std::string quote_identifier_for(std::string_view engine, std::string_view name);
 
-// `text` as a string literal of `engine`: in single quotes, quotes doubled; MySQL and MariaDB
-// also read a backslash as an escape, so it is doubled there. Thread-safe.
+// `text` as a string literal of `engine`: in single quotes, quotes doubled; MySQL, MariaDB and
+// ClickHouse also read a backslash as an escape, so it is doubled there. Thread-safe.
 std::string string_literal_for(std::string_view engine, std::string_view text);
 
-// Whether relation names of `engine` carry a database (catalog) part. MySQL and MariaDB call
-// their schemas databases; SQLite has attached files, named as schemas.
+// Whether relation names of `engine` carry a database (catalog) part. MySQL, MariaDB and
+// ClickHouse call their schemas databases; SQLite has attached files, named as schemas.
 bool has_database_level(std::string_view engine);
 
 // The relation `database`.`schema`.`identifier` as `engine` writes it, every part quoted. The
@@ -31,12 +32,17 @@ bool has_database_level(std::string_view engine);
 std::string relation_text(std::string_view engine, std::string_view database,
                           std::string_view schema, std::string_view identifier);
 
+// The word a DROP statement of `engine` names an object of the kind `object_word` ("TABLE",
+// "VIEW") with: ClickHouse drops a view as a table (18.16 has no DROP VIEW).
+std::string drop_word(std::string_view engine, std::string_view object_word);
+
 // What a relation is on its database.
 enum class RelationKind { None, Table, View };
 
 // The catalog query whose first cell names the kind of `schema`.`identifier` ("table", "view",
-// "BASE TABLE", "VIEW", ...); no row when there is no such relation. An empty schema means the
-// connection's current one. `database` narrows the DuckDB catalog when non-empty.
+// "BASE TABLE", "VIEW", ClickHouse's engine name "MergeTree", "View", ...); no row when there is
+// no such relation. An empty schema means the connection's current one. `database` narrows the
+// DuckDB catalog when non-empty.
 std::string relation_kind_query(std::string_view engine, std::string_view database,
                                 std::string_view schema, std::string_view identifier);
 

@@ -20,11 +20,12 @@ TEST(RelationText, QuotesEveryPartTheWayItsEngineDoes) {
   EXPECT_EQ(relation_text("mariadb", "", "an", "a`b"), "`an`.`a``b`");
   EXPECT_EQ(relation_text("sqlite", "x", "main", "t"), R"("main"."t")");
   EXPECT_EQ(relation_text("duckdb", "db", "", "t"), R"("t")");  // no schema: the name alone
+  EXPECT_EQ(relation_text("clickhouse", "db", "an", R"(a`b\c)"), R"(`an`.`a``b\\c`)");
 }
 
 // The load path hands relation texts to the Sling client, which splits them again.
 TEST(TableRefParse, ReadsBackWhatRelationTextWrites) {
-  for (const char* engine : {"postgres", "mysql", "duckdb"}) {
+  for (const char* engine : {"postgres", "mysql", "duckdb", "clickhouse"}) {
     for (const char* name : {"Orders", "order", "my model", "a\"b", "a`b", "x.y"}) {
       TableRef parsed = TableRef::parse(relation_text(engine, "db", "rt s", name));
       EXPECT_EQ(parsed, (TableRef{"rt s", name})) << engine << " " << name;
@@ -36,6 +37,10 @@ TEST(TableRefParse, ReadsBackWhatRelationTextWrites) {
 
 TEST(RelationKind, CatalogTypesAndTheRealCatalogAgree) {
   EXPECT_EQ(relation_kind_from("VIEW"), RelationKind::View);
+  EXPECT_EQ(relation_kind_from("View"), RelationKind::View);  // ClickHouse's engine name
+  EXPECT_EQ(relation_kind_from("MergeTree"), RelationKind::Table);
+  EXPECT_EQ(drop_word("clickhouse", "VIEW"), "TABLE");
+  EXPECT_EQ(drop_word("postgres", "VIEW"), "VIEW");
   EXPECT_EQ(relation_kind_from("BASE TABLE"), RelationKind::Table);
   EXPECT_EQ(relation_kind_from(""), RelationKind::None);
 

@@ -21,7 +21,8 @@ packages=(
   libyaml-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libre2-dev libssl-dev
   libpq-dev libmariadb-dev libsqlite3-dev libcli11-dev sqlite3
   unixodbc-dev odbc-postgresql odbc-mariadb libsqliteodbc
-  postgresql mariadb-server
+  libcurl4-openssl-dev curl
+  postgresql mariadb-server clickhouse-server
   chromium
 )
 # The libraries among them (the -dev packages) are also what the armhf sysroot holds.

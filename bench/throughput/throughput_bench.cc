@@ -3,10 +3,13 @@
 // Each line prints our rows per second, the floor's rows per second measured in the same run on
 // the same rows, their ratio and the target ratio. The floors: a libpq drain of COPY (query) TO
 // STDOUT; COPY FROM STDIN of rows rendered in memory beforehand; a mysql_use_result drain; a bare
-// sqlite3_step loop; ATTACH + CREATE TABLE AS in one DuckDB process. Peak resident memory of an
-// extraction is measured in a child process at 5M and 20M rows.
+// sqlite3_step loop; ATTACH + CREATE TABLE AS in one DuckDB process; for ClickHouse, a libcurl
+// drain of the query in TabSeparated and one POST of the rows rendered beforehand. Peak
+// resident memory of an extraction is measured in a child process at 5M and 20M rows.
 //
-//   throughput_bench [--rows N]       (needs ZYL_TEST_PG_* and ZYL_TEST_MYSQL_*)
+//   throughput_bench [--rows N]       (needs ZYL_TEST_PG_* and ZYL_TEST_MYSQL_*; the ClickHouse
+//                                      lines run when ZYL_TEST_CLICKHOUSE_* are set)
+//   throughput_bench --clickhouse [--rows N]   (the ClickHouse lines alone)
 //   throughput_bench --rss-child N    (internal: one extraction of N rows, prints peak RSS)
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -20,6 +23,7 @@
 #include <functional>
 #include <string>
 
+#include <curl/curl.h>
 #include <duckdb.h>
 #include <libpq-fe.h>
 #include <mysql.h>
@@ -157,6 +161,98 @@ long peak_rss_kib_of_child(const std::string& self, long rows) {
   return usage.ru_maxrss;
 }
 
+// One POST of `body` to the ClickHouse test server with the URL parameters `parameters`; the
+// response body goes to `sink`. Dies unless the server answers 200.
+void ch_post(const std::string& parameters, const std::string& body,
+             size_t (*sink)(char*, size_t, size_t, void*), void* data) {
+  CURL* curl = curl_easy_init();
+  std::string url = "http://" + env("ZYL_TEST_CLICKHOUSE_HOST") + ":" +
+                    env("ZYL_TEST_CLICKHOUSE_PORT") + "/?" + parameters;
+  std::string user = env("ZYL_TEST_CLICKHOUSE_USER"), pw = env("ZYL_TEST_CLICKHOUSE_PASSWORD");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+  curl_easy_setopt(curl, CURLOPT_PASSWORD, pw.c_str());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, sink);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, data);
+  long status = 0;
+  if (curl_easy_perform(curl) != CURLE_OK) die("ClickHouse request failed");
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_cleanup(curl);
+  if (status != 200) {
+    die("ClickHouse answered " + std::to_string(status) + " to " + body.substr(0, 200));
+  }
+}
+
+size_t ignore_body(char*, size_t size, size_t count, void*) { return size * count; }
+size_t keep_body(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+size_t count_lines(char* data, size_t size, size_t count, void* lines) {
+  for (size_t i = 0; i < size * count; ++i) *static_cast<long*>(lines) += data[i] == '\n';
+  return size * count;
+}
+
+void ch_exec(const std::string& sql) { ch_post("", sql, ignore_body, nullptr); }
+
+Value ch_config() {
+  return {{"type", "clickhouse"},
+          {"host", env("ZYL_TEST_CLICKHOUSE_HOST")},
+          {"port", env("ZYL_TEST_CLICKHOUSE_PORT")},
+          {"user", env("ZYL_TEST_CLICKHOUSE_USER")},
+          {"password", env("ZYL_TEST_CLICKHOUSE_PASSWORD")},
+          {"database", env("ZYL_TEST_CLICKHOUSE_DB")}};
+}
+
+// ClickHouse -> cache against a libcurl drain of the same query in TabSeparated, and cache ->
+// ClickHouse (full refresh: staging table and swap) against one POST of the same rows
+// rendered in TabSeparated beforehand.
+void bench_clickhouse(zyl::extraction::sling_client::NativeSlingClient& sling,
+                      const std::string& cache, long rows) {
+  std::string db = env("ZYL_TEST_CLICKHOUSE_DB") + ".";
+  ch_exec("DROP TABLE IF EXISTS " + db + "zyl_bench_src");
+  ch_exec("CREATE TABLE " + db + "zyl_bench_src (id Int64, qty Int32, price Float64, "
+          "amount Decimal(12, 2), name String, ts DateTime, flag UInt8, day Date) "
+          "ENGINE = MergeTree ORDER BY id");
+  ch_exec("INSERT INTO " + db + "zyl_bench_src SELECT number, number * 7 % 100000, "
+          "number * 1.5, toDecimal64(number % 100000 / 100, 2), "
+          "concat('customer name ', toString(number)), toDateTime('2024-01-01 00:00:00') + number, "
+          "number % 2, toDate('2020-01-01') + number % 3000 FROM system.numbers LIMIT " +
+          std::to_string(rows));
+  const std::string query = "SELECT * FROM " + db + "zyl_bench_src";
+  auto drain = [&] {
+    long lines = 0;
+    double t = seconds([&] { ch_post("", query + " FORMAT TabSeparated", count_lines, &lines); });
+    if (lines != rows) die("ClickHouse drain saw " + std::to_string(lines) + " rows");
+    return t;
+  };
+  drain();
+  double floor = drain();
+  double ours = seconds([&] { sling.extract_to_duckdb(ch_config(), cache, query, "ch_rows"); });
+  print("clickhouse -> cache", rows, ours, floor, 0.7);
+
+  std::string rendered;
+  ch_post("", query + " FORMAT TabSeparated", keep_body, &rendered);
+  ch_exec("DROP TABLE IF EXISTS " + db + "zyl_bench_floor");
+  ch_exec("CREATE TABLE " + db + "zyl_bench_floor AS " + db + "zyl_bench_src");
+  char* insert = curl_easy_escape(nullptr, "INSERT INTO zyl_bench_floor FORMAT TabSeparated", 0);
+  std::string parameters = "database=" + env("ZYL_TEST_CLICKHOUSE_DB") + "&query=" + insert;
+  curl_free(insert);
+  floor = seconds([&] { ch_post(parameters, rendered, ignore_body, nullptr); });
+  rendered.clear();
+  rendered.shrink_to_fit();
+  ours = seconds([&] {
+    sling.load_from_duckdb(cache, ch_config(), "SELECT * FROM ch_rows", "zyl_bench_target",
+                           "full-refresh", std::nullopt, std::nullopt);
+  });
+  print("cache -> clickhouse (full-refresh)", rows, ours, floor, 0.7);
+  for (const char* t : {"zyl_bench_src", "zyl_bench_floor", "zyl_bench_target"}) {
+    ch_exec("DROP TABLE IF EXISTS " + db + t);
+  }
+}
+
 int rss_child(long rows) {
   fs::path dir = fs::temp_directory_path() / ("zyl_bench_rss_" + std::to_string(getpid()));
   fs::create_directories(dir);
@@ -171,7 +267,9 @@ int rss_child(long rows) {
 
 int main(int argc, char** argv) {
   long rows = 2000000;
+  bool clickhouse_only = false;
   for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--clickhouse")) clickhouse_only = true;
     if (!std::strcmp(argv[i], "--rss-child") && i + 1 < argc) return rss_child(std::atol(argv[i + 1]));
     if (!std::strcmp(argv[i], "--rows") && i + 1 < argc) rows = std::atol(argv[++i]);
   }
@@ -181,6 +279,11 @@ int main(int argc, char** argv) {
   zyl::extraction::sling_client::NativeSlingClient sling(dir);
   std::printf("rows: %ld x 8 columns (bigint, int, double, numeric(12,2), text, timestamp, "
               "boolean, date)\n", rows);
+  if (clickhouse_only) {
+    bench_clickhouse(sling, cache, rows);
+    fs::remove_all(dir);
+    return 0;
+  }
 
   // 1. PostgreSQL -> cache.
   PGconn* pg = pg_raw();
@@ -350,6 +453,10 @@ int main(int argc, char** argv) {
   Value duck_config = {{"type", "duckdb"}, {"path", duck_path}};
   ours = seconds([&] { sling.extract_to_duckdb(duck_config, cache, kQuery, "duck_rows"); });
   print("duckdb -> cache", rows, ours, floor, 0.7);
+
+  // 4c. ClickHouse, when its test server is there.
+  const char* ch_host = std::getenv("ZYL_TEST_CLICKHOUSE_HOST");
+  if (ch_host && *ch_host) bench_clickhouse(sling, cache, rows);
 
   // 5. Peak resident memory of one PostgreSQL extraction, in a fresh process each.
   pg_exec(pg, "DROP VIEW zyl_bench_src");

@@ -11,8 +11,11 @@ namespace {
 
 bool is_mysql(const std::string& type) { return type == "mysql" || type == "mariadb"; }
 bool is_postgres(const std::string& type) { return type == "postgres" || type == "redshift"; }
+bool is_clickhouse(const std::string& type) { return type == "clickhouse"; }
 // Engines whose DDL takes part in transactions.
-bool transactional_ddl(const std::string& type) { return !is_mysql(type); }
+bool transactional_ddl(const std::string& type) { return !is_mysql(type) && !is_clickhouse(type); }
+// Engines that swap a table in with RENAME TABLE a TO b, c TO a.
+bool swaps_by_rename(const std::string& type) { return is_mysql(type) || is_clickhouse(type); }
 
 std::string literal(const std::string& text) {
   return "'" + zyl::text::replace_all(text, "'", "''") + "'";
@@ -41,6 +44,21 @@ std::string select_sql(const std::string& type, const std::string& sql) {
 
 std::string cascade(const std::string& type) { return is_postgres(type) ? " CASCADE" : ""; }
 
+// CREATE TABLE `relation_text` from the rows of `sql`; a ClickHouse table is a MergeTree in
+// insertion order.
+std::string create_table_as(const std::string& type, const std::string& relation_text,
+                            const std::string& sql) {
+  if (is_clickhouse(type)) {
+    return "CREATE TABLE " + relation_text + " ENGINE = MergeTree ORDER BY tuple() AS\n" +
+           body_of(sql) + "\n";
+  }
+  return "CREATE TABLE " + relation_text + " AS\n" + select_sql(type, sql);
+}
+
+std::string drop_view(const std::string& type, const std::string& relation_text) {
+  return "DROP " + zyl::drivers::drop_word(type, "VIEW") + " " + relation_text + cascade(type);
+}
+
 class Session {
  public:
   explicit Session(Adapter& adapter) : adapter_(adapter), type_(adapter.type()) {}
@@ -51,11 +69,14 @@ class Session {
   std::string q(const std::string& identifier) const { return quote(type_, identifier); }
   std::string rel(const Relation& relation) const { return quote_relation(type_, relation); }
 
+  // ClickHouse has no transactions: begin() and commit() do nothing there.
   void begin() {
+    if (is_clickhouse(type_)) return;
     run(is_mysql(type_) ? "START TRANSACTION" : "BEGIN");
     in_transaction_ = true;
   }
   void commit() {
+    if (!in_transaction_) return;
     run("COMMIT");
     in_transaction_ = false;
   }
@@ -78,7 +99,7 @@ class Session {
 
   void ensure_schema(const Relation& relation) {
     if (relation.schema.empty() || type_ == "sqlite") return;
-    if (is_mysql(type_)) {
+    if (swaps_by_rename(type_)) {
       run("CREATE DATABASE IF NOT EXISTS " + q(relation.schema));
     } else if (type_ == "duckdb" && !relation.database.empty()) {
       run("CREATE SCHEMA IF NOT EXISTS " + q(relation.database) + "." + q(relation.schema));
@@ -122,16 +143,16 @@ long long build_table(Session& s, const Relation& relation, RelationKind existin
   s.drop_quietly(temp);
   try {
     if (transactional_ddl(type)) s.begin();
-    s.run("CREATE TABLE " + s.rel(temp) + " AS\n" + select_sql(type, sql));
+    s.run(create_table_as(type, s.rel(temp), sql));
     long long rows = s.count(temp);
-    if (is_mysql(type)) {
+    if (swaps_by_rename(type)) {
       if (existing == RelationKind::Table) {
         s.run("DROP TABLE IF EXISTS " + s.rel(backup));
         s.run("RENAME TABLE " + s.rel(relation) + " TO " + s.rel(backup) + ", " + s.rel(temp) +
               " TO " + s.rel(relation));
         s.run("DROP TABLE " + s.rel(backup));
       } else {
-        if (existing == RelationKind::View) s.run("DROP VIEW " + s.rel(relation));
+        if (existing == RelationKind::View) s.run(drop_view(type, s.rel(relation)));
         s.run("RENAME TABLE " + s.rel(temp) + " TO " + s.rel(relation));
       }
       return rows;
@@ -162,6 +183,11 @@ void build_view(Session& s, const Relation& relation, RelationKind existing,
   if (is_mysql(type)) {
     if (existing == RelationKind::Table) s.run("DROP TABLE " + s.rel(relation));
     s.run("CREATE OR REPLACE VIEW " + s.rel(relation) + " AS\n" + body_of(sql) + "\n");
+    return;
+  }
+  if (is_clickhouse(type)) {  // 18.16 has no CREATE OR REPLACE VIEW; a view holds no rows
+    if (existing != RelationKind::None) s.run("DROP TABLE " + s.rel(relation));
+    s.run(create);
     return;
   }
   try {
@@ -242,6 +268,94 @@ void widen_text_columns(Session& s, const Relation& target, const Relation& inco
   }
 }
 
+// The columns of the table `relation` that the rows in `temp` also have, in the table's order.
+// Throws when there are none, or when a key column is not among them.
+std::vector<std::string> shared_columns(Session& s, const Relation& relation, const Relation& temp,
+                                        const std::vector<std::string>& keys) {
+  std::vector<std::string> target_columns = s.columns(relation);
+  std::vector<std::string> new_columns = s.columns(temp);
+  std::vector<std::string> shared;
+  for (const auto& column : target_columns) {
+    for (const auto& candidate : new_columns) {
+      if (zyl::text::to_lower(candidate) == zyl::text::to_lower(column)) {
+        shared.push_back(column);
+        break;
+      }
+    }
+  }
+  if (shared.empty()) {
+    throw std::runtime_error("the model's columns share none with the existing table " +
+                             relation.identifier);
+  }
+  for (const auto& key : keys) {
+    bool found = false;
+    for (const auto& column : shared) found = found || zyl::text::to_lower(column) ==
+                                                           zyl::text::to_lower(key);
+    if (!found) throw std::runtime_error("unique_key column '" + key + "' is not a column of " +
+                                         relation.identifier);
+  }
+  return shared;
+}
+
+// The ClickHouse type of `column` in the table `relation`.
+std::string clickhouse_type(Session& s, const Relation& relation, const std::string& column) {
+  auto literal_of = [](const std::string& text) {
+    return literal(zyl::text::replace_all(text, "\\", "\\\\"));
+  };
+  std::string database =
+      relation.schema.empty() ? "currentDatabase()" : literal_of(relation.schema);
+  Table types = s.fetch("SELECT type FROM system.columns WHERE database = " + database +
+                        " AND table = " + literal_of(relation.identifier) +
+                        " AND name = " + literal_of(column));
+  if (types.rows.empty() || types.rows[0].empty()) {
+    throw std::runtime_error("unique_key column '" + column + "' is not a column of " +
+                             relation.identifier);
+  }
+  return zyl::text_form(types.rows[0][0]);
+}
+
+// ClickHouse has neither UPDATE nor transactions: the increment builds a new table of the
+// target's own structure from the old rows it keeps (all of them when appending, those
+// without a new key otherwise) and the new rows, and one RENAME TABLE puts it in the target's
+// place. Returns the number of new rows the model produced.
+long long rebuild_increment(Session& s, const Relation& relation, const std::string& sql,
+                            const std::string& strategy, const std::vector<std::string>& keys) {
+  const Relation temp = sibling(relation, "__brek_tmp");
+  const Relation rebuilt = sibling(relation, "__brek_new");
+  const Relation backup = sibling(relation, "__brek_backup");
+  for (const Relation* r : {&temp, &rebuilt, &backup}) s.drop_quietly(*r);
+  try {
+    s.run(create_table_as(s.type(), s.rel(temp), sql));
+    long long rows = s.count(temp);
+    std::vector<std::string> shared = shared_columns(s, relation, temp, keys);
+    const std::string target = s.rel(relation);
+    s.run("CREATE TABLE " + s.rel(rebuilt) + " AS " + target);
+    std::string kept = "INSERT INTO " + s.rel(rebuilt) + " SELECT * FROM " + target;
+    if (strategy != "append") {
+      std::vector<std::string> nulls, new_keys;
+      for (const auto& key : keys) {
+        nulls.push_back("isNull(" + s.q(key) + ")");
+        // 18.16 compares tuples only of the same types.
+        new_keys.push_back("CAST(" + s.q(key) + " AS " + clickhouse_type(s, relation, key) + ")");
+      }
+      kept += " WHERE " + zyl::text::join(nulls, " OR ") + " OR (" + column_list(s, keys) +
+              ") NOT IN (SELECT " + zyl::text::join(new_keys, ", ") + " FROM " + s.rel(temp) + ")";
+    }
+    s.run(kept);
+    s.run("INSERT INTO " + s.rel(rebuilt) + " (" + column_list(s, shared) + ") SELECT " +
+          column_list(s, shared) + " FROM " + s.rel(temp));
+    s.run("RENAME TABLE " + target + " TO " + s.rel(backup) + ", " + s.rel(rebuilt) + " TO " +
+          target);
+    s.drop_quietly(backup);
+    s.drop_quietly(temp);
+    return rows;
+  } catch (...) {
+    s.drop_quietly(rebuilt);
+    s.drop_quietly(temp);
+    throw;
+  }
+}
+
 // Adds the rows of `sql` to the existing table `relation` by `strategy`. Returns the number of
 // new rows the model produced.
 long long apply_increment(Session& s, const Relation& relation, const std::string& sql,
@@ -253,33 +367,11 @@ long long apply_increment(Session& s, const Relation& relation, const std::strin
     // On MySQL the CREATE commits on its own; the changes to the target still go in one
     // transaction.
     if (transactional_ddl(type)) s.begin();
-    s.run("CREATE TABLE " + s.rel(temp) + " AS\n" + select_sql(type, sql));
+    s.run(create_table_as(type, s.rel(temp), sql));
     if (is_mysql(type)) widen_text_columns(s, relation, temp);
     if (!transactional_ddl(type)) s.begin();
     long long rows = s.count(temp);
-
-    std::vector<std::string> target_columns = s.columns(relation);
-    std::vector<std::string> new_columns = s.columns(temp);
-    std::vector<std::string> shared;  // columns of the target the model still produces
-    for (const auto& column : target_columns) {
-      for (const auto& candidate : new_columns) {
-        if (zyl::text::to_lower(candidate) == zyl::text::to_lower(column)) {
-          shared.push_back(column);
-          break;
-        }
-      }
-    }
-    if (shared.empty()) {
-      throw std::runtime_error("the model's columns share none with the existing table " +
-                               relation.identifier);
-    }
-    for (const auto& key : keys) {
-      bool found = false;
-      for (const auto& column : shared) found = found || zyl::text::to_lower(column) ==
-                                                             zyl::text::to_lower(key);
-      if (!found) throw std::runtime_error("unique_key column '" + key + "' is not a column of " +
-                                           relation.identifier);
-    }
+    std::vector<std::string> shared = shared_columns(s, relation, temp, keys);
 
     const std::string target = s.rel(relation);
     const std::string staged = s.rel(temp);
@@ -384,7 +476,10 @@ Materialized materialize(Adapter& adapter, const Relation& relation,
   if (materialization == "incremental") {
     std::string strategy = strategy_of(options);
     if (!options.full_refresh && existing == RelationKind::Table) {
-      long long rows = apply_increment(session, relation, sql, strategy, options.unique_key);
+      long long rows =
+          is_clickhouse(adapter.type())
+              ? rebuild_increment(session, relation, sql, strategy, options.unique_key)
+              : apply_increment(session, relation, sql, strategy, options.unique_key);
       return {"SELECT " + std::to_string(rows), rows};
     }
   }

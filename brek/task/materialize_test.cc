@@ -15,8 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The same cases on a DuckDB file, a SQLite file, and the PostgreSQL and MariaDB test servers
-// (which skip without them, see tests/integration/server_env.h).
+// The same cases on a DuckDB file, a SQLite file, and the PostgreSQL, MariaDB and ClickHouse
+// test servers (which skip without them, see tests/integration/server_env.h).
 class MaterializeTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
@@ -25,6 +25,17 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     std::string type = GetParam();
+    if (type == "clickhouse") {
+      zyl::Value config;
+      ZYL_REQUIRE_SERVER(config, "ZYL_TEST_CLICKHOUSE", type);
+      // ClickHouse has no locks to take turns with: each process has a database of its own.
+      database_ = "zyl_mat_" + std::to_string(::getpid());
+      server_ = zyl::drivers::open_connection(config);
+      server_->execute("DROP DATABASE IF EXISTS " + database_ + "; CREATE DATABASE " + database_);
+      adapter_ = adapters::DriverAdapter::open(config, dir_);
+      relation_ = {database_, "orders", ""};
+      return;
+    }
     if (type == "postgres" || type == "mariadb") {
       zyl::Value config;
       ZYL_REQUIRE_SERVER(config, type == "postgres" ? "ZYL_TEST_PG" : "ZYL_TEST_MYSQL", type);
@@ -48,8 +59,9 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
   void TearDown() override {
     adapter_.reset();
     if (server_) {
-      server_->execute(GetParam() == "postgres" ? "DROP SCHEMA IF EXISTS zyl_mat CASCADE"
-                                                : "DROP DATABASE IF EXISTS zyl_mat");
+      server_->execute(GetParam() == "postgres"     ? "DROP SCHEMA IF EXISTS zyl_mat CASCADE"
+                       : GetParam() == "clickhouse" ? "DROP DATABASE IF EXISTS " + database_
+                                                    : "DROP DATABASE IF EXISTS zyl_mat");
     }
     fs::remove_all(dir_);
   }
@@ -58,10 +70,10 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
                      IncrementalOptions options = {}) {
     return materialize(*adapter_, relation_, materialization, sql, options);
   }
-  // "id:status" of every row, by id.
+  // "id:status" of every row, by id and status.
   std::string rows() {
     auto table = adapter_->execute("SELECT id, status FROM " + quote_relation(GetParam(), relation_) +
-                                       " ORDER BY id", true).second;
+                                       " ORDER BY id, status", true).second;
     std::string text;
     for (const auto& row : table.rows) {
       text += (text.empty() ? "" : " ") + zyl::text_form(row[0]) + ":" + zyl::text_form(row[1]);
@@ -70,6 +82,7 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
   }
 
   fs::path dir_;
+  std::string database_;
   std::unique_ptr<zyl::drivers::Connection> server_;
   std::shared_ptr<adapters::DriverAdapter> adapter_;
   Relation relation_;
@@ -140,12 +153,15 @@ TEST_P(MaterializeTest, IncrementalStrategies) {
 TEST_P(MaterializeTest, IncrementalMergeOnACompositeKeyAndFewerColumns) {
   if (GetParam() == "duckdb") adapter_->execute("CREATE SCHEMA analytics");
   adapter_->execute("CREATE TABLE " + quote_relation(GetParam(), relation_) +
-                    " (id INTEGER, region VARCHAR(10), status VARCHAR(10), note VARCHAR(10))");
+                    (GetParam() == "clickhouse"
+                         ? " (id Int32, region String, status String, note String) "
+                           "ENGINE = MergeTree ORDER BY tuple()"
+                         : " (id INTEGER, region VARCHAR(10), status VARCHAR(10), note VARCHAR(10))"));
   adapter_->execute("INSERT INTO " + quote_relation(GetParam(), relation_) +
                     " VALUES (1, 'eu', 'open', 'x'), (1, 'us', 'open', 'y')");
   IncrementalOptions options{false, "merge", {"id", "region"}};
   build("incremental", "select 1 as id, 'us' as region, 'done' as status", options);
-  EXPECT_EQ(rows(), "1:open 1:done");
+  EXPECT_EQ(rows(), "1:done 1:open");
 }
 
 TEST_P(MaterializeTest, BadConfigurationsAreRefusedBeforeAnythingRuns) {
@@ -163,7 +179,8 @@ TEST_P(MaterializeTest, BadConfigurationsAreRefusedBeforeAnythingRuns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, MaterializeTest,
-                         ::testing::Values("duckdb", "sqlite", "postgres", "mariadb"));
+                         ::testing::Values("duckdb", "sqlite", "postgres", "mariadb",
+                                           "clickhouse"));
 
 TEST(Quoting, PerEngine) {
   EXPECT_EQ(quote_relation("duckdb", {"a", "b\"c", ""}), "\"a\".\"b\"\"c\"");

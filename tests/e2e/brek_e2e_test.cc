@@ -338,10 +338,11 @@ TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
 
   Outcome debug = brek("debug --project-dir " + shop().string());
   ASSERT_EQ(debug.status, 0) << debug.out << debug.err;
-  EXPECT_THAT(debug.out, testing::ContainsRegex("dev \\(default\\) +duckdb +duckdb://.*warehouse"
-                                                ".duckdb +pushdown, cache → target +yes +v1\\.4"));
-  EXPECT_THAT(debug.out, testing::ContainsRegex(
-                             "crm +sqlite +sqlite://.*crm.sqlite +source → cache +yes +3\\.[0-9]"));
+  EXPECT_THAT(debug.out, testing::ContainsRegex("dev \\(default\\) +duckdb +native +duckdb://.*"
+                                                "warehouse.duckdb +pushdown, cache → target +yes "
+                                                "+v1\\.4"));
+  EXPECT_THAT(debug.out, testing::ContainsRegex("crm +sqlite +native +sqlite://.*crm.sqlite +"
+                                                "source → cache +yes +3\\.[0-9]"));
   EXPECT_THAT(debug.out, testing::ContainsRegex("reporting +sqlite +.* +cache → target +yes"));
 
   // An output that does not connect says so, with its error, and never shows its password.
@@ -350,8 +351,9 @@ TEST_F(BrekEndToEnd, ParseCompileSyncAndDebug) {
          "      user: etl\n      password: s3cret-pw\n      dbname: dw\n";
   Outcome down = brek("debug --project-dir " + shop().string());
   EXPECT_EQ(down.status, 0) << down.out;  // the default target still connects
-  EXPECT_THAT(down.out, testing::ContainsRegex(
-                            "pg +postgres +postgres://etl.*@127.0.0.1:1/dw.* +unused +no +-"));
+  EXPECT_THAT(down.out,
+              testing::ContainsRegex(
+                  "pg +postgres +native +postgres://etl.*@127.0.0.1:1/dw.* +unused +no +-"));
   EXPECT_THAT(down.out, HasSubstr("  pg: postgres: could not connect to 127.0.0.1:1"));
   EXPECT_THAT(down.out + down.err, Not(HasSubstr("s3cret-pw")));
 }

@@ -76,7 +76,7 @@ class TypeRoundTrip : public ::testing::Test {
 
   // profiles.yml (JSON is YAML) and sources.yml from what the test set up.
   void write_project(const std::string& sources_yaml) {
-    Value profiles = {{"rt", {{"target", "warehouse"}, {"outputs", outputs_}}}};
+    Value profiles = {{"rt", {{"target", default_target_}, {"outputs", outputs_}}}};
     std::ofstream(root_ / "profiles.yml") << profiles.dump(2) << "\n";
     std::ofstream(root_ / "models" / "sources.yml") << sources_yaml;
   }
@@ -102,6 +102,7 @@ class TypeRoundTrip : public ::testing::Test {
 
   fs::path root_;
   Value outputs_;
+  std::string default_target_ = "warehouse";
   std::string out_;
 };
 
@@ -365,5 +366,161 @@ INSTANTIATE_TEST_SUITE_P(
                    "(1, 'Grüße ✓', 'a', 0.1, x'00ff', 9007199254740993), "
                    "(2, '', 'b''c', -1e300, x'', -1), (3, NULL, NULL, NULL, NULL, NULL)"}),
     [](const auto& info) { return std::string(info.param.type); });
+
+class ClickHouseRoundTrip : public TypeRoundTrip {
+ protected:
+  void SetUp() override {
+    TypeRoundTrip::SetUp();
+    ZYL_REQUIRE_SERVER(ch_, "ZYL_TEST_CLICKHOUSE", "clickhouse");
+    database_ = "zyl_rt_" + std::to_string(::getpid());
+    server_ = zyl::drivers::open_connection(ch_);
+    ch_["schema"] = database_;
+    outputs_["ch"] = ch_;
+    server_->execute("DROP DATABASE IF EXISTS " + database_ + "; CREATE DATABASE " + database_);
+  }
+  void TearDown() override {
+    if (server_) server_->execute("DROP DATABASE IF EXISTS " + database_);
+    TypeRoundTrip::TearDown();
+  }
+
+  Value ch_;
+  std::string database_;
+  std::unique_ptr<zyl::drivers::Connection> server_;
+};
+
+// ClickHouse -> cache -> DuckDB and ClickHouse -> cache -> ClickHouse: every value arrives as
+// it was; a DateTime of another zone arrives as its instant, in UTC.
+TEST_F(ClickHouseRoundTrip, ValuesArriveInTheCacheAndBackInClickHouse) {
+  server_->execute(
+      "CREATE TABLE " + database_ +
+      ".events (id Int32, small Int8, wide UInt64, amount Decimal(18, 4), name String, "
+      "code FixedString(3), kind Enum8('in' = 1, 'out' = 2), day Date, "
+      "happened DateTime('Europe/Berlin'), uid UUID, tags Array(String), "
+      "scores Array(Nullable(Int32)), note Nullable(String), ratio Float64) "
+      "ENGINE = MergeTree ORDER BY id");
+  server_->execute(
+      "INSERT INTO " + database_ +
+      ".events SELECT toInt32(number), toInt8(number % 200 - 100), "
+      "18446744073709551615 - number, toDecimal64(number / 8, 4), "
+      "concat('n\\t\\\\ \\'', toString(number)), toFixedString('abc', 3), "
+      "if(number % 2 = 0, 'in', 'out'), toDate('2024-01-01') + number, "
+      "toDateTime('2024-10-27 00:00:00', 'UTC') + number * 60, "
+      "toUUID('61f0c404-5cb3-11e7-907b-a6006ad3dba0'), ['a\\'b', toString(number)], "
+      "[toNullable(toInt32(number)), NULL], if(number % 3 = 0, NULL, 'x'), number / 3 "
+      "FROM system.numbers LIMIT 500");
+  write_project("sources:\n  - name: events\n    connection: ch\n    schema: " + database_ +
+                "\n    tables:\n      - name: events\n");
+  write_model("events_copy", "select * from {{ source('events', 'events') }}\n");
+  write_model("events_back",
+              "{{ config(target='ch') }}\nselect * from {{ source('events', 'events') }}\n");
+  ASSERT_EQ(run(), 0) << out_;
+
+  auto warehouse = duckdb_file("warehouse.duckdb");
+  auto copied = text_rows(*warehouse,
+                          "SELECT id::VARCHAR, small::VARCHAR, wide::VARCHAR, amount::VARCHAR, "
+                          "name, code, kind, day::VARCHAR, happened::VARCHAR, uid::VARCHAR, "
+                          "tags::VARCHAR, scores::VARCHAR, note, ratio::VARCHAR "
+                          "FROM main.events_copy WHERE id IN (0, 499) ORDER BY id");
+  warehouse->close();
+  ASSERT_EQ(copied.size(), 2u);
+  EXPECT_EQ(copied[1], (std::vector<std::string>{
+                           "499", "-1", "18446744073709551116", "62.3750", "n\t\\ '499", "abc",
+                           "out", "2025-05-14", "2024-10-27 08:19:00+00",
+                           "61f0c404-5cb3-11e7-907b-a6006ad3dba0", R"(['a\'b', 499])",
+                           "[499, NULL]", "x", "166.33333333333334"}));
+  EXPECT_EQ(copied[0][12], "NULL");
+
+  std::vector<zyl::drivers::Column> original_columns, back_columns;
+  std::string order = " ORDER BY id";
+  auto original = zyl::integration::read_all(
+      *server_, "SELECT * FROM " + database_ + ".events" + order, &original_columns);
+  auto back = zyl::integration::read_all(
+      *server_, "SELECT * FROM " + database_ + ".events_back" + order, &back_columns);
+  ASSERT_EQ(back.rows(), 500u);
+  EXPECT_EQ(back.cells, original.cells);
+  std::vector<std::string> back_types;
+  for (const auto& c : back_columns) back_types.push_back(c.type.native);
+  EXPECT_EQ(back_types,
+            (std::vector<std::string>{
+                "Nullable(Int32)", "Nullable(Int8)", "Nullable(UInt64)",
+                "Nullable(Decimal(18, 4))", "Nullable(String)", "Nullable(String)",
+                "Nullable(String)", "Nullable(Date)", "Nullable(DateTime('UTC'))",
+                "Nullable(UUID)", "Array(Nullable(String))", "Array(Nullable(Int32))",
+                "Nullable(String)", "Nullable(Float64)"}));
+}
+
+// ClickHouse as the default target: models over its own tables run there in its own dialect
+// (uniqExact is ClickHouse's), as a table, a view and a merge without UPDATE; a model on DuckDB
+// reads them through the cache, and retract drops what the run built, the view included.
+TEST_F(ClickHouseRoundTrip, ClickHouseAsTheDefaultTargetRunsModelsInPlace) {
+  default_target_ = "ch";
+  server_->execute("CREATE TABLE " + database_ +
+                   ".visits (id UInt32, page String, at DateTime) ENGINE = MergeTree ORDER BY id;"
+                   "INSERT INTO " + database_ +
+                   ".visits SELECT number, concat('/p', toString(number % 3)), "
+                   "toDateTime('2024-01-01 00:00:00') + number * 3600 FROM system.numbers "
+                   "LIMIT 100");
+  write_project("sources:\n  - name: web\n    schema: " + database_ +
+                "\n    tables:\n      - name: visits\n");
+  write_model("pages", "select page, uniqExact(id) as hits from {{ source('web', 'visits') }} "
+                       "group by page\n");
+  write_model("pages_v", "{{ config(materialized='view') }}\nselect page, hits from "
+                         "{{ ref('pages') }} where hits > 33\n");
+  write_model("latest",
+              "{{ config(materialized='incremental', unique_key='page') }}\n"
+              "select page, max(at) as last_at, count() as n from {{ source('web', 'visits') }}"
+              "{% if is_incremental() %} where id >= 100 {% endif %} group by page\n");
+  write_model("pages_local", "{{ config(target='warehouse') }}\n"
+                             "select page, hits from {{ ref('pages') }}\n");
+  ASSERT_EQ(run(), 0) << out_;
+  auto rows = [&](const std::string& sql) { return text_rows(*server_, sql); };
+  const std::string db = database_ + ".";
+  EXPECT_EQ(rows("SELECT page, toString(hits) FROM " + db + "pages ORDER BY page"),
+            (std::vector<std::vector<std::string>>{{"/p0", "34"}, {"/p1", "33"}, {"/p2", "33"}}));
+  EXPECT_EQ(rows("SELECT page FROM " + db + "pages_v"),
+            (std::vector<std::vector<std::string>>{{"/p0"}}));
+  EXPECT_EQ(rows("SELECT engine FROM system.tables WHERE database = '" + database_ +
+                 "' AND name = 'pages_v'"),
+            (std::vector<std::vector<std::string>>{{"View"}}));
+
+  // New visits of one page: the merge replaces that page's row and keeps the others.
+  server_->execute("INSERT INTO " + db + "visits VALUES (100, '/p1', '2024-02-01 00:00:00'), "
+                   "(101, '/p9', '2024-02-02 00:00:00')");
+  ASSERT_EQ(run(), 0) << out_;
+  EXPECT_EQ(rows("SELECT page, toString(last_at), toString(n) FROM " + db +
+                 "latest ORDER BY page"),
+            (std::vector<std::vector<std::string>>{{"/p0", "2024-01-05 03:00:00", "34"},
+                                                   {"/p1", "2024-02-01 00:00:00", "1"},
+                                                   {"/p2", "2024-01-05 02:00:00", "33"},
+                                                   {"/p9", "2024-02-02 00:00:00", "1"}}));
+  EXPECT_EQ(rows("SELECT page, toString(hits) FROM " + db + "pages WHERE page = '/p1'"),
+            (std::vector<std::vector<std::string>>{{"/p1", "34"}}));
+  auto warehouse = duckdb_file("warehouse.duckdb");
+  EXPECT_EQ(text_rows(*warehouse, "SELECT page, hits::VARCHAR FROM main.pages_local "
+                                  "ORDER BY page")
+                .size(),
+            4u);
+  warehouse->close();
+  EXPECT_THAT(rows("SELECT name FROM system.tables WHERE database = '" + database_ +
+                   "' AND name LIKE '%brek%'"),
+              ::testing::IsEmpty());
+
+  fs::path debug_out = root_ / "debug.txt";
+  std::string debug = "cd '" + root_.string() + "' && '" + std::string(BREK_BINARY) +
+                      "' debug --project-dir . --profiles-dir . >'" + debug_out.string() + "' 2>&1";
+  EXPECT_EQ(std::system(debug.c_str()), 0) << slurp(debug_out);
+  EXPECT_THAT(slurp(debug_out),
+              ::testing::ContainsRegex("ch \\(default\\) +clickhouse +HTTP +clickhouse://.* +"
+                                       "pushdown.* +yes +18\\.16"));
+  EXPECT_THAT(slurp(debug_out), ::testing::Not(HasSubstr(ch_["password"].get<std::string>())));
+
+  fs::path out = root_ / "retract.txt";
+  std::string retract = "cd '" + root_.string() + "' && '" + std::string(BREK_BINARY) +
+                        "' retract --project-dir . --profiles-dir . >'" + out.string() + "' 2>&1";
+  EXPECT_EQ(std::system(retract.c_str()), 0) << slurp(out);
+  EXPECT_EQ(rows("SELECT name FROM system.tables WHERE database = '" + database_ +
+                 "' ORDER BY name"),
+            (std::vector<std::vector<std::string>>{{"visits"}}));
+}
 
 }  // namespace

@@ -23,7 +23,7 @@ std::optional<Value> server_config(const std::string& prefix, const std::string&
   config["port"] = std::stoi(*port);
   config["user"] = env(prefix + "_USER").value_or("");
   config["password"] = env(prefix + "_PASSWORD").value_or("");
-  if (prefix == "ZYL_TEST_MYSQL") {
+  if (prefix == "ZYL_TEST_MYSQL" || prefix == "ZYL_TEST_CLICKHOUSE") {
     config["database"] = env(prefix + "_DB").value_or("");
   } else {
     config["dbname"] = env(prefix + "_DB").value_or("");

@@ -1,6 +1,7 @@
-// Where the integration tests find their servers: ZYL_TEST_PG_* and ZYL_TEST_MYSQL_* environment
-// variables (scripts/test_servers.sh prints them). Without them a test skips, or fails when CI is
-// set, so a CI run cannot pass without having reached the servers.
+// Where the integration tests find their servers: ZYL_TEST_PG_*, ZYL_TEST_MYSQL_* and
+// ZYL_TEST_CLICKHOUSE_* environment variables (scripts/test_servers.sh prints them). Without
+// them a test skips, or fails when CI is set, so a CI run cannot pass without having reached
+// the servers.
 #pragma once
 
 #include <optional>
@@ -12,7 +13,8 @@
 namespace zyl::integration {
 
 // An output config for the server, or nullopt when its variables are not set. `prefix` is
-// "ZYL_TEST_PG" or "ZYL_TEST_MYSQL"; `type` the adapter type to put in the config.
+// "ZYL_TEST_PG", "ZYL_TEST_MYSQL" or "ZYL_TEST_CLICKHOUSE"; `type` the adapter type to put in
+// the config.
 std::optional<Value> server_config(const std::string& prefix, const std::string& type);
 
 // The message for a missing server, saying how to start one.

@@ -86,15 +86,6 @@ std::string column_list(const Connection& conn, const std::vector<std::string>& 
   return text::join(quoted, ", ");
 }
 
-std::string create_table_sql(const Connection& conn, const TableRef& table,
-                             const std::vector<Column>& columns) {
-  std::vector<std::string> defs;
-  for (const Column& c : columns) {
-    defs.push_back(conn.quote_identifier(c.name) + " " + conn.type_sql(c.type));
-  }
-  return "CREATE TABLE " + conn.quote_table(table) + " (" + text::join(defs, ", ") + ")";
-}
-
 // Fails unless the engine took exactly the rows the result has.
 void verify_rows(std::int64_t reported, std::int64_t expected, const std::string& what) {
   if (reported < 0 || reported == expected) return;
@@ -222,7 +213,7 @@ const Column* match_column(const std::vector<Column>& target, const std::string&
 std::vector<std::string> prepare_table(Connection& conn, const TableRef& table,
                                        const std::vector<Column>& columns, bool exists) {
   if (!exists) {
-    conn.execute(create_table_sql(conn, table, columns));
+    conn.execute(conn.create_table_sql(table, columns, {}));
     std::vector<std::string> names;
     for (const Column& c : columns) names.push_back(c.name);
     return names;
@@ -348,6 +339,7 @@ class Load {
 
   // Writes the rows; returns how many. Throws on any failure, with the table as it was.
   std::int64_t run(QueryResult& rows) {
+    if (target_.engine() == "clickhouse") return run_with_rebuild(rows);
     if (!target_.transactional_ddl()) return run_with_swap(rows);
     if (mode_ == "truncate" && takes_rows_as_they_are(target_, table_, columns_)) {
       return run_direct(rows);
@@ -399,7 +391,7 @@ class Load {
     StagingGuard guard(target_, staging);
     // The CREATE commits on its own, ending any transaction it stands in; the rows go into the
     // staging table in one transaction after it.
-    target_.execute(create_table_sql(target_, staging, columns_));
+    target_.execute(target_.create_table_sql(staging, columns_, {}));
     target_.begin();
     std::int64_t copied =
         copy_rows(rows, target_, staging, columns_, progress_, label_, "load.batch");
@@ -416,6 +408,70 @@ class Load {
     finish(guard);
     drop_quietly(staging);
     return copied;
+  }
+
+  // ClickHouse: no transactions and no UPDATE. The rows go into a staging table sorted by the
+  // merge key. A new table, or a full refresh, is that table swapped in; every other mode
+  // builds a second table of the target's own structure from the old rows it keeps (all of
+  // them when appending, those without a new key when merging, none when truncating) and the
+  // new rows, and swaps that in. Either way one RENAME TABLE changes what readers see.
+  std::int64_t run_with_rebuild(QueryResult& rows) {
+    TableRef staging{table_.schema, staging_name(table_.name)};
+    StagingGuard guard(target_, staging);
+    target_.execute(target_.create_table_sql(staging, columns_, keys_));
+    std::int64_t copied =
+        copy_rows(rows, target_, staging, columns_, progress_, label_, "load.batch");
+    verify_rows(count_rows(staging), copied, "the staging table");
+    bool exists = target_.table_exists(table_);
+    if (mode_ == "full-refresh" || !exists) {
+      swap_in(staging, exists);
+      guard.done();
+      return copied;
+    }
+    TableRef rebuilt{table_.schema, staging_name(table_.name)};
+    StagingGuard rebuilt_guard(target_, rebuilt);
+    std::string quoted = target_.quote_table(table_);
+    target_.execute("CREATE TABLE " + target_.quote_table(rebuilt) + " AS " + quoted);
+    if (mode_ != "truncate") {
+      target_.execute("INSERT INTO " + target_.quote_table(rebuilt) + " SELECT * FROM " + quoted +
+                      kept_rows_filter(staging));
+    }
+    std::vector<std::string> names = prepare_table(target_, rebuilt, columns_, true);
+    std::vector<std::string> source_names;
+    for (const Column& c : columns_) source_names.push_back(c.name);
+    target_.execute("INSERT INTO " + target_.quote_table(rebuilt) + " (" +
+                    column_list(target_, names) + ") SELECT " +
+                    column_list(target_, source_names) + " FROM " +
+                    target_.quote_table(staging));
+    swap_in(rebuilt, true);
+    rebuilt_guard.done();
+    guard.done();
+    drop_quietly(staging);
+    return copied;
+  }
+
+  // The WHERE clause that keeps the old rows a merge keeps: those whose key is not among the
+  // new rows' (a NULL in a key matches nothing). Empty when every old row stays.
+  std::string kept_rows_filter(const TableRef& staging) {
+    if (keys_.empty()) return "";
+    std::vector<Column> existing = target_.table_columns(table_);
+    std::vector<std::string> old_keys, new_keys, nulls;
+    for (const std::string& k : keys_) {
+      const Column* match = match_column(existing, k);
+      if (!match) return "";  // the key column is new: every old row has a NULL key
+      old_keys.push_back(target_.quote_identifier(match->name));
+      // 18.16 compares tuples only of the same types.
+      new_keys.push_back("CAST(" + target_.quote_identifier(k) + " AS " + match->type.native + ")");
+      nulls.push_back("isNull(" + old_keys.back() + ")");
+    }
+    return " WHERE " + text::join(nulls, " OR ") + " OR (" + text::join(old_keys, ", ") +
+           ") NOT IN (SELECT " + text::join(new_keys, ", ") + " FROM " +
+           target_.quote_table(staging) + ")";
+  }
+
+  std::int64_t count_rows(const TableRef& table) {
+    auto row = first_row(target_, "SELECT count(*) FROM " + target_.quote_table(table));
+    return row ? std::stoll(row->front()) : -1;
   }
 
   // Puts the staging table in the place of the table in one statement. The old table, renamed
@@ -463,7 +519,7 @@ class Load {
 
   // A staging table with the result's columns, filled with its rows.
   std::int64_t fill(QueryResult& rows, const TableRef& staging) {
-    target_.execute(create_table_sql(target_, staging, columns_));
+    target_.execute(target_.create_table_sql(staging, columns_, {}));
     return copy_rows(rows, target_, staging, columns_, progress_, label_, "load.batch");
   }
 
@@ -598,7 +654,7 @@ std::int64_t NativeSlingClient::fill_staging(const Value& source_config, Connect
   }
   auto rows = read_for(*source, cache, source_query);
   std::vector<Column> columns = checked_columns(rows->columns());
-  cache.execute(create_table_sql(cache, staging, columns));
+  cache.execute(cache.create_table_sql(staging, columns, {}));
   return copy_rows(*rows, cache, staging, columns, progress_, label, "extract.batch");
 }
 

@@ -97,7 +97,8 @@ std::unique_ptr<drivers::Connection> open_target(const std::string& adapter_type
 std::string drop_statement(const std::string& adapter_type, const std::string& obj_type,
                            const std::string& table_name) {
   const std::string cascade = CASCADE_ENGINES.count(adapter_type) != 0 ? " CASCADE" : "";
-  return "DROP " + obj_type + " IF EXISTS " + table_name + cascade;
+  return "DROP " + drivers::drop_word(adapter_type, obj_type) + " IF EXISTS " + table_name +
+         cascade;
 }
 
 Value record_of(const std::string& uid, const std::string& status, const std::string& msg) {

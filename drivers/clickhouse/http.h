@@ -1,0 +1,54 @@
+// POST requests to ClickHouse's HTTP interface on libcurl, with the response body read as the
+// caller asks for it, so a large result never sits whole in memory. libcurl stays out of this
+// header.
+//
+//   HttpRequest request(endpoint, "query=INSERT...", body);
+//   std::string chunk;
+//   while (request.read(chunk)) { ... }
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace zyl::drivers::clickhouse {
+
+// Where and as whom requests go. The password travels in the Authorization header only, never
+// in a URL.
+struct Endpoint {
+  std::string base_url;  // "http://host:8123/"
+  std::string user;
+  std::string password;
+  long connect_timeout_seconds = 10;
+};
+
+// One request in flight. Not thread-safe; the destructor abandons an unfinished transfer.
+class HttpRequest {
+ public:
+  // Starts a POST of `body` to the endpoint with the URL parameters `parameters` (already
+  // escaped, "database=x&query=..."). Throws DriverError when libcurl cannot set it up.
+  HttpRequest(const Endpoint& endpoint, const std::string& parameters, std::string body);
+  ~HttpRequest();
+  HttpRequest(const HttpRequest&) = delete;
+  HttpRequest& operator=(const HttpRequest&) = delete;
+
+  // The HTTP status, once the response headers have come (waits for them). Throws DriverError
+  // when the transfer fails before.
+  long status();
+  // Appends the next bytes of the body to `out`; false once the body has ended (nothing
+  // appended). Throws DriverError when the transfer fails (connection lost, timeout).
+  bool read(std::string& out);
+  // Every remaining byte of the body (at most `limit`).
+  std::string read_rest(size_t limit = 1 << 20);
+  // The value of a response header (case-insensitive name), empty when absent; complete once
+  // status() has returned.
+  std::string header(const std::string& name) const;
+
+  // `text` escaped for a URL parameter.
+  static std::string escape(const std::string& text);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace zyl::drivers::clickhouse
