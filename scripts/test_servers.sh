@@ -200,7 +200,7 @@ XML
   chown -R "$owner" "$home"
   # The shell records its own pid, then becomes the server.
   as_owner "$owner" sh -c 'echo $$ >"$1/server.pid"; exec /usr/sbin/clickhouse-server \
-    --config-file="$1/config.xml" >"$1/stdout.log" 2>&1' sh "$home" &
+    --config-file="$1/config.xml" >"$1/stdout.log" 2>&1' sh "$home" </dev/null >/dev/null 2>&1 &
   for _ in $(seq 1 120); do
     ch_query "SELECT 1" >/dev/null 2>&1 && break
     sleep 0.5
