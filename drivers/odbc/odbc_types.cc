@@ -61,9 +61,9 @@ TypeChoice TypeCatalog::long_text() const {
 
 TypeChoice TypeCatalog::text(int length, bool fixed) const {
   if (length > 0) {
-    auto kinds = fixed ? std::initializer_list<int>{SQL_WCHAR, SQL_CHAR}
-                       : std::initializer_list<int>{SQL_WVARCHAR, SQL_VARCHAR};
-    const TypeInfoRow* row = pick(kinds, Sign::Any, false);
+    // Each list is made in the call itself: a list kept in a variable would outlive its array.
+    const TypeInfoRow* row = fixed ? pick({SQL_WCHAR, SQL_CHAR}, Sign::Any, false)
+                                   : pick({SQL_WVARCHAR, SQL_VARCHAR}, Sign::Any, false);
     if (row && !row->create_params.empty() && length <= row->column_size) {
       return {with_args(*row, std::to_string(length)), row->data_type, length, 0};
     }

@@ -198,9 +198,9 @@ TEST(SQLiteDriver, SchemasNameAttachedFilesOrFallBackToMain) {
 }
 
 TEST(OpenConnection, UnknownTypesNameTheTypeAndTheSupportedOnes) {
-  EXPECT_THAT([] { open_connection(Value{{"type", "snowflake"}}); },
+  EXPECT_THAT([] { open_connection(Value{{"type", "vertica"}}); },
               ::testing::ThrowsMessage<DriverError>(
-                  ::testing::AllOf(HasSubstr("'snowflake'"), HasSubstr("duckdb"),
+                  ::testing::AllOf(HasSubstr("'vertica'"), HasSubstr("duckdb"),
                                    HasSubstr("sqlite"))));
 }
 

@@ -479,22 +479,23 @@ class Load {
   void swap_in(const TableRef& staging, bool exists) {
     fault_point("load.before_commit");
     std::string quoted = target_.quote_table(table_);
+    // MySQL, MariaDB and ClickHouse rename several tables in one RENAME TABLE statement.
+    const std::string engine = target_.engine();
+    const bool rename_table = engine == "mysql" || engine == "mariadb" || engine == "clickhouse";
     if (!exists) {
-      bool mysql = target_.engine() == "mysql" || target_.engine() == "mariadb";
-      target_.execute(mysql ? "RENAME TABLE " + target_.quote_table(staging) + " TO " + quoted
+      target_.execute(rename_table ? "RENAME TABLE " + target_.quote_table(staging) + " TO " + quoted
                             : "ALTER TABLE " + target_.quote_table(staging) + " RENAME TO " +
                                   target_.quote_identifier(table_.name));
       return;
     }
     TableRef old{table_.schema, staging_name(table_.name, kOldMark)};
-    std::string engine = target_.engine();
     if (engine == "snowflake") {
       // One statement that trades the two tables' contents; the staging name then holds the old.
       target_.execute("ALTER TABLE " + target_.quote_table(staging) + " SWAP WITH " + quoted);
       drop_quietly(staging);
       return;
     }
-    if (engine != "mysql" && engine != "mariadb") {
+    if (!rename_table) {
       // No single-statement swap known for this engine: two renames, with a moment between
       // them in which the table is missing (never one with partial rows).
       target_.execute("ALTER TABLE " + quoted + " RENAME TO " +
