@@ -12,13 +12,13 @@ namespace {
 
 using zyl::Value;
 
-[[noreturn]] void fail(const std::string& message) {
-  throw brek_common::CompilationError(message);
-}
+[[noreturn]] void fail(const std::string& message) { throw brek_common::CompilationError(message); }
 
 const std::set<std::string> kKinds = {"not_null", "unique", "accepted_values", "relationships"};
 
-std::string text_of(const Value& v) { return v.is_string() ? v.get<std::string>() : zyl::text_form(v); }
+std::string text_of(const Value& v) {
+  return v.is_string() ? v.get<std::string>() : zyl::text_form(v);
+}
 
 // ref('name') or ref("name") -> name (blanks allowed around the parts); anything else as it is.
 std::string ref_name(const std::string& text) {
@@ -68,7 +68,8 @@ GenericTest read_test(const Value& entry, const std::string& column, const std::
   } else if (entry.is_object() && entry.size() == 1) {
     test.kind = entry.items().begin().key();
     arguments = entry.items().begin().value();
-    if (!arguments.is_object() && !arguments.is_null()) fail(where + ": test '" + test.kind + "' takes a map");
+    if (!arguments.is_object() && !arguments.is_null())
+      fail(where + ": test '" + test.kind + "' takes a map");
     if (const Value* nested = zyl::find(arguments, "arguments"); nested && nested->is_object()) {
       for (const auto& [k, v] : nested->items()) arguments[k] = v;
     }
@@ -117,7 +118,8 @@ std::vector<GenericTest> column_tests(const Value& column, const std::string& wh
     const Value* list = zyl::find(column, key);
     if (!zyl::is_set(list)) continue;
     if (!list->is_array()) fail(where + ", column '" + name + "': '" + key + "' must be a list");
-    for (const Value& entry : *list) out.push_back(read_test(entry, name, where + ", column '" + name + "'"));
+    for (const Value& entry : *list)
+      out.push_back(read_test(entry, name, where + ", column '" + name + "'"));
   }
   return out;
 }
@@ -135,14 +137,16 @@ std::string generic_test_sql(const GenericTest& test, const std::string& engine,
                              const std::string& relation, const std::string& to_relation) {
   const std::string column = zyl::drivers::quote_identifier_for(engine, test.column);
   const std::string rows = rows_of(relation, test.where);
-  if (test.kind == "not_null") return "select * from " + rows + " brek_t where " + column + " is null";
+  if (test.kind == "not_null")
+    return "select * from " + rows + " brek_t where " + column + " is null";
   if (test.kind == "unique") {
     return "select " + column + ", count(*) as n_records from " + rows + " brek_t where " + column +
            " is not null group by " + column + " having count(*) > 1";
   }
   if (test.kind == "accepted_values") {
     std::vector<std::string> literals;
-    for (const auto& v : test.values) literals.push_back(zyl::drivers::string_literal_for(engine, v));
+    for (const auto& v : test.values)
+      literals.push_back(zyl::drivers::string_literal_for(engine, v));
     return "select * from " + rows + " brek_t where " + column + " is not null and " + column +
            " not in (" + zyl::text::join(literals, ", ") + ")";
   }
@@ -152,7 +156,8 @@ std::string generic_test_sql(const GenericTest& test, const std::string& engine,
          " is null";
 }
 
-Value test_metadata(const GenericTest& test, const std::string& model_id, const std::string& to_id) {
+Value test_metadata(const GenericTest& test, const std::string& model_id,
+                    const std::string& to_id) {
   Value kwargs = {{"column_name", test.column}, {"model", model_id}};
   if (test.kind == "accepted_values") kwargs["values"] = test.values;
   if (test.kind == "relationships") {

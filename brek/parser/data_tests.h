@@ -18,13 +18,13 @@ namespace brek::parser {
 
 // One generic test of one column, as declared.
 struct GenericTest {
-  std::string kind;    // not_null, unique, accepted_values, relationships
+  std::string kind;  // not_null, unique, accepted_values, relationships
   std::string column;
-  std::vector<std::string> values;  // accepted_values
-  std::string to;                   // relationships: the model or seed named in ref('...')
-  std::string field;                // relationships: the column of `to`
-  std::string severity = "error";   // error or warn
-  std::optional<std::string> where; // a condition on the tested rows
+  std::vector<std::string> values;   // accepted_values
+  std::string to;                    // relationships: the model or seed named in ref('...')
+  std::string field;                 // relationships: the column of `to`
+  std::string severity = "error";    // error or warn
+  std::optional<std::string> where;  // a condition on the tested rows
 };
 
 // The tests declared under the column entry `column` (a map with "name"). Throws

@@ -13,7 +13,11 @@ size_t invalid_utf8_at(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
     auto c = static_cast<unsigned char>(text[i]);
-    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    size_t length = c < 0x80           ? 1
+                    : (c >> 5) == 0x6  ? 2
+                    : (c >> 4) == 0xE  ? 3
+                    : (c >> 3) == 0x1E ? 4
+                                       : 0;
     if (length == 0 || i + length > text.size()) return i;
     std::uint32_t code = length == 1 ? c : c & (0x7F >> length);
     for (size_t k = 1; k < length; ++k) {
@@ -97,8 +101,9 @@ class CsvReader {
 };
 
 bool all_digits(std::string_view s) {
-  return !s.empty() &&
-         std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c));
+  });
 }
 
 std::string_view unsigned_part(std::string_view s) {
@@ -184,12 +189,14 @@ std::optional<std::string> decimal_type(const std::vector<const SeedCell*>& valu
          std::to_string(fraction) + ")";
 }
 
-std::vector<SeedColumn> header_columns(const std::vector<SeedCell>& header, const std::string& shown) {
+std::vector<SeedColumn> header_columns(const std::vector<SeedCell>& header,
+                                       const std::string& shown) {
   std::vector<SeedColumn> columns;
   std::set<std::string> seen;
   for (const SeedCell& name : header) {
     if (!name || name->empty()) throw SeedError(shown + ":1: a column without a name");
-    if (!seen.insert(*name).second) throw SeedError(shown + ":1: column '" + *name + "' appears twice");
+    if (!seen.insert(*name).second)
+      throw SeedError(shown + ":1: column '" + *name + "' appears twice");
     columns.push_back({*name, ""});
   }
   return columns;

@@ -1,10 +1,10 @@
 #include "brek/seeds/seed_csv.h"
 
-#include <string>
-#include <vector>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 namespace brek::seeds {
 namespace {
@@ -24,9 +24,9 @@ TEST(ReadSeed, InfersEachColumnsNarrowestTypeAndKeepsEveryDigit) {
       "1,10.5,123456789012345678901234,true,2024-02-29,2024-01-01 10:00:00.123,x,\r\n"
       "-2,3,1,FALSE,2023-12-31,2024-01-01T23:59:59,7,\r\n",
       "seeds/s.csv");
-  EXPECT_EQ(types_of(t), (std::vector<std::string>{"BIGINT", "DECIMAL(18,1)", "DECIMAL(24,0)",
-                                                   "BOOLEAN", "DATE", "TIMESTAMP", "VARCHAR",
-                                                   "VARCHAR"}));
+  EXPECT_EQ(types_of(t),
+            (std::vector<std::string>{"BIGINT", "DECIMAL(18,1)", "DECIMAL(24,0)", "BOOLEAN", "DATE",
+                                      "TIMESTAMP", "VARCHAR", "VARCHAR"}));
   ASSERT_EQ(t.rows.size(), 2u);
   EXPECT_EQ(t.rows[0][2], "123456789012345678901234");
   EXPECT_FALSE(t.rows[0][7]);  // an empty field is NULL
@@ -47,8 +47,11 @@ TEST(ReadSeed, ColumnTypesOverrideTheInferredOnes) {
   zyl::Value types = {{"zip", "VARCHAR"}};
   SeedTable t = read_seed("zip,n\n01234,1\n", "s.csv", types);
   EXPECT_EQ(types_of(t), (std::vector<std::string>{"VARCHAR", "BIGINT"}));
-  EXPECT_THAT([&] { read_seed("a\n1\n", "s.csv", zyl::Value{{"b", "INT"}}); },
-              ThrowsMessage<SeedError>(HasSubstr("column_types names 'b'")));
+  EXPECT_THAT(
+      [&] {
+        read_seed("a\n1\n", "s.csv", zyl::Value{{"b", "INT"}});
+      },
+      ThrowsMessage<SeedError>(HasSubstr("column_types names 'b'")));
 }
 
 TEST(ReadSeed, MalformedFilesAreRefusedWithTheirFileAndLine) {

@@ -56,7 +56,7 @@ brek::RunResult DataTestRunner::execute(brek::Node& test, brek::Manifest& manife
   try {
     std::int64_t failing = failures(test, manifest);
     std::string severity = text_form(test.config.get("severity", "error"));
-    brek::RunStatus status = failing == 0          ? brek::RunStatus::Pass
+    brek::RunStatus status = failing == 0         ? brek::RunStatus::Pass
                              : severity == "warn" ? brek::RunStatus::Warn
                                                   : brek::RunStatus::Fail;
     std::string message = failing == 0 ? "PASS" : outcome_text(failing, severity);
@@ -83,7 +83,8 @@ std::int64_t DataTestRunner::failures(const brek::Node& test,
     if (!child) throw std::runtime_error("the tested node's target is not in profiles.yml");
     if (generic.kind == "relationships") {
       std::optional<brek::Place> parent = place_of_id(get_text(kwargs, "to"), manifest);
-      if (!parent) throw std::runtime_error("the target of '" + generic.to + "' is not in profiles.yml");
+      if (!parent)
+        throw std::runtime_error("the target of '" + generic.to + "' is not in profiles.yml");
       if (parent->output != child->output) return count_across(test, *child, *parent);
     }
     return count_on(*child, test.compiled_code.value_or(""));
@@ -111,7 +112,8 @@ std::optional<brek::Place> DataTestRunner::place_of_id(const std::string& id,
 
 Value DataTestRunner::connection_for(const brek::Place& place) const {
   const Value* output = brek::find_output(profiles_, config.profile_name, place.output);
-  if (output == nullptr) throw std::runtime_error("output '" + place.output + "' is not in profiles.yml");
+  if (output == nullptr)
+    throw std::runtime_error("output '" + place.output + "' is not in profiles.yml");
   return brek::connection_config(place, *output);
 }
 
@@ -146,10 +148,12 @@ std::int64_t DataTestRunner::count_across(const brek::Node& test, const brek::Pl
   };
   keys(child, generic.column, generic.where, "child_keys");
   keys(parent, generic.field, std::nullopt, "parent_keys");
-  auto conn = drivers::open_connection(Value{{"type", "duckdb"}, {"path", scratch.path().string()}});
-  std::int64_t count = first_count(
-      *conn, "SELECT COUNT(*) FROM child_keys c WHERE c.k IS NOT NULL AND NOT EXISTS "
-             "(SELECT 1 FROM parent_keys p WHERE p.k = c.k)");
+  auto conn =
+      drivers::open_connection(Value{{"type", "duckdb"}, {"path", scratch.path().string()}});
+  std::int64_t count =
+      first_count(*conn,
+                  "SELECT COUNT(*) FROM child_keys c WHERE c.k IS NOT NULL AND NOT EXISTS "
+                  "(SELECT 1 FROM parent_keys p WHERE p.k = c.k)");
   conn->close();
   return count;
 }

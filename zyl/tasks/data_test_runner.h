@@ -23,8 +23,8 @@ namespace zyl::tasks::data_test_runner {
 
 class DataTestRunner : public brek::ModelRunner {
  public:
-  DataTestRunner(std::shared_ptr<const brek::RuntimeConfig> config, brek::NodePtr node,
-                 int index, int total, Value profiles);
+  DataTestRunner(std::shared_ptr<const brek::RuntimeConfig> config, brek::NodePtr node, int index,
+                 int total, Value profiles);
 
   // Pass, Fail or Warn with the failing row count; Error when the test cannot run. Never
   // throws.

@@ -47,7 +47,8 @@ Value column_types_of(const brek::Node& seed) {
 
 // The seed's rows in their types as the table "seed" of `scratch`.
 void stage(const ScratchDuckDB& scratch, const SeedTable& table) {
-  auto conn = drivers::open_connection(Value{{"type", "duckdb"}, {"path", scratch.path().string()}});
+  auto conn =
+      drivers::open_connection(Value{{"type", "duckdb"}, {"path", scratch.path().string()}});
   std::string create = "CREATE TABLE seed (";
   for (size_t c = 0; c < table.columns.size(); ++c) {
     if (c > 0) create += ", ";
