@@ -630,31 +630,6 @@ bool runs_by_itself(const Node& node, const Resolutions& resolutions) {
   return resolved && resolved->execution_path != ExecutionPath::DEFAULT_PUSHDOWN;
 }
 
-int cmd_run(const Options& options) {
-  return guarded([&]() -> int {
-    auto started = std::chrono::steady_clock::now();
-    Session s = open_session(options);
-    report_warnings(s, options);
-    TargetAdapters adapters(s);
-    std::shared_ptr<Adapter> adapter = default_adapter(s, adapters);
-    compile(s, adapters);
-    Resolutions resolutions = resolve(s);
-    auto cache = std::make_shared<ZylCache>(CacheLocation::for_project(s.project_dir));
-
-    std::vector<std::string> cancelled;  // under the task's event lock
-    RunTask task(s.config->args, s.config, s.manifest,
-                 [&](const NodePtr& node, int index, int total) {
-                   return model_runner(s, adapter, resolutions, cache, node, index, total);
-                 },
-                 console_events(s, options, resolutions, cancelled));
-    task.is_runnable = [&](const Node& node) { return runs_by_itself(node, resolutions); };
-
-    std::vector<NodePtr> models = task.models_to_run();
-    if (s.config->args.full_refresh) forget_cached_results(models, resolutions, *cache);
-    return run_under_console(s, options, task, models, cancelled, started, "running", "model");
-  });
-}
-
 // Whether `to` is `from` or downstream of it.
 bool reaches(const Graph& graph, const std::string& from, const std::string& to) {
   std::set<std::string> seen;
@@ -690,7 +665,9 @@ std::vector<std::string> tests_of_inputs(const Manifest& manifest, const Graph& 
   return tests;
 }
 
-int cmd_build(const Options& options) {
+// `brek run` (models) and `brek build` (seeds, models and data tests in graph order, a failing
+// test holding back what reads the node it tests).
+int run_graph(const Options& options, bool build) {
   return guarded([&]() -> int {
     auto started = std::chrono::steady_clock::now();
     Session s = open_session(options);
@@ -701,7 +678,7 @@ int cmd_build(const Options& options) {
     Resolutions resolutions = resolve(s);
     auto cache = std::make_shared<ZylCache>(CacheLocation::for_project(s.project_dir));
 
-    std::vector<std::string> cancelled;
+    std::vector<std::string> cancelled;  // under the task's event lock
     RunTask task(
         s.config->args, s.config, s.manifest,
         [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
@@ -717,15 +694,20 @@ int cmd_build(const Options& options) {
           return model_runner(s, adapter, resolutions, cache, node, index, total);
         },
         console_events(s, options, resolutions, cancelled));
-    task.resource_types = {NodeType::Seed, NodeType::Model};
     task.is_runnable = [&](const Node& node) { return runs_by_itself(node, resolutions); };
     Graph graph = Graph::from_manifest(*s.manifest);
-    task.extra_upstream = [&](const Node& node) {
-      return tests_of_inputs(*s.manifest, graph, node);
-    };
+    if (build) {
+      task.resource_types = {NodeType::Seed, NodeType::Model};
+      task.extra_upstream = [&](const Node& node) {
+        return tests_of_inputs(*s.manifest, graph, node);
+      };
+    }
 
     std::vector<NodePtr> nodes = task.models_to_run();
     if (s.config->args.full_refresh) forget_cached_results(nodes, resolutions, *cache);
+    if (!build) {
+      return run_under_console(s, options, task, nodes, cancelled, started, "running", "model");
+    }
     for (const NodePtr& test : selected_tests(s)) nodes.push_back(test);
     if (!options.resource_types.empty()) {
       const auto& kinds = options.resource_types;
@@ -736,6 +718,10 @@ int cmd_build(const Options& options) {
     return run_under_console(s, options, task, nodes, cancelled, started, "building", "node");
   });
 }
+
+int cmd_run(const Options& options) { return run_graph(options, false); }
+
+int cmd_build(const Options& options) { return run_graph(options, true); }
 
 int cmd_seed(const Options& options) {
   return guarded([&]() -> int {
