@@ -25,10 +25,12 @@ packages=(
   postgresql mariadb-server clickhouse-server
   chromium
 )
-# The libraries among them (the -dev packages) are also what the armhf sysroot holds.
+# The libraries among them (the -dev packages) are also what the armhf sysroot holds, with the
+# ODBC drivers the ODBC tests load (the driver manager of the armhf tests finds them by the names
+# of the host's odbcinst.ini, in the sysroot's driver folder).
 libraries=()
 for p in "${packages[@]}"; do
-  if [[ "$p" == *-dev ]]; then libraries+=("$p"); fi
+  if [[ "$p" == *-dev || "$p" == odbc-* || "$p" == libsqliteodbc ]]; then libraries+=("$p"); fi
 done
 if [[ "$arch" == armhf ]]; then packages+=(g++-arm-linux-gnueabihf qemu-user); fi
 missing=()

@@ -399,7 +399,8 @@ TEST_F(BrekEndToEnd, ColoursOnlyOnATerminalWithoutNoColor) {
   auto on_terminal = [&](const std::string& environment) {
     fs::path screen = root_ / "screen.txt";
     std::string command = environment + " script -qec " +
-                          shell_quote(shell_quote(BREK_BINARY) + " run --project-dir " +
+                          shell_quote(zyl::test_support::shell_line(zyl::test_support::command(BREK_BINARY)) +
+                                      "run --project-dir " +
                                       shell_quote(shop().string()) + " --select stg_customers") +
                           " /dev/null >" + shell_quote(screen.string()) + " 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0);

@@ -98,7 +98,10 @@ async function main() {
     for (const generated of ['data', '.zyl', 'logs', 'target']) {
       fs.rmSync(path.join(work, 'shop', generated), { recursive: true, force: true });
     }
-    execFileSync(brek, ['docs', 'generate', '--project-dir', path.join(work, 'shop')],
+    // A cross build's brek starts under its emulator (ZYL_TEST_EMULATOR: words split by '|').
+    const start = (process.env.ZYL_TEST_EMULATOR || '').split('|').filter((w) => w).concat(brek);
+    execFileSync(start[0], [...start.slice(1), 'docs', 'generate', '--project-dir',
+                            path.join(work, 'shop')],
                  { stdio: ['ignore', 'pipe', 'inherit'] });
     const page = path.join(work, 'shop', 'target', 'index.html');
     check(fs.existsSync(page), 'docs generate writes target/index.html');

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/test_support/command.h"
 #include "core/value.h"
 #include "drivers/driver.h"
 #include "drivers/relation.h"
@@ -149,7 +150,7 @@ class PlacesEndToEnd : public ::testing::TestWithParam<std::string> {
   std::string brek_line(const std::string& arguments, const fs::path& out,
                         const std::string& environment = "") {
     return "cd " + shell_quote(root_.string()) + " && " + environment + " " +
-           shell_quote(BREK_BINARY) + " " + arguments + " --project-dir " +
+           zyl::test_support::shell_line(zyl::test_support::command(BREK_BINARY)) + arguments + " --project-dir " +
            shell_quote(root_.string()) + " --profiles-dir " + shell_quote(root_.string()) + " >" +
            shell_quote(out.string()) + " 2>&1";
   }

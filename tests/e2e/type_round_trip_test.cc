@@ -14,11 +14,18 @@
 #include <string>
 #include <vector>
 
+#include "core/test_support/command.h"
 #include "core/value.h"
 #include "drivers/driver.h"
 #include "tests/integration/server_env.h"
 
 namespace {
+
+// The shell words that start the brek program of this build (under the emulator of a cross
+// build), ending in a space.
+std::string brek_program() {
+  return zyl::test_support::shell_line(zyl::test_support::command(BREK_BINARY));
+}
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
@@ -87,8 +94,8 @@ class TypeRoundTrip : public ::testing::Test {
   // `brek run` on the project; returns its exit status, with its output in out_.
   int run(const std::string& arguments = "") {
     fs::path out = root_ / "out.txt";
-    std::string command = "cd '" + root_.string() + "' && '" + std::string(BREK_BINARY) +
-                          "' run --project-dir . --profiles-dir . " + arguments + " >'" +
+    std::string command = "cd '" + root_.string() + "' && " + brek_program() +
+                          "run --project-dir . --profiles-dir . " + arguments + " >'" +
                           out.string() + "' 2>&1";
     int raw = std::system(command.c_str());
     out_ = slurp(out);
@@ -506,8 +513,8 @@ TEST_F(ClickHouseRoundTrip, ClickHouseAsTheDefaultTargetRunsModelsInPlace) {
               ::testing::IsEmpty());
 
   fs::path debug_out = root_ / "debug.txt";
-  std::string debug = "cd '" + root_.string() + "' && '" + std::string(BREK_BINARY) +
-                      "' debug --project-dir . --profiles-dir . >'" + debug_out.string() + "' 2>&1";
+  std::string debug = "cd '" + root_.string() + "' && " + brek_program() +
+                      "debug --project-dir . --profiles-dir . >'" + debug_out.string() + "' 2>&1";
   EXPECT_EQ(std::system(debug.c_str()), 0) << slurp(debug_out);
   EXPECT_THAT(slurp(debug_out),
               ::testing::ContainsRegex("ch \\(default\\) +clickhouse +HTTP +clickhouse://.* +"
@@ -515,8 +522,8 @@ TEST_F(ClickHouseRoundTrip, ClickHouseAsTheDefaultTargetRunsModelsInPlace) {
   EXPECT_THAT(slurp(debug_out), ::testing::Not(HasSubstr(ch_["password"].get<std::string>())));
 
   fs::path out = root_ / "retract.txt";
-  std::string retract = "cd '" + root_.string() + "' && '" + std::string(BREK_BINARY) +
-                        "' retract --project-dir . --profiles-dir . >'" + out.string() + "' 2>&1";
+  std::string retract = "cd '" + root_.string() + "' && " + brek_program() +
+                        "retract --project-dir . --profiles-dir . >'" + out.string() + "' 2>&1";
   EXPECT_EQ(std::system(retract.c_str()), 0) << slurp(out);
   EXPECT_EQ(rows("SELECT name FROM system.tables WHERE database = '" + database_ +
                  "' ORDER BY name"),
