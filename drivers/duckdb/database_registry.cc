@@ -1,6 +1,5 @@
 #include "drivers/duckdb/database_registry.h"
 
-#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -13,18 +12,22 @@ namespace zyl::drivers::duckdb {
 namespace {
 
 struct Entry {
-  duckdb_database database = nullptr;
+  duckdb_database database = nullptr;  // the shared instance, or the file's own
+  std::string catalog;                 // its name in the shared instance; empty: own instance
   std::size_t users = 0;
   bool read_only = false;
-  bool attached = false;  // reserved: attached to another database, no instance of its own
 };
 
-// Opening and closing happen under the mutex, so a file is never open twice, not even for the
-// moment between the last share letting go and the next one arriving.
+// Opening, attaching, detaching and closing happen under the mutex, so a file is never open
+// twice, not even for the moment between the last share letting go and the next one arriving.
 struct Registry {
   std::mutex mutex;
-  std::condition_variable reservation_ended;
   std::map<std::string, Entry> entries;
+  // The instance the files share, and the connection that attaches and detaches them. Open
+  // while it holds a file.
+  duckdb_database shared = nullptr;
+  duckdb_connection admin = nullptr;
+  std::size_t shared_files = 0;
 };
 
 Registry& registry() {
@@ -43,7 +46,21 @@ void set_option(duckdb_config config, const char* name, const std::string& value
   }
 }
 
-duckdb_database open_database(const std::string& path, bool read_only) {
+bool lock_conflict(const std::string& message) {
+  return message.find("Could not set lock") != std::string::npos ||
+         message.find("Conflicting lock") != std::string::npos;
+}
+
+[[noreturn]] void fail_to_open(const std::string& path, const std::string& message) {
+  if (lock_conflict(message)) {
+    throw DriverError("DuckDB file '" + path + "' is in use by another process: " + message);
+  }
+  throw DriverError("cannot open DuckDB file '" + path + "': " + message);
+}
+
+// An instance of `path` ("" for in-memory). `temp_directory`, when given, is where it spills.
+duckdb_database open_database(const std::string& path, bool read_only,
+                              const std::string& temp_directory = "") {
   duckdb_config config = nullptr;
   if (duckdb_create_config(&config) == DuckDBError) {
     throw DriverError("cannot create a DuckDB configuration");
@@ -51,6 +68,7 @@ duckdb_database open_database(const std::string& path, bool read_only) {
   if (read_only) set_option(config, "access_mode", "READ_ONLY");
   std::string limit = memory_limit();
   if (!limit.empty()) set_option(config, "memory_limit", limit);
+  if (!temp_directory.empty()) set_option(config, "temp_directory", temp_directory);
   duckdb_database database = nullptr;
   char* error = nullptr;
   duckdb_state state =
@@ -59,13 +77,81 @@ duckdb_database open_database(const std::string& path, bool read_only) {
   if (state == DuckDBError) {
     std::string message = error ? error : "unknown error";
     if (error) duckdb_free(error);
-    if (message.find("Could not set lock") != std::string::npos ||
-        message.find("Conflicting lock") != std::string::npos) {
-      throw DriverError("DuckDB file '" + path + "' is in use by another process: " + message);
-    }
-    throw DriverError("cannot open DuckDB file '" + path + "': " + message);
+    fail_to_open(path, message);
   }
   return database;
+}
+
+// Runs `sql` on the registry's own connection; the error message, or nullopt on success. With
+// `answer`, the first cell of the result goes there.
+std::optional<std::string> run(duckdb_connection admin, const std::string& sql,
+                               std::string* answer = nullptr) {
+  duckdb_result result;
+  if (duckdb_query(admin, sql.c_str(), &result) == DuckDBError) {
+    std::string message = duckdb_result_error(&result);
+    duckdb_destroy_result(&result);
+    return message;
+  }
+  if (answer && duckdb_row_count(&result) > 0) {
+    char* text = duckdb_value_varchar(&result, 0, 0);
+    if (text) *answer = text;
+    duckdb_free(text);
+  }
+  duckdb_destroy_result(&result);
+  return std::nullopt;
+}
+
+std::string quote_name(const std::string& name) {
+  std::string quoted = "\"";
+  for (char c : name) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+void close_shared_when_empty(Registry& r) {
+  if (r.shared_files > 0 || !r.shared) return;
+  duckdb_disconnect(&r.admin);
+  duckdb_close(&r.shared);
+  r.admin = nullptr;
+  r.shared = nullptr;
+}
+
+// Attaches the file `key` to the shared instance, opening that first when needed. Returns its
+// catalog, or nullopt when the instance already has a catalog of that name (the file then
+// needs an instance of its own). Throws DriverError when DuckDB cannot open the file.
+std::optional<std::string> attach(Registry& r, const std::string& key, bool read_only) {
+  if (!r.shared) {
+    r.shared = open_database("", false, key + ".tmp");
+    if (duckdb_connect(r.shared, &r.admin) == DuckDBError) {
+      duckdb_close(&r.shared);
+      r.shared = nullptr;
+      throw DriverError("cannot connect to DuckDB");
+    }
+  }
+  std::string literal = sql_string_literal(key);
+  std::optional<std::string> error =
+      run(r.admin, "ATTACH " + literal + (read_only ? " (READ_ONLY)" : ""));
+  std::string catalog;
+  if (!error) {
+    error = run(r.admin, "SELECT database_name FROM duckdb_databases() WHERE path = " + literal,
+                &catalog);
+    if (!error && catalog.empty()) error = "the attached file has no catalog";
+  }
+  if (!error) {
+    ++r.shared_files;
+    return catalog;
+  }
+  close_shared_when_empty(r);
+  if (error->find("already exists") != std::string::npos) return std::nullopt;
+  fail_to_open(key, *error);
+}
+
+// Lets go of the file; false when DuckDB kept it attached (it then stays in the registry, so
+// it is never opened a second time).
+bool detach(Registry& r, const std::string& catalog) {
+  if (run(r.admin, "DETACH " + quote_name(catalog))) return false;
+  --r.shared_files;
+  close_shared_when_empty(r);
+  return true;
 }
 
 }  // namespace
@@ -85,14 +171,10 @@ std::string canonical_key(const std::filesystem::path& path) {
 }
 
 DatabaseShare DatabaseShare::acquire(const std::filesystem::path& path, bool read_only) {
-  if (in_memory(path)) return DatabaseShare("", open_database("", false));
+  if (in_memory(path)) return DatabaseShare("", open_database("", false), "");
   std::string key = canonical_key(path);
   Registry& r = registry();
-  std::unique_lock lock(r.mutex);
-  r.reservation_ended.wait(lock, [&] {
-    auto found = r.entries.find(key);
-    return found == r.entries.end() || !found->second.attached;
-  });
+  std::lock_guard lock(r.mutex);
   auto it = r.entries.find(key);
   if (it != r.entries.end()) {
     if (it->second.read_only && !read_only) {
@@ -100,21 +182,25 @@ DatabaseShare DatabaseShare::acquire(const std::filesystem::path& path, bool rea
                         "' is already open read-only in this process; it cannot be written");
     }
     ++it->second.users;
-    return DatabaseShare(key, it->second.database);
+    return DatabaseShare(key, it->second.database, it->second.catalog);
   }
-  duckdb_database database = open_database(key, read_only);
-  r.entries.emplace(key, Entry{database, 1, read_only});
-  return DatabaseShare(key, database);
+  std::optional<std::string> catalog = attach(r, key, read_only);
+  duckdb_database database = catalog ? r.shared : open_database(key, read_only);
+  r.entries.emplace(key, Entry{database, catalog.value_or(""), 1, read_only});
+  return DatabaseShare(key, database, catalog.value_or(""));
 }
 
 DatabaseShare::DatabaseShare(DatabaseShare&& other) noexcept
-    : key_(std::move(other.key_)), database_(std::exchange(other.database_, nullptr)) {}
+    : key_(std::move(other.key_)),
+      database_(std::exchange(other.database_, nullptr)),
+      catalog_(std::move(other.catalog_)) {}
 
 DatabaseShare& DatabaseShare::operator=(DatabaseShare&& other) noexcept {
   if (this != &other) {
     release();
     key_ = std::move(other.key_);
     database_ = std::exchange(other.database_, nullptr);
+    catalog_ = std::move(other.catalog_);
   }
   return *this;
 }
@@ -132,33 +218,17 @@ void DatabaseShare::release() noexcept {
   std::lock_guard lock(r.mutex);
   auto it = r.entries.find(key_);
   if (it != r.entries.end() && --it->second.users == 0) {
-    duckdb_close(&it->second.database);
-    r.entries.erase(it);
+    Entry& entry = it->second;
+    if (entry.catalog.empty()) {
+      duckdb_close(&entry.database);
+      r.entries.erase(it);
+    } else if (detach(r, entry.catalog)) {
+      r.entries.erase(it);
+    }
   }
   database_ = nullptr;
   key_.clear();
-}
-
-std::optional<AttachReservation> AttachReservation::reserve(const std::filesystem::path& path) {
-  if (in_memory(path)) return std::nullopt;
-  std::string key = canonical_key(path);
-  Registry& r = registry();
-  std::lock_guard lock(r.mutex);
-  if (r.entries.count(key)) return std::nullopt;
-  Entry entry;
-  entry.attached = true;
-  r.entries.emplace(key, entry);
-  return AttachReservation(std::move(key));
-}
-
-AttachReservation::~AttachReservation() {
-  if (key_.empty()) return;
-  Registry& r = registry();
-  {
-    std::lock_guard lock(r.mutex);
-    r.entries.erase(key_);
-  }
-  r.reservation_ended.notify_all();
+  catalog_.clear();
 }
 
 std::size_t share_count(const std::filesystem::path& path) {

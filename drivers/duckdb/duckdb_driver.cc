@@ -27,6 +27,8 @@ namespace {
 
 using int128 = Int128;
 
+std::string quote(std::string_view name);
+
 // ---- owners of C handles ----------------------------------------------------------------------
 
 // The connection handle, shared by the Connection and the results it streams, so a result that
@@ -38,6 +40,18 @@ class ConnectionHandle {
     if (duckdb_connect(share.get(), &connection) == DuckDBError) {
       throw DriverError("cannot connect to DuckDB database '" + share.key() + "'");
     }
+    if (!share.catalog().empty()) {
+      // The file is one catalog of the process's shared instance; start in it.
+      duckdb_result result;
+      std::string use = "USE " + quote(share.catalog());
+      if (duckdb_query(connection, use.c_str(), &result) == DuckDBError) {
+        std::string message = duckdb_result_error(&result);
+        duckdb_destroy_result(&result);
+        duckdb_disconnect(&connection);
+        throw DriverError("cannot connect to DuckDB database '" + share.key() + "': " + message);
+      }
+      duckdb_destroy_result(&result);
+    }
     return std::shared_ptr<ConnectionHandle>(new ConnectionHandle(std::move(share), connection));
   }
   ~ConnectionHandle() {
@@ -48,6 +62,8 @@ class ConnectionHandle {
   ConnectionHandle& operator=(const ConnectionHandle&) = delete;
 
   duckdb_connection get() const { return connection_; }
+  duckdb_database database() const { return share_.get(); }
+  const std::string& catalog() const { return share_.catalog(); }
   const std::string& key() const { return share_.key(); }
 
   // DuckDB ends a streaming result, and may drop appended rows without a word, when the same
@@ -163,8 +179,6 @@ std::string uuid_text(duckdb_hugeint v) {
 std::string interval_text(const duckdb_interval& v) {
   return temporal::format_interval(v.months, v.days, v.micros);
 }
-
-std::string quote(std::string_view name);
 
 // ---- type mapping -----------------------------------------------------------------------------
 
@@ -1129,35 +1143,48 @@ class DuckDBConnection final : public Connection {
     return result;
   }
 
-  // See duckdb::copy_attached; `source` is the reserved file.
-  std::int64_t copy_attached(const std::string& source, const std::string& sql,
-                             const TableRef& table) {
-    std::string home = single_text("SELECT current_database()");
-    std::string alias = std::filesystem::path(source).stem().string();
-    if (text::to_lower(alias) == text::to_lower(home)) return -1;
-    execute("ATTACH " + literal(source) + " AS " + quote(alias) + " (READ_ONLY)");
-    // The query names the source's tables as the source itself does (schema.table): it runs
-    // with the attached file as the default database. On a failure the file is detached again
-    // before the reservation ends (an aborted transaction refuses DETACH, so it goes first).
+  // Whether `other` is a connection of the same DuckDB instance (two files of the shared
+  // instance, or one file), so that a statement here can read its tables by its catalog.
+  bool shares_instance_with(const DuckDBConnection& other) const {
+    return handle_ && other.handle_ && handle_->database() == other.handle_->database();
+  }
+
+  // The catalog this connection works in: its file's in the shared instance (known without a
+  // query, so a result still open on it does not stand in the way), else the default one.
+  std::string catalog_name() {
+    if (!handle().catalog().empty()) return handle().catalog();
+    return single_text("SELECT current_database()");
+  }
+
+  std::int64_t row_count(const TableRef& table) {
+    return std::stoll(single_text("SELECT count(*)::VARCHAR FROM " + quote_table(table)));
+  }
+
+  // Runs the statement `make` writes for `table` of this connection's catalog (named in full)
+  // with the catalog of `source` as the default, so that a query written for `source` finds its
+  // tables. Returns the rows it changed. On a failure the caller's transaction is rolled back
+  // (an aborted one refuses USE) and this connection is back in its own catalog.
+  std::int64_t write_reading(DuckDBConnection& source, const TableRef& table,
+                             const std::function<std::string(const std::string&)>& make) {
+    std::string home = catalog_name();
+    std::string from = source.catalog_name();
     struct Restore {
       DuckDBConnection& conn;
-      std::string home, alias;
+      std::string home;
       bool done = false;
       ~Restore() {
         if (done) return;
         conn.rollback();
         conn.quietly("USE " + quote(home));
-        conn.quietly("DETACH " + quote(alias));
       }
-    } restore{*this, home, alias};
-    execute("USE " + quote(alias));
+    } restore{*this, home};
     std::string target = quote(home) + "." + quote(table.schema.empty() ? "main" : table.schema) +
                          "." + quote(table.name);
-    execute("CREATE TABLE " + target + " AS " + strip_statement_end(sql));
+    execute("USE " + quote(from));
+    std::int64_t changed = execute_counted(make(target));
     execute("USE " + quote(home));
-    execute("DETACH " + quote(alias));
     restore.done = true;
-    return std::stoll(single_text("SELECT count(*)::VARCHAR FROM " + target));
+    return changed;
   }
 
   // The rows of `sql` with DuckDB's own values and types (see duckdb::query_native).
@@ -1304,15 +1331,41 @@ std::optional<std::filesystem::path> file_of(const Value& config,
   return file;
 }
 
-std::optional<std::int64_t> copy_attached(Connection& cache, const std::filesystem::path& source,
-                                          const std::string& sql, const TableRef& table) {
-  auto* duck = dynamic_cast<DuckDBConnection*>(&cache);
-  if (!duck) return std::nullopt;
-  std::optional<AttachReservation> reservation = AttachReservation::reserve(source);
-  if (!reservation) return std::nullopt;
-  std::int64_t rows = duck->copy_attached(reservation->key(), sql, table);
-  if (rows < 0) return std::nullopt;
-  return rows;
+namespace {
+
+// The two connections as DuckDB connections of one instance, or nullptrs.
+std::pair<DuckDBConnection*, DuckDBConnection*> one_instance(Connection& into, Connection& from) {
+  auto* writer = dynamic_cast<DuckDBConnection*>(&into);
+  auto* reader = dynamic_cast<DuckDBConnection*>(&from);
+  if (!writer || !reader || !writer->shares_instance_with(*reader)) return {nullptr, nullptr};
+  return {writer, reader};
+}
+
+}  // namespace
+
+bool share_instance(Connection& a, Connection& b) { return one_instance(a, b).first != nullptr; }
+
+std::optional<std::int64_t> create_table_from(Connection& into, Connection& from,
+                                              const std::string& sql, const TableRef& table) {
+  auto [writer, reader] = one_instance(into, from);
+  if (!writer) return std::nullopt;
+  writer->write_reading(*reader, table, [&](const std::string& target) {
+    return "CREATE TABLE " + target + " AS " + strip_statement_end(sql);
+  });
+  return writer->row_count(table);
+}
+
+std::optional<std::int64_t> insert_from(Connection& into, Connection& from, const std::string& sql,
+                                        const TableRef& table,
+                                        const std::vector<std::string>& columns) {
+  auto [writer, reader] = one_instance(into, from);
+  if (!writer) return std::nullopt;
+  std::vector<std::string> quoted;
+  for (const std::string& c : columns) quoted.push_back(quote(c));
+  return writer->write_reading(*reader, table, [&](const std::string& target) {
+    return "INSERT INTO " + target + " (" + text::join(quoted, ", ") + ") SELECT * FROM (\n" +
+           strip_statement_end(sql) + "\n) AS zyl_q";
+  });
 }
 
 std::unique_ptr<QueryResult> query_native(Connection& connection, const std::string& sql) {

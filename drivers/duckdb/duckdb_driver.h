@@ -67,16 +67,24 @@ std::unique_ptr<QueryResult> query_native(Connection& connection, const std::str
 std::optional<std::filesystem::path> file_of(const Value& config,
                                              const std::filesystem::path& base_dir);
 
-// Creates `table` in the database of `cache` from the rows of `sql` run on the DuckDB file
-// `source`, inside one DuckDB: the file is ATTACHed read-only to the cache's instance for the
-// copy (CREATE TABLE AS, on every core, every type as it is) and detached again; meanwhile no
-// other instance of it is opened in this process (see AttachReservation). Runs in the caller's
-// transaction. Returns the number of rows, or nullopt (having done nothing) when this process
-// holds `source` open already (never two instances on one file: then it must be read through
-// that one), when `cache` is not a DuckDB connection or when the file's name is the cache's
-// own. Throws DriverError.
-std::optional<std::int64_t> copy_attached(Connection& cache, const std::filesystem::path& source,
-                                          const std::string& sql, const TableRef& table);
+// Whether `a` and `b` are DuckDB connections of one instance (see database_registry.h: two files
+// of the process's shared instance, or one file), so that one can read the other's tables.
+bool share_instance(Connection& a, Connection& b);
+
+// Creates `table` in the catalog of `into` from the rows of `sql`, a query written for `from`,
+// inside DuckDB (CREATE TABLE AS, on every core, every type as it is), in `into`'s transaction.
+// Returns the changed-row count DuckDB reports, or nullopt (having done nothing) unless the two
+// share an instance. Throws DriverError; `into`'s transaction is then rolled back.
+std::optional<std::int64_t> create_table_from(Connection& into, Connection& from,
+                                              const std::string& sql, const TableRef& table);
+
+// Inserts the rows of `sql`, a query written for `from`, into `columns` (in the query's order) of
+// the existing `table` of `into`, inside DuckDB, in `into`'s transaction. Returns the number of
+// rows, or nullopt (having done nothing) unless the two share an instance. Throws DriverError;
+// `into`'s transaction is then rolled back.
+std::optional<std::int64_t> insert_from(Connection& into, Connection& from, const std::string& sql,
+                                        const TableRef& table,
+                                        const std::vector<std::string>& columns);
 
 // Moves every remaining row of `rows` into `writer` whole chunks at a time, without turning
 // values into cells, when both come from DuckDB connections and no row of `rows` has been read

@@ -504,22 +504,66 @@ TEST(DuckDBRegistry, OneInstancePerFileSharedAndClosedWithTheLastUser) {
   EXPECT_EQ(rows_of(*third, "SELECT v FROM t")[0][0], 42);
 }
 
-TEST(DuckDBRegistry, AFileIsReservedForAttachingOnlyWhileNoInstanceHoldsIt) {
+// Files live side by side in one instance, so a statement of one file's connection can read
+// another's; each connection still starts in its own file and writes land there.
+TEST(DuckDBRegistry, FilesShareOneInstanceAndEachConnectionStartsInItsOwnFile) {
   TempDir dir;
-  fs::path file = dir.path() / "lake.duckdb";
-  {
-    auto held = duckdb::open_file(file);
-    EXPECT_FALSE(duckdb::AttachReservation::reserve(file).has_value());
-  }
-  {
-    auto reservation = duckdb::AttachReservation::reserve(file);
-    ASSERT_TRUE(reservation.has_value());
-    EXPECT_FALSE(duckdb::AttachReservation::reserve(dir.path() / "." / "lake.duckdb"));
-    EXPECT_EQ(duckdb::share_count(file), 0u);
-  }
-  // Once the reservation ends the file opens as usual.
-  auto conn = duckdb::open_file(file);
-  EXPECT_EQ(duckdb::share_count(file), 1u);
+  auto cache = duckdb::open_file(dir.path() / "cache.duckdb");
+  auto warehouse = duckdb::open_file(dir.path() / "warehouse.duckdb");
+  EXPECT_TRUE(duckdb::share_instance(*cache, *warehouse));
+  cache->execute("CREATE TABLE r AS SELECT range AS id FROM range(5)");
+  EXPECT_EQ(rows_of(*warehouse, "SELECT current_database()")[0][0], "warehouse");
+  EXPECT_FALSE(warehouse->table_exists(TableRef{"", "r"}));
+
+  warehouse->execute("CREATE TABLE t (id BIGINT)");
+  warehouse->begin();
+  EXPECT_EQ(duckdb::insert_from(*warehouse, *cache, "SELECT id FROM r WHERE id < 3",
+                                TableRef{"main", "t"}, {"id"}),
+            3);
+  EXPECT_EQ(rows_of(*warehouse, "SELECT current_database()")[0][0], "warehouse");
+  warehouse->commit();
+  EXPECT_EQ(duckdb::create_table_from(*cache, *warehouse, "SELECT * FROM t", TableRef{"", "back"}),
+            3);
+  EXPECT_EQ(rows_of(*cache, "SELECT count(*) FROM back")[0][0], 3);
+
+  // A failed statement rolls back and leaves the connection in its own file.
+  warehouse->begin();
+  EXPECT_THROW(duckdb::insert_from(*warehouse, *cache, "SELECT no_such FROM r",
+                                   TableRef{"main", "t"}, {"id"}),
+               DriverError);
+  EXPECT_EQ(rows_of(*warehouse, "SELECT current_database()")[0][0], "warehouse");
+  EXPECT_EQ(rows_of(*warehouse, "SELECT count(*) FROM t")[0][0], 3);
+
+  // Let go, the file is closed: its data are on disk, and it opens again as usual.
+  warehouse.reset();
+  EXPECT_EQ(duckdb::share_count(dir.path() / "warehouse.duckdb"), 0u);
+  auto again = duckdb::open_file(dir.path() / "warehouse.duckdb");
+  EXPECT_EQ(rows_of(*again, "SELECT count(*) FROM t")[0][0], 3);
+}
+
+// Two files of one name (in two folders), and a file named like the shared instance's own
+// catalog, each keep their own data and their usual catalog name.
+TEST(DuckDBRegistry, AFileWhoseNameIsTakenGetsAnInstanceOfItsOwn) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "a");
+  fs::create_directories(dir.path() / "b");
+  auto first = duckdb::open_file(dir.path() / "a" / "warehouse.duckdb");
+  auto second = duckdb::open_file(dir.path() / "b" / "warehouse.duckdb");
+  auto memory = duckdb::open_file(dir.path() / "memory.duckdb");
+  EXPECT_FALSE(duckdb::share_instance(*first, *second));
+  first->execute("CREATE TABLE t AS SELECT 1 AS v");
+  second->execute("CREATE TABLE t AS SELECT 2 AS v");
+  memory->execute("CREATE TABLE t AS SELECT 3 AS v");
+  EXPECT_EQ(rows_of(*second, "SELECT current_database()")[0][0], "warehouse");
+  EXPECT_EQ(rows_of(*memory, "SELECT current_database()")[0][0], "memory");
+  EXPECT_EQ(duckdb::insert_from(*second, *first, "SELECT v FROM t", TableRef{"", "t"}, {"v"}),
+            std::nullopt);
+  first.reset();
+  second.reset();
+  memory.reset();
+  EXPECT_EQ(rows_of(*duckdb::open_file(dir.path() / "a" / "warehouse.duckdb"), "SELECT v FROM t")[0][0], 1);
+  EXPECT_EQ(rows_of(*duckdb::open_file(dir.path() / "b" / "warehouse.duckdb"), "SELECT v FROM t")[0][0], 2);
+  EXPECT_EQ(rows_of(*duckdb::open_file(dir.path() / "memory.duckdb"), "SELECT v FROM t")[0][0], 3);
 }
 
 TEST(DuckDBRegistry, AResultOutlivingItsConnectionStillReads) {

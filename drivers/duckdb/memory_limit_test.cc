@@ -46,6 +46,9 @@ TEST_F(DuckDBMemoryLimit, TheEnvironmentOverridesTheDefaultAndBadValuesAreRefuse
   EXPECT_EQ(setting_of(*conn), "512.0 MiB");
   conn->execute("SET memory_limit = '256MiB'");  // SQL still has the last word
   EXPECT_EQ(setting_of(*conn), "256.0 MiB");
+  // The setting is read when an instance opens: the shared one opens again with the next file
+  // once the last file has closed.
+  conn.reset();
 
   ::setenv("ZYL_DUCKDB_MEMORY_LIMIT", "plenty", 1);
   try {

@@ -436,7 +436,10 @@ TEST_P(FaultTest, KilledDuringTheExtractionOrTheLoad) {
     SCOPED_TRACE(point);
     survive("merged", [&] { return run("merged", fault_at(point, "kill")); });
   }
-  const std::vector<std::pair<std::string, int>> load_points = {{"load.batch", 2},
+  // A DuckDB target takes the cache's rows in one INSERT inside DuckDB: its one batch is the
+  // middle of that load (the rows written, not committed).
+  const int middle = std::string(GetParam().name) == "duckdb" ? 1 : 2;
+  const std::vector<std::pair<std::string, int>> load_points = {{"load.batch", middle},
                                                                 {"load.before_commit", 1}};
   for (const auto& [point, hit] : load_points) {
     SCOPED_TRACE(point);

@@ -337,6 +337,13 @@ class Load {
         progress_(progress),
         label_(std::move(label)) {}
 
+  // Takes the rows from `sql` on `cache`, a DuckDB connection of the target's instance, by
+  // INSERT ... SELECT inside DuckDB instead of from the result handed to run().
+  void read_inside_duckdb(Connection& cache, std::string sql) {
+    cache_ = &cache;
+    cache_query_ = std::move(sql);
+  }
+
   // Writes the rows; returns how many. Throws on any failure, with the table as it was.
   std::int64_t run(QueryResult& rows) {
     if (target_.engine() == "clickhouse") return run_with_rebuild(rows);
@@ -358,7 +365,7 @@ class Load {
     if (exists) target_.execute("DELETE FROM " + target_.quote_table(table_));
     std::vector<Column> named = columns_;
     for (size_t i = 0; i < named.size(); ++i) named[i].name = names[i];
-    std::int64_t copied = copy_rows(rows, target_, table_, named, progress_, label_, "load.batch");
+    std::int64_t copied = copy(rows, table_, named);
     finish(guard);
     return copied;
   }
@@ -393,8 +400,7 @@ class Load {
     // staging table in one transaction after it.
     target_.execute(target_.create_table_sql(staging, columns_, {}));
     target_.begin();
-    std::int64_t copied =
-        copy_rows(rows, target_, staging, columns_, progress_, label_, "load.batch");
+    std::int64_t copied = copy(rows, staging, columns_);
     target_.commit();
     bool exists = target_.table_exists(table_);
     if (mode_ == "full-refresh" || !exists) {
@@ -419,8 +425,7 @@ class Load {
     TableRef staging{table_.schema, staging_name(table_.name)};
     StagingGuard guard(target_, staging);
     target_.execute(target_.create_table_sql(staging, columns_, keys_));
-    std::int64_t copied =
-        copy_rows(rows, target_, staging, columns_, progress_, label_, "load.batch");
+    std::int64_t copied = copy(rows, staging, columns_);
     verify_rows(count_rows(staging), copied, "the staging table");
     bool exists = target_.table_exists(table_);
     if (mode_ == "full-refresh" || !exists) {
@@ -521,7 +526,19 @@ class Load {
   // A staging table with the result's columns, filled with its rows.
   std::int64_t fill(QueryResult& rows, const TableRef& staging) {
     target_.execute(target_.create_table_sql(staging, columns_, {}));
-    return copy_rows(rows, target_, staging, columns_, progress_, label_, "load.batch");
+    return copy(rows, staging, columns_);
+  }
+
+  // The rows into `table`, whose columns `columns` name in the result's order.
+  std::int64_t copy(QueryResult& rows, const TableRef& table, const std::vector<Column>& columns) {
+    if (!cache_) return copy_rows(rows, target_, table, columns, progress_, label_, "load.batch");
+    std::vector<std::string> names;
+    for (const Column& c : columns) names.push_back(c.name);
+    std::int64_t copied =
+        drivers::duckdb::insert_from(target_, *cache_, cache_query_, table, names).value();
+    if (progress_) progress_(copied, label_);
+    fault_point("load.batch");
+    return copied;
   }
 
   // The staged rows into the table by the mode's statements, each row count checked.
@@ -599,6 +616,8 @@ class Load {
   std::string mode_;
   const NativeSlingClient::Progress& progress_;
   std::string label_;
+  Connection* cache_ = nullptr;
+  std::string cache_query_;
 };
 
 }  // namespace
@@ -639,17 +658,14 @@ void NativeSlingClient::extract_to_duckdb(const Value& source_config,
 std::int64_t NativeSlingClient::fill_staging(const Value& source_config, Connection& cache,
                                              const std::string& source_query,
                                              const TableRef& staging, const std::string& label) {
-  // A DuckDB file no instance of this process holds is attached to the cache's instance and
-  // copied inside DuckDB; every other source streams its rows through a connection of its own.
-  if (get_text(source_config, "type") == "duckdb") {
-    if (auto file = drivers::duckdb::file_of(source_config, base_dir_)) {
-      if (auto copied = drivers::duckdb::copy_attached(cache, *file, source_query, staging)) {
-        if (progress_) progress_(*copied, label);
-        return *copied;
-      }
-    }
-  }
   auto source = drivers::open_connection(source_config, base_dir_);
+  // A DuckDB file beside the cache in the process's DuckDB instance is copied inside DuckDB;
+  // every other source streams its rows through its connection.
+  if (auto copied = drivers::duckdb::create_table_from(cache, *source, source_query, staging)) {
+    if (progress_) progress_(*copied, label);
+    fault_point("extract.batch");
+    return *copied;
+  }
   if (!source->route().empty()) {
     logger().info("sling: reading {} through {}", label, source->route());
   }
@@ -685,9 +701,15 @@ void NativeSlingClient::load_from_duckdb(const std::string& duckdb_path, const V
     target->ensure_schema(table.schema);
     remove_stale_staging(*target, table);
 
-    auto rows = read_for(*cache, *target, source_query);
+    // A DuckDB target beside the cache in the process's DuckDB instance takes the rows inside
+    // DuckDB; the result is only probed for its columns here.
+    bool in_instance = drivers::duckdb::share_instance(*target, *cache);
+    auto rows = in_instance ? drivers::duckdb::query_native(
+                                  *cache, "SELECT * FROM (\n" + source_query + "\n) AS zyl_q LIMIT 0")
+                            : read_for(*cache, *target, source_query);
     std::vector<Column> columns = checked_columns(rows->columns());
     Load load(*target, table, columns, keys, mode, progress_, target_table);
+    if (in_instance) load.read_inside_duckdb(*cache, source_query);
     std::int64_t copied = load.run(*rows);
     logger().info("sling: loaded {} rows into {} on {}{} ({})", copied, target_table,
                   target_type.empty() ? "target" : target_type, through(*target), mode);
