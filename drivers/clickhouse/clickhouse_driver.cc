@@ -9,9 +9,13 @@
 // A DateTime with a time zone other than UTC prints its wall clock in that zone, which is
 // ambiguous around a change of clocks; such a result is read again with those columns moved to
 // UTC on the server, so every TimestampTz cell holds the exact instant.
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
 
 #include "core/text.h"
 #include "drivers/clickhouse/ch_types.h"
@@ -78,10 +82,19 @@ std::vector<std::string> split_statements(std::string_view sql) {
   return statements;
 }
 
+// Unique among the requests of this process and among processes: "zyl_<pid>_<n>".
+std::string next_query_id() {
+  static std::atomic<unsigned long> counter{0};
+  return "zyl_" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
+}
+
 struct Session {
   clickhouse::Endpoint endpoint;
   std::string database;
   clickhouse::ServerFeatures features;
+  // The requests started, each with its query id, for interrupt().
+  mutable std::mutex flight_mutex;
+  mutable std::vector<std::pair<std::string, std::weak_ptr<clickhouse::Canceller>>> in_flight;
 
   // The URL parameters of a request in the connection's database (`in_database`), or in the
   // server's default one (for statements that must work before the database exists).
@@ -104,8 +117,41 @@ struct Session {
     if (body.empty()) body = "HTTP status " + std::to_string(status);
     throw DriverError(redacted("clickhouse: " + context + ": " + body));
   }
+  // Starts a request under a query id of its own, which interrupt() can stop.
   std::unique_ptr<HttpRequest> start(const std::string& parameters, std::string body) const {
-    return std::make_unique<HttpRequest>(endpoint, parameters, std::move(body));
+    std::string id = next_query_id();
+    auto request = std::make_unique<HttpRequest>(
+        endpoint, parameters + (parameters.empty() ? "" : "&") + "query_id=" + id,
+        std::move(body));
+    std::lock_guard lock(flight_mutex);
+    std::erase_if(in_flight, [](const auto& entry) { return entry.second.expired(); });
+    in_flight.emplace_back(id, request->canceller());
+    return request;
+  }
+
+  // Stops every request of this session in flight, and asks the server to kill their queries
+  // (the server may go on with a query whose client has gone). Never throws.
+  void interrupt() const noexcept {
+    std::vector<std::string> ids;
+    {
+      std::lock_guard lock(flight_mutex);
+      for (const auto& [id, weak] : in_flight) {
+        if (auto canceller = weak.lock()) {
+          canceller->cancel();
+          ids.push_back(literal(id));
+        }
+      }
+    }
+    if (ids.empty()) return;
+    try {
+      clickhouse::Endpoint quick = endpoint;
+      quick.timeout_seconds = 5;
+      HttpRequest kill(quick, "",
+                       "KILL QUERY WHERE query_id IN (" + text::join(ids, ", ") + ") SYNC");
+      kill.read_rest(64 << 10);
+    } catch (const std::exception&) {
+      // The copy has stopped on our side already; the server ends such a query by itself.
+    }
   }
   // Runs one statement and reads past its response. Returns the request, for its headers.
   std::unique_ptr<HttpRequest> run(const std::string& sql, const std::string& context,
@@ -315,7 +361,10 @@ class ClickHouseWriter final : public BulkWriter {
 
 class ClickHouseConnection final : public Connection {
  public:
-  explicit ClickHouseConnection(SessionPtr session) : session_(std::move(session)) {}
+  explicit ClickHouseConnection(SessionPtr session) : session_(std::move(session)) {
+    accept_interrupts();
+  }
+  ~ClickHouseConnection() override { close(); }
 
   std::string engine() const override { return "clickhouse"; }
 
@@ -391,7 +440,9 @@ class ClickHouseConnection final : public Connection {
         columns);
   }
 
-  void close() override {}
+  void close() override { refuse_interrupts(); }
+
+  void interrupt() noexcept override { session_->interrupt(); }
 
  private:
   std::unique_ptr<QueryResult> stream(const std::string& sql) {

@@ -29,8 +29,13 @@ struct HttpRequest::State {
   CURLcode result = CURLE_OK;
   char error[CURL_ERROR_SIZE] = {0};
   std::string password;
+  std::shared_ptr<Canceller> canceller = std::make_shared<Canceller>();
 
   ~State() {
+    {
+      std::lock_guard lock(canceller->mutex_);
+      canceller->multi_ = nullptr;
+    }
     if (easy) {
       if (multi) curl_multi_remove_handle(multi, easy);
       curl_easy_cleanup(easy);
@@ -70,6 +75,7 @@ struct HttpRequest::State {
   template <typename Ready>
   void pump(Ready ready) {
     while (!ready() && !finished) {
+      if (canceller->cancelled()) throw DriverError("clickhouse: the statement was cancelled");
       int running = 0;
       if (curl_multi_perform(multi, &running) != CURLM_OK) fail();
       if (running == 0) {
@@ -107,6 +113,7 @@ HttpRequest::HttpRequest(const Endpoint& endpoint, const std::string& parameters
   curl_easy_setopt(s.easy, CURLOPT_USERNAME, endpoint.user.c_str());
   curl_easy_setopt(s.easy, CURLOPT_PASSWORD, endpoint.password.c_str());
   curl_easy_setopt(s.easy, CURLOPT_CONNECTTIMEOUT, endpoint.connect_timeout_seconds);
+  curl_easy_setopt(s.easy, CURLOPT_TIMEOUT, endpoint.timeout_seconds);
   curl_easy_setopt(s.easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(s.easy, CURLOPT_ERRORBUFFER, s.error);
   curl_easy_setopt(s.easy, CURLOPT_WRITEFUNCTION, &State::on_body);
@@ -120,7 +127,18 @@ HttpRequest::HttpRequest(const Endpoint& endpoint, const std::string& parameters
   if (curl_multi_add_handle(s.multi, s.easy) != CURLM_OK) {
     throw DriverError("clickhouse: could not start an HTTP request");
   }
+  std::lock_guard lock(s.canceller->mutex_);
+  s.canceller->multi_ = s.multi;
 }
+
+void Canceller::cancel() noexcept {
+  std::lock_guard lock(mutex_);
+  cancelled_ = true;
+  // Wakes the reading thread out of curl_multi_poll.
+  if (multi_) curl_multi_wakeup(static_cast<CURLM*>(multi_));
+}
+
+std::shared_ptr<Canceller> HttpRequest::canceller() const { return state_->canceller; }
 
 HttpRequest::~HttpRequest() = default;
 

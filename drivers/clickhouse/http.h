@@ -7,7 +7,9 @@
 //   while (request.read(chunk)) { ... }
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace zyl::drivers::clickhouse {
@@ -19,6 +21,22 @@ struct Endpoint {
   std::string user;
   std::string password;
   long connect_timeout_seconds = 10;
+  long timeout_seconds = 0;  // for the whole request; 0: none
+};
+
+// Stops one request from another thread: the thread reading or sending it then fails with
+// DriverError. Outlives its request safely (cancelling a finished request does nothing).
+class Canceller {
+ public:
+  // Thread-safe; never throws.
+  void cancel() noexcept;
+  bool cancelled() const noexcept { return cancelled_.load(); }
+
+ private:
+  friend class HttpRequest;
+  std::mutex mutex_;
+  void* multi_ = nullptr;  // the request's libcurl multi handle while it lives
+  std::atomic<bool> cancelled_{false};
 };
 
 // One request in flight. Not thread-safe; the destructor abandons an unfinished transfer.
@@ -42,6 +60,9 @@ class HttpRequest {
   // The value of a response header (case-insensitive name), empty when absent; complete once
   // status() has returned.
   std::string header(const std::string& name) const;
+
+  // What stops this request from another thread.
+  std::shared_ptr<Canceller> canceller() const;
 
   // `text` escaped for a URL parameter.
   static std::string escape(const std::string& text);

@@ -12,6 +12,7 @@
 #include "drivers/driver.h"
 #include "drivers/relation.h"
 #include "drivers/temporal.h"
+#include "drivers/test_support/interrupt.h"
 #include "tests/integration/server_env.h"
 
 namespace zyl {
@@ -243,6 +244,26 @@ TEST_F(ClickHouseTest, ErrorsCarryTheServersMessageAndNoPassword) {
   Value nowhere = config_;
   nowhere["port"] = 1;
   EXPECT_THROW(drivers::open_connection(nowhere), drivers::DriverError);
+}
+
+// Ctrl-C stops a statement still waiting for its answer and one streaming rows; the server no
+// longer runs either, and the connection takes the next statement.
+TEST_F(ClickHouseTest, InterruptStopsTheStatementOnBothSidesAndTheConnectionGoesOn) {
+  auto busy = drivers::open_connection(config_);
+  for (const char* endless : {"SELECT count() FROM system.numbers WHERE number % 7 = 100",
+                              "SELECT number FROM system.numbers"}) {
+    SCOPED_TRACE(endless);
+    drivers::test_support::Interrupted outcome = drivers::test_support::interrupt_while_running(
+        [&] { drivers::test_support::read_through(*busy, endless); });
+    EXPECT_TRUE(outcome.threw);
+    EXPECT_THAT(outcome.message, HasSubstr("cancelled"));
+    RowBatch running = integration::read_all(
+        *conn_, "SELECT query FROM system.processes WHERE query LIKE '%system.numbers%' AND "
+                "query NOT LIKE '%system.processes%'");
+    EXPECT_EQ(running.rows(), 0u);
+  }
+  RowBatch rows = integration::read_all(*busy, "SELECT 42");
+  ASSERT_EQ(rows.rows(), 1u);
 }
 
 TEST_F(ClickHouseTest, TheCatalogTellsTablesViewsAndColumns) {
