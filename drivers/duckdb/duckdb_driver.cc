@@ -1145,6 +1145,8 @@ class DuckDBConnection final : public Connection {
 
   // Whether `other` is a connection of the same DuckDB instance (two files of the shared
   // instance, or one file), so that a statement here can read its tables by its catalog.
+  const void* instance() const { return handle_ ? handle_->database() : nullptr; }
+
   bool shares_instance_with(const DuckDBConnection& other) const {
     return handle_ && other.handle_ && handle_->database() == other.handle_->database();
   }
@@ -1342,6 +1344,11 @@ std::pair<DuckDBConnection*, DuckDBConnection*> one_instance(Connection& into, C
 }
 
 }  // namespace
+
+const void* instance_of(Connection& connection) {
+  auto* duck = dynamic_cast<DuckDBConnection*>(&connection);
+  return duck ? duck->instance() : nullptr;
+}
 
 bool share_instance(Connection& a, Connection& b) { return one_instance(a, b).first != nullptr; }
 

@@ -67,6 +67,10 @@ std::unique_ptr<QueryResult> query_native(Connection& connection, const std::str
 std::optional<std::filesystem::path> file_of(const Value& config,
                                              const std::filesystem::path& base_dir);
 
+// The DuckDB instance `connection` works in (shared by the files of the process's shared
+// instance), as an identity only; nullptr for a connection of another engine.
+const void* instance_of(Connection& connection);
+
 // Whether `a` and `b` are DuckDB connections of one instance (see database_registry.h: two files
 // of the process's shared instance, or one file), so that one can read the other's tables.
 bool share_instance(Connection& a, Connection& b);

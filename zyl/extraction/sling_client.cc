@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 
 #include "core/fault_point.h"
@@ -156,20 +158,30 @@ constexpr const char* kWriteMemory = "64MB";
 
 class WriteMemoryCap {
  public:
-  explicit WriteMemoryCap(Connection& cache) : cache_(cache) {
+  explicit WriteMemoryCap(Connection& cache)
+      : cache_(cache), instance_(drivers::duckdb::instance_of(cache)) {
+    // Extractions running side by side share the instance's setting: the first one saves and
+    // caps it, the last one puts it back.
+    std::lock_guard lock(mutex());
+    Holders& holders = all()[instance_];
+    if (holders.count++ > 0) return;
     auto rows = cache_.query("SELECT current_setting('memory_limit')");
     RowBatch batch;
     if (rows->next(batch) && batch.rows() == 1) {
-      if (const auto* text = std::get_if<std::string>(&batch.at(0, 0))) previous_ = *text;
+      if (const auto* text = std::get_if<std::string>(&batch.at(0, 0))) holders.previous = *text;
     }
     rows.reset();
     cache_.execute(std::string("SET memory_limit = '") + kWriteMemory + "'");
   }
   ~WriteMemoryCap() {
+    std::lock_guard lock(mutex());
+    Holders& holders = all()[instance_];
+    if (--holders.count > 0) return;
+    std::string previous = holders.previous;
+    all().erase(instance_);
     try {
-      cache_.execute(previous_.empty()
-                         ? "RESET memory_limit"
-                         : "SET memory_limit = " + drivers::sql_string_literal(previous_));
+      cache_.execute(previous.empty() ? "RESET memory_limit"
+                                      : "SET memory_limit = " + drivers::sql_string_literal(previous));
     } catch (const std::exception& e) {
       logger().debug("could not restore the cache's memory limit: {}", e.what());
     }
@@ -178,8 +190,21 @@ class WriteMemoryCap {
   WriteMemoryCap& operator=(const WriteMemoryCap&) = delete;
 
  private:
+  struct Holders {
+    int count = 0;
+    std::string previous;  // the setting before the first holder capped it
+  };
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static std::map<const void*, Holders>& all() {
+    static std::map<const void*, Holders> holders;
+    return holders;
+  }
+
   Connection& cache_;
-  std::string previous_;
+  const void* instance_;
 };
 
 std::vector<Column> checked_columns(const std::vector<Column>& columns) {

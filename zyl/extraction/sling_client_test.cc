@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -81,6 +83,48 @@ class SlingClientTest : public ::testing::Test {
 
 constexpr const char* kDuckTables = "SELECT table_name FROM information_schema.tables";
 constexpr const char* kSqliteTables = "SELECT name FROM sqlite_master WHERE type = 'table'";
+
+// The cache's memory limit is capped while rows are written. Two extractions overlapping so
+// that the first ends while the second still writes leave the setting as it was before both.
+TEST_F(SlingClientTest, OverlappingExtractionsPutTheCachesMemoryLimitBack) {
+  run(sqlite_config("src.sqlite"),
+      "CREATE TABLE t AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE "
+      "i < 5000) SELECT i FROM n");
+  auto cache = drivers::open_connection(cache_config());  // keeps the instance and its setting
+  cache->execute("SET memory_limit = '2GiB'");
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool first_writing = false, second_writing = false, first_done = false;
+  auto wait_for = [&](bool& flag) {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return flag; });
+  };
+  auto raise = [&](bool& flag) {
+    std::lock_guard lock(mutex);
+    flag = true;
+    changed.notify_all();
+  };
+  // The first starts writing, then the second; the first ends while the second still writes.
+  NativeSlingClient first(dir_, [&](std::int64_t, const std::string&) {
+    raise(first_writing);
+    wait_for(second_writing);
+  });
+  NativeSlingClient second(dir_, [&](std::int64_t, const std::string&) {
+    raise(second_writing);
+    wait_for(first_done);
+  });
+  std::thread one([&] {
+    first.extract_to_duckdb(sqlite_config("src.sqlite"), cache_path_, "SELECT * FROM t", "a");
+    raise(first_done);
+  });
+  wait_for(first_writing);
+  std::thread two([&] {
+    second.extract_to_duckdb(sqlite_config("src.sqlite"), cache_path_, "SELECT * FROM t", "b");
+  });
+  one.join();
+  two.join();
+  EXPECT_EQ(rows(cache_config(), "SELECT current_setting('memory_limit')"), (Rows{{"2.0 GiB"}}));
+}
 
 TEST_F(SlingClientTest, ExtractionReplacesTheCacheTableWithExactlyTheQueryRows) {
   run(duckdb_config("src.duckdb"),
