@@ -1,9 +1,11 @@
 #include "drivers/duckdb/database_registry.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "drivers/driver.h"
@@ -115,10 +117,15 @@ void close_shared_when_empty(Registry& r) {
   r.shared = nullptr;
 }
 
-// Attaches the file `key` to the shared instance, opening that first when needed. Returns its
-// catalog, or nullopt when the instance already has a catalog of that name (the file then
-// needs an instance of its own). Throws DriverError when DuckDB cannot open the file.
-std::optional<std::string> attach(Registry& r, const std::string& key, bool read_only) {
+enum class Attach { Done, NameTaken, StillHeld };
+
+// Attaches the file `key` to the shared instance, opening that first when needed; its catalog
+// goes to `catalog`. NameTaken: the instance already has a catalog of that name (the file then
+// needs an instance of its own). StillHeld: DuckDB still holds the file for a detached catalog
+// that an open transaction of another connection had touched (reading information_schema
+// touches every catalog); it lets go when that transaction ends. Throws DriverError when DuckDB
+// cannot open the file.
+Attach attach(Registry& r, const std::string& key, bool read_only, std::string& catalog) {
   if (!r.shared) {
     r.shared = open_database("", false, key + ".tmp");
     if (duckdb_connect(r.shared, &r.admin) == DuckDBError) {
@@ -130,7 +137,6 @@ std::optional<std::string> attach(Registry& r, const std::string& key, bool read
   std::string literal = sql_string_literal(key);
   std::optional<std::string> error =
       run(r.admin, "ATTACH " + literal + (read_only ? " (READ_ONLY)" : ""));
-  std::string catalog;
   if (!error) {
     error = run(r.admin, "SELECT database_name FROM duckdb_databases() WHERE path = " + literal,
                 &catalog);
@@ -138,10 +144,11 @@ std::optional<std::string> attach(Registry& r, const std::string& key, bool read
   }
   if (!error) {
     ++r.shared_files;
-    return catalog;
+    return Attach::Done;
   }
   close_shared_when_empty(r);
-  if (error->find("already exists") != std::string::npos) return std::nullopt;
+  if (error->find("Unique file handle conflict") != std::string::npos) return Attach::StillHeld;
+  if (error->find("already exists") != std::string::npos) return Attach::NameTaken;
   fail_to_open(key, *error);
 }
 
@@ -170,9 +177,8 @@ std::string canonical_key(const std::filesystem::path& path) {
   return canonical.string();
 }
 
-DatabaseShare DatabaseShare::acquire(const std::filesystem::path& path, bool read_only) {
-  if (in_memory(path)) return DatabaseShare("", open_database("", false), "");
-  std::string key = canonical_key(path);
+// The share of `key`, or nullopt when DuckDB still holds the file for a detached catalog.
+std::optional<DatabaseShare> DatabaseShare::try_acquire(const std::string& key, bool read_only) {
   Registry& r = registry();
   std::lock_guard lock(r.mutex);
   auto it = r.entries.find(key);
@@ -184,10 +190,38 @@ DatabaseShare DatabaseShare::acquire(const std::filesystem::path& path, bool rea
     ++it->second.users;
     return DatabaseShare(key, it->second.database, it->second.catalog);
   }
-  std::optional<std::string> catalog = attach(r, key, read_only);
-  duckdb_database database = catalog ? r.shared : open_database(key, read_only);
-  r.entries.emplace(key, Entry{database, catalog.value_or(""), 1, read_only});
-  return DatabaseShare(key, database, catalog.value_or(""));
+  std::string catalog;
+  switch (attach(r, key, read_only, catalog)) {
+    case Attach::Done:
+      r.entries.emplace(key, Entry{r.shared, catalog, 1, read_only});
+      return DatabaseShare(key, r.shared, catalog);
+    case Attach::NameTaken: {
+      duckdb_database own = open_database(key, read_only);
+      r.entries.emplace(key, Entry{own, "", 1, read_only});
+      return DatabaseShare(key, own, "");
+    }
+    case Attach::StillHeld:
+      break;
+  }
+  return std::nullopt;
+}
+
+DatabaseShare DatabaseShare::acquire(const std::filesystem::path& path, bool read_only) {
+  if (in_memory(path)) return DatabaseShare("", open_database("", false), "");
+  std::string key = canonical_key(path);
+  // A file let go a moment ago may still be held for a transaction that touched it; it is
+  // asked for again until that transaction has ended, with the registry free meanwhile.
+  constexpr auto kStep = std::chrono::milliseconds(10);
+  constexpr auto kPatience = std::chrono::seconds(120);
+  for (auto waited = std::chrono::milliseconds(0);; waited += kStep) {
+    if (std::optional<DatabaseShare> share = try_acquire(key, read_only)) return std::move(*share);
+    if (waited >= kPatience) {
+      throw DriverError("DuckDB file '" + key +
+                        "' is still held for a transaction of this process that read it; it "
+                        "could not be opened again");
+    }
+    std::this_thread::sleep_for(kStep);
+  }
 }
 
 DatabaseShare::DatabaseShare(DatabaseShare&& other) noexcept

@@ -55,6 +55,7 @@ class DatabaseShare {
   void release() noexcept;
 
  private:
+  static std::optional<DatabaseShare> try_acquire(const std::string& key, bool read_only);
   DatabaseShare(std::string key, duckdb_database database, std::string catalog)
       : key_(std::move(key)), database_(database), catalog_(std::move(catalog)) {}
   std::string key_;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -539,6 +540,28 @@ TEST(DuckDBRegistry, FilesShareOneInstanceAndEachConnectionStartsInItsOwnFile) {
   EXPECT_EQ(duckdb::share_count(dir.path() / "warehouse.duckdb"), 0u);
   auto again = duckdb::open_file(dir.path() / "warehouse.duckdb");
   EXPECT_EQ(rows_of(*again, "SELECT count(*) FROM t")[0][0], 3);
+}
+
+// A transaction that read information_schema touches every catalog, and DuckDB keeps a file it
+// touched open, though let go, until that transaction ends. Opening the file again then waits
+// for it instead of failing.
+TEST(DuckDBRegistry, AFileLetGoWhileATransactionHoldsItOpensOnceThatEnds) {
+  TempDir dir;
+  auto warehouse = duckdb::open_file(dir.path() / "warehouse.duckdb");
+  {
+    auto cache = duckdb::open_file(dir.path() / "cache.duckdb");
+    cache->execute("CREATE TABLE r AS SELECT 7 AS v");
+  }
+  auto cache = duckdb::open_file(dir.path() / "cache.duckdb");
+  warehouse->begin();
+  rows_of(*warehouse, "SELECT count(*) FROM information_schema.tables");
+  cache.reset();
+  std::unique_ptr<Connection> reopened;
+  std::thread opener([&] { reopened = duckdb::open_file(dir.path() / "cache.duckdb"); });
+  warehouse->commit();
+  opener.join();
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_EQ(rows_of(*reopened, "SELECT v FROM r")[0][0], 7);
 }
 
 // Two files of one name (in two folders), and a file named like the shared instance's own
