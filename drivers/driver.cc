@@ -1,6 +1,7 @@
 #include "drivers/driver.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <mutex>
 #include <set>
@@ -136,6 +137,14 @@ std::string connection_setting(const Value& config, std::initializer_list<std::s
     }
   }
   return text_form(*v);
+}
+
+std::string strip_statement_end(std::string sql) {
+  while (!sql.empty() &&
+         (sql.back() == ';' || std::isspace(static_cast<unsigned char>(sql.back())))) {
+    sql.pop_back();
+  }
+  return sql;
 }
 
 std::string sql_string_literal(std::string_view text) {

@@ -242,6 +242,10 @@ std::string connection_setting(const Value& config, std::initializer_list<std::s
 // `text` as a SQL string literal: in single quotes, quotes inside doubled.
 std::string sql_string_literal(std::string_view text);
 
+// `sql` without the semicolons and blanks at its end, ready to be wrapped in a subquery (put a
+// line break before the closing parenthesis: the statement may end in a -- comment).
+std::string strip_statement_end(std::string sql);
+
 // A non-null cell as a Value (numbers as numbers, everything else as its text), NULL as null.
 Value cell_to_value(const Cell& cell, const ColumnType& type);
 

@@ -1059,13 +1059,6 @@ std::string literal(std::string_view text) {
   return "'" + text::replace_all(text, "'", "''") + "'";
 }
 
-std::string strip_statement_end(std::string sql) {
-  while (!sql.empty() && (sql.back() == ';' || std::isspace(static_cast<unsigned char>(sql.back())))) {
-    sql.pop_back();
-  }
-  return sql;
-}
-
 class DuckDBConnection final : public Connection {
  public:
   explicit DuckDBConnection(std::shared_ptr<ConnectionHandle> handle) : handle_(std::move(handle)) {

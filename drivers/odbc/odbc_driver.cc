@@ -87,6 +87,10 @@ struct Session {
   // MariaDB's driver leaks the date structure of every row of a parameter array; dates and
   // timestamps go to it as their ISO text instead (UTC, as the session runs in).
   bool temporal_as_text = false;
+  // The SQLite ODBC driver hands out every value through SQLite's text form, which keeps 15
+  // significant digits of a REAL (0.1 + 0.2 reads as 0.3); such columns are asked for as the
+  // exact text of their double instead, and read back as doubles.
+  bool exact_reals_as_text = false;
   odbc::TypeCatalog types;
 
   ~Session() {
@@ -227,8 +231,11 @@ ColumnBuffer plan_buffer(const ColumnType& type, int sql_type, long long size) {
 
 class OdbcQueryResult final : public QueryResult {
  public:
-  OdbcQueryResult(SessionPtr session, std::unique_ptr<Statement> statement, SQLSMALLINT count)
-      : session_(std::move(session)), statement_(std::move(statement)) {
+  // `forced` (when not empty) holds, for each column, a type to read it as instead of the one
+  // the driver describes (nullopt: the described one).
+  OdbcQueryResult(SessionPtr session, std::unique_ptr<Statement> statement, SQLSMALLINT count,
+                  std::vector<std::optional<ColumnType>> forced = {})
+      : session_(std::move(session)), statement_(std::move(statement)), forced_(std::move(forced)) {
     describe(count);
     bind();
   }
@@ -270,6 +277,10 @@ class OdbcQueryResult final : public QueryResult {
       ColumnType type = odbc::column_type(sql_type, static_cast<long long>(size), digits,
                                           numeric_unsigned);
       type.native = "ODBC type " + std::to_string(sql_type);
+      if (i <= forced_.size() && forced_[i - 1]) {
+        type = *forced_[i - 1];
+        sql_type = SQL_DOUBLE;
+      }
       std::u16string wide(reinterpret_cast<const char16_t*>(name),
                           std::min<size_t>(name_length, 511));
       columns_.push_back({odbc::to_utf8(wide), type});
@@ -410,6 +421,7 @@ class OdbcQueryResult final : public QueryResult {
 
   SessionPtr session_;
   std::unique_ptr<Statement> statement_;
+  std::vector<std::optional<ColumnType>> forced_;
   std::vector<Column> columns_;
   std::vector<ColumnBuffer> buffers_;
   std::vector<Part> parts_;
@@ -710,12 +722,36 @@ class OdbcConnection final : public Connection {
   }
 
   std::unique_ptr<QueryResult> query(const std::string& sql) override {
+    std::unique_ptr<QueryResult> result = run_query(sql);
+    if (!session_->exact_reals_as_text) return result;
+    std::vector<std::string> selected;
+    std::vector<std::optional<ColumnType>> forced;
+    for (const Column& c : result->columns()) {
+      std::string name = quote_identifier(c.name);
+      bool real = c.type.id == TypeId::Float64 || c.type.id == TypeId::Float32;
+      selected.push_back(real ? "CASE WHEN " + name + " IS NULL THEN NULL ELSE printf('%!.17g', " +
+                                    name + ") END AS " + name
+                              : name);
+      forced.push_back(real ? std::optional<ColumnType>(c.type) : std::nullopt);
+    }
+    if (std::none_of(forced.begin(), forced.end(), [](const auto& f) { return f.has_value(); })) {
+      return result;
+    }
+    result.reset();
+    return run_query("SELECT " + text::join(selected, ", ") + " FROM (\n" +
+                         strip_statement_end(sql) + "\n) AS zyl_q",
+                     std::move(forced));
+  }
+
+  std::unique_ptr<QueryResult> run_query(const std::string& sql,
+                                         std::vector<std::optional<ColumnType>> forced = {}) {
     auto statement = std::make_unique<Statement>(session_);
     statement->exec(sql, "query failed");
     SQLSMALLINT count = 0;
     statement->check(SQLNumResultCols(statement->get(), &count), "query failed");
     if (count == 0) return std::make_unique<EmptyResult>();
-    return std::make_unique<OdbcQueryResult>(session_, std::move(statement), count);
+    return std::make_unique<OdbcQueryResult>(session_, std::move(statement), count,
+                                             std::move(forced));
   }
 
   void begin() override {
@@ -890,6 +926,7 @@ void learn(Session& s) {
   SQLFreeHandle(SQL_HANDLE_STMT, statement);
   std::string dbms = text_info(s.dbc, SQL_DBMS_NAME);
   s.binary_arrays = text::to_lower(dbms) != "sqlite";
+  s.exact_reals_as_text = text::to_lower(dbms) == "sqlite";
   s.temporal_as_text = text::to_lower(dbms).find("mariadb") != std::string::npos ||
                        text::to_lower(dbms).find("mysql") != std::string::npos;
   s.types = odbc::TypeCatalog(std::move(rows), dbms);
