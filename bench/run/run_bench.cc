@@ -193,7 +193,9 @@ void print_steps(const fs::path& project) {
   std::ifstream log(project / "logs" / "zyl.log");
   std::string line;
   while (std::getline(log, line)) {
-    if (line.find("sling: ") != std::string::npos || line.find("rows in") != std::string::npos) {
+    if (line.find("sling: ") != std::string::npos || line.find("rows in") != std::string::npos ||
+        line.find(": extracting ") != std::string::npos ||
+        line.find("DuckDB SQL: ") != std::string::npos) {
       std::printf("    %s\n", line.c_str());
     }
   }
