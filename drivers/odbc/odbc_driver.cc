@@ -10,6 +10,7 @@
 #include <sqlext.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <mutex>
 
@@ -277,14 +278,18 @@ class OdbcQueryResult final : public QueryResult {
       ColumnType type = odbc::column_type(sql_type, static_cast<long long>(size), digits,
                                           numeric_unsigned);
       type.native = "ODBC type " + std::to_string(sql_type);
-      if (i <= forced_.size() && forced_[i - 1]) {
-        type = *forced_[i - 1];
-        sql_type = SQL_DOUBLE;
-      }
+      bool forced = i <= forced_.size() && forced_[i - 1];
+      if (forced) type = *forced_[i - 1];
       std::u16string wide(reinterpret_cast<const char16_t*>(name),
                           std::min<size_t>(name_length, 511));
       columns_.push_back({odbc::to_utf8(wide), type});
       buffers_.push_back(plan_buffer(type, sql_type, static_cast<long long>(size)));
+      if (forced) {
+        // The exact text of a double, parsed here: the driver's own conversion may round.
+        buffers_.back().c_type = SQL_C_CHAR;
+        buffers_.back().width = 64;
+        buffers_.back().in_parts = false;
+      }
     }
   }
 
@@ -406,12 +411,22 @@ class OdbcQueryResult final : public QueryResult {
 
   Cell char_cell(const ColumnType& type, std::string text) {
     if (type.id == TypeId::Decimal) return decimal_text(std::move(text), type.scale);
+    if (type.id == TypeId::Float64 || type.id == TypeId::Float32) return double_text(text);
     if (type.id == TypeId::Uuid) return text::to_lower(text);
     if (type.id == TypeId::Time) {
       if (auto micros = temporal::parse_time(text)) return *micros;
       throw DriverError(session_->engine + " (ODBC): '" + text + "' is not a time of day");
     }
     return text;
+  }
+
+  double double_text(const std::string& text) const {
+    double v = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (error != std::errc() || end != text.data() + text.size()) {
+      throw DriverError(session_->engine + " (ODBC): '" + text + "' is not a number");
+    }
+    return v;
   }
 
   struct Part {

@@ -368,10 +368,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "x'00ff', 9007199254740993, -128), (2, -0.05, '', 'b''c', '1969-12-31', "
                    "'2100-01-01 00:00:00', -1e300, x'', -1, 127), "
                    "(3, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)"},
+        // The SQLite ODBC driver moves values as SQLite's text; on 32-bit ARM SQLite's own
+        // text conversions of doubles round at extreme magnitudes (no long double there), so
+        // the doubles here stay moderate. 0.1 + 0.2 needs all 17 digits.
         OdbcEngine{"sqlite", "SQLite3", "",
                    "id integer, note text, code varchar(20), ratio double, raw blob, big bigint",
                    "(1, 'Grüße ✓', 'a', 0.1 + 0.2, x'00ff', 9007199254740993), "
-                   "(2, '', 'b''c', -1.5e300, x'', -1), (3, NULL, NULL, NULL, NULL, NULL)"}),
+                   "(2, '', 'b''c', -1.5e20, x'', -1), (3, NULL, NULL, NULL, NULL, NULL)"}),
     [](const auto& info) { return std::string(info.param.type); });
 
 class ClickHouseRoundTrip : public TypeRoundTrip {

@@ -250,16 +250,19 @@ TEST_F(ClickHouseTest, ErrorsCarryTheServersMessageAndNoPassword) {
 // longer runs either, and the connection takes the next statement.
 TEST_F(ClickHouseTest, InterruptStopsTheStatementOnBothSidesAndTheConnectionGoesOn) {
   auto busy = drivers::open_connection(config_);
-  for (const char* endless : {"SELECT count() FROM system.numbers WHERE number % 7 = 100",
-                              "SELECT number FROM system.numbers"}) {
+  // The marker tells this test's queries from those of tests running beside it.
+  const std::string marker = "'zyl_interrupt_" + std::to_string(::getpid()) + "'";
+  for (const std::string& endless :
+       {"SELECT count(), " + marker + " FROM system.numbers WHERE number % 7 = 100",
+        "SELECT number, " + marker + " FROM system.numbers"}) {
     SCOPED_TRACE(endless);
     drivers::test_support::Interrupted outcome = drivers::test_support::interrupt_while_running(
         [&] { drivers::test_support::read_through(*busy, endless); });
     EXPECT_TRUE(outcome.threw);
     EXPECT_THAT(outcome.message, HasSubstr("cancelled"));
     RowBatch running = integration::read_all(
-        *conn_, "SELECT query FROM system.processes WHERE query LIKE '%system.numbers%' AND "
-                "query NOT LIKE '%system.processes%'");
+        *conn_, "SELECT query FROM system.processes WHERE query LIKE '%zyl_interrupt_" +
+                    std::to_string(::getpid()) + "%' AND query NOT LIKE '%system.processes%'");
     EXPECT_EQ(running.rows(), 0u);
   }
   RowBatch rows = integration::read_all(*busy, "SELECT 42");
