@@ -98,8 +98,8 @@ TEST_F(SnapshotProjectTest, BlocksAndDeclaredSnapshotsBecomeNodes) {
   EXPECT_THAT(people->depends_on->nodes,
               ElementsAre("source.shop.crm.people", "model.shop.customers"));
   // Project block < property file < config(); target_schema places it.
-  EXPECT_EQ(people->config._extra["hard_deletes"], "new_record");
-  EXPECT_EQ(people->config["schema"], "snaps");
+  EXPECT_EQ(people->config._extra.value("hard_deletes", ""), "new_record");
+  EXPECT_EQ(people->config.get("schema"), "snaps");
   EXPECT_THAT(people->tags, ElementsAre("crm"));
   snapshot::SnapshotConfig config = snapshot_config_of(*people);
   EXPECT_EQ(config.strategy, "check");
