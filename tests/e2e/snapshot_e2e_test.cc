@@ -2,6 +2,8 @@
 // first run, a rerun that adds nothing, changed, new and deleted rows (timestamp and check
 // strategies, both hard-delete modes), a failed load that leaves the history as it was, a bad
 // config that fails its snapshot alone, and a snapshot whose source lives on another engine.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,9 +12,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "core/value.h"
 #include "drivers/driver.h"
@@ -131,8 +130,7 @@ class SnapshotEndToEnd : public ::testing::TestWithParam<std::string> {
     Value profiles = {{"snap", {{"target", "dev"}, {"outputs", {{"dev", dev_}, {"side", side_}}}}}};
     std::ofstream(root_ / "profiles.yml") << profiles.dump(2);
     std::ofstream(root_ / "models" / "sources.yml")
-        << "sources:\n  - name: app\n    schema: " << schema()
-        << "\n    tables: [{name: people}]\n"
+        << "sources:\n  - name: app\n    schema: " << schema() << "\n    tables: [{name: people}]\n"
         << "  - name: far\n    connection: side\n    schema: main\n    tables: [{name: people}]\n";
     std::ofstream(root_ / "snapshots" / "people.sql") << kSnapshots;
   }
@@ -175,8 +173,7 @@ TEST_P(SnapshotEndToEnd, KeepsTheHistoryOfChangedNewAndDeletedRows) {
   ASSERT_EQ(first.status, 0) << first.out;
   EXPECT_EQ(rows("people_history"), 3);
   EXPECT_EQ(rows("people_history", "brek_valid_to IS NULL AND brek_is_deleted = 'False'"), 3);
-  EXPECT_EQ(count(dev_, "SELECT COUNT(DISTINCT brek_scd_id) FROM " + history("people_history")),
-            3);
+  EXPECT_EQ(count(dev_, "SELECT COUNT(DISTINCT brek_scd_id) FROM " + history("people_history")), 3);
   // The timestamp strategy dates each version by its updated_at.
   EXPECT_EQ(rows("people_history", "brek_valid_from = brek_updated_at"), 3);
   EXPECT_EQ(rows("far_people_history", "brek_valid_to IS NULL"), 2);
@@ -186,8 +183,9 @@ TEST_P(SnapshotEndToEnd, KeepsTheHistoryOfChangedNewAndDeletedRows) {
   EXPECT_EQ(rows("people_history"), 3);
   EXPECT_EQ(rows("far_people_history"), 2);
 
-  execute(dev_, "UPDATE " + people() + " SET name = 'Bee', updated_at = '2026-01-02 10:00:00' "
-                "WHERE id = 2");
+  execute(dev_, "UPDATE " + people() +
+                    " SET name = 'Bee', updated_at = '2026-01-02 10:00:00' "
+                    "WHERE id = 2");
   execute(dev_, "DELETE FROM " + people() + " WHERE id = 3");
   execute(dev_, "INSERT INTO " + people() + " VALUES (4, 'Dee', '2026-01-02 11:00:00')");
   execute(side_, "UPDATE people SET name = 'Zed' WHERE id = 1");
@@ -221,8 +219,9 @@ TEST_P(SnapshotEndToEnd, KeepsTheHistoryOfChangedNewAndDeletedRows) {
 
 TEST_P(SnapshotEndToEnd, AFailedLoadOrABadConfigLeavesTheHistoryAsItWas) {
   ASSERT_EQ(snapshot().status, 0);
-  execute(dev_, "UPDATE " + people() + " SET name = 'Ana', updated_at = '2026-01-03 10:00:00' "
-                "WHERE id = 1");
+  execute(dev_, "UPDATE " + people() +
+                    " SET name = 'Ana', updated_at = '2026-01-03 10:00:00' "
+                    "WHERE id = 1");
 
   Outcome failed = snapshot("ZYL_FAULT_POINT=load.before_commit ZYL_FAULT_ACTION=fail");
   EXPECT_EQ(failed.status, 1) << failed.out;

@@ -74,9 +74,8 @@ struct MetaNames {
   bool has_is_deleted = false;
 
   bool is_meta(const std::string& name) const {
-    return same_name(name, valid_from) || same_name(name, valid_to) ||
-           same_name(name, scd_id) || same_name(name, updated_at) ||
-           (has_is_deleted && same_name(name, is_deleted));
+    return same_name(name, valid_from) || same_name(name, valid_to) || same_name(name, scd_id) ||
+           same_name(name, updated_at) || (has_is_deleted && same_name(name, is_deleted));
   }
 };
 
@@ -208,7 +207,8 @@ std::vector<std::string> unique_key_columns(const SnapshotConfig& config) {
 }
 
 std::string hard_deletes_of(const brek::Node& node) {
-  Value setting = node.config.get("hard_deletes", node.config._extra.value("hard_deletes", Value()));
+  Value setting =
+      node.config.get("hard_deletes", node.config._extra.value("hard_deletes", Value()));
   if (setting.is_null()) return "ignore";
   std::string text = setting.is_string() ? setting.get<std::string>() : text_form(setting);
   if (text != "ignore" && text != "invalidate" && text != "new_record") {
@@ -247,8 +247,8 @@ std::string next_snapshot_query(const SnapshotPlan& plan) {
   std::string gone_filter =
       m.has_is_deleted ? " AND cur." + q(m.is_deleted) + " IS DISTINCT FROM 'True'" : "";
   sql += "gone AS (SELECT cur.* FROM cur WHERE " + std::string(deletes ? "true" : "false") +
-         gone_filter + " AND NOT EXISTS (SELECT 1 FROM src WHERE " +
-         keys_match(key, "src", "cur") + ")), ";
+         gone_filter + " AND NOT EXISTS (SELECT 1 FROM src WHERE " + keys_match(key, "src", "cur") +
+         ")), ";
   sql += "closes AS (SELECT " + text::join(key_select, ", ") +
          ", __brek_version AS closed_at FROM changed UNION ALL SELECT " +
          text::join(key_select, ", ") + ", " + parts.now + " FROM gone) ";
@@ -305,8 +305,9 @@ class DuckFile {
     drivers::RowBatch batch;
     while (result->next(batch)) {
       for (size_t r = 0; r < batch.rows(); ++r) {
-        columns.push_back({text_form(drivers::cell_to_value(batch.at(r, 0), result->columns()[0].type)),
-                           text_form(drivers::cell_to_value(batch.at(r, 1), result->columns()[1].type))});
+        columns.push_back(
+            {text_form(drivers::cell_to_value(batch.at(r, 0), result->columns()[0].type)),
+             text_form(drivers::cell_to_value(batch.at(r, 1), result->columns()[1].type))});
       }
     }
     return columns;
@@ -463,8 +464,9 @@ std::int64_t SnapshotRunner::update_target(const brek::Node& snapshot, const std
     }
     std::vector<std::string> key;
     for (const auto& k : plan.unique_key) key.push_back(q(k));
-    std::int64_t repeated = db.count("SELECT count(*) FROM (SELECT " + text::join(key, ", ") +
-                                     " FROM " + kSourceTable + " GROUP BY ALL HAVING count(*) > 1)");
+    std::int64_t repeated =
+        db.count("SELECT count(*) FROM (SELECT " + text::join(key, ", ") + " FROM " + kSourceTable +
+                 " GROUP BY ALL HAVING count(*) > 1)");
     if (repeated > 0) {
       throw std::runtime_error("its select returns " + std::to_string(repeated) +
                                " unique_key value(s) more than once; nothing was changed");

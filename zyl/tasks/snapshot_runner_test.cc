@@ -22,7 +22,8 @@ using ::testing::ElementsAre;
 class NextSnapshotQueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = fs::temp_directory_path() / ("snapshot_query_" + std::to_string(::getpid()) + ".duckdb");
+    path_ =
+        fs::temp_directory_path() / ("snapshot_query_" + std::to_string(::getpid()) + ".duckdb");
     fs::remove(path_);
     db_ = drivers::open_connection(Value{{"type", "duckdb"}, {"path", path_.string()}});
   }
@@ -34,7 +35,8 @@ class NextSnapshotQueryTest : public ::testing::Test {
   std::vector<TableColumn> columns(const std::string& table) {
     std::vector<TableColumn> out;
     for (const auto& row : rows("SELECT column_name, data_type FROM information_schema.columns "
-                                "WHERE table_name = '" + table + "' ORDER BY ordinal_position")) {
+                                "WHERE table_name = '" +
+                                table + "' ORDER BY ordinal_position")) {
       out.push_back({row[0], row[1]});
     }
     return out;
