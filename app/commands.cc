@@ -283,9 +283,9 @@ Resolutions resolve(const Session& s) {
       *s.manifest, s.config->target_name, s.tether, s.config->args.target);
   for (const auto& [id, node] : s.manifest->nodes) {
     if (!node || node->resource_type.value_or("") != "snapshot") continue;
-    resolutions.set(id, zyl::config::compass::resolve_model_path(
-                            *node, *s.manifest, s.config->target_name, s.tether,
-                            s.config->args.target));
+    resolutions.set(
+        id, zyl::config::compass::resolve_model_path(*node, *s.manifest, s.config->target_name,
+                                                     s.tether, s.config->args.target));
   }
   return resolutions;
 }
@@ -296,8 +296,8 @@ std::unique_ptr<ModelRunner> snapshot_runner(const Session& s, const Resolutions
                                              const NodePtr& node, int index, int total) {
   const auto* resolved = resolutions.get(node->unique_id);
   return std::make_unique<zyl::tasks::snapshot_runner::SnapshotRunner>(
-      s.config, node, index, total, s.profiles,
-      resolved ? std::optional(*resolved) : std::nullopt, cache);
+      s.config, node, index, total, s.profiles, resolved ? std::optional(*resolved) : std::nullopt,
+      cache);
 }
 
 std::string path_of(const Resolutions& resolutions, const std::string& id) {
@@ -774,11 +774,12 @@ int cmd_snapshot(const Options& options) {
     Resolutions resolutions = resolve(s);
     auto cache = std::make_shared<ZylCache>(CacheLocation::for_project(s.project_dir));
     std::vector<std::string> cancelled;
-    RunTask task(s.config->args, s.config, s.manifest,
-                 [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
-                   return snapshot_runner(s, resolutions, cache, node, index, total);
-                 },
-                 console_events(s, options, resolutions, cancelled));
+    RunTask task(
+        s.config->args, s.config, s.manifest,
+        [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
+          return snapshot_runner(s, resolutions, cache, node, index, total);
+        },
+        console_events(s, options, resolutions, cancelled));
     task.resource_types = {NodeType::Snapshot};
     std::vector<NodePtr> snapshots = task.models_to_run();
     return run_under_console(s, options, task, snapshots, cancelled, started, "snapshotting",

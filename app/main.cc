@@ -99,8 +99,9 @@ int main(int argc, char** argv) {
        brek::app::cmd_test},
       {"snapshot", "Record the changes of the selected snapshots' rows in their history tables",
        brek::app::cmd_snapshot},
-      {"build", "Seeds, models, snapshots and data tests in graph order; a failing test skips "
-                "what reads the node it tests",
+      {"build",
+       "Seeds, models, snapshots and data tests in graph order; a failing test skips "
+       "what reads the node it tests",
        brek::app::cmd_build},
       {"ls", "List the selected models with their target and execution path", brek::app::cmd_ls},
       {"retract", "Drop the selected models from their targets", brek::app::cmd_retract},

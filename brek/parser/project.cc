@@ -255,7 +255,8 @@ class Loader {
     for (const auto& [file, model_path] : model_files_) read_model(file, model_path);
     for (const auto& [file, seed_path] : seed_files_) read_seed(file, seed_path);
     for (const auto& [file, test_path] : test_files_) read_singular_test(file, test_path);
-    for (const auto& [file, snapshot_path] : snapshot_files_) read_snapshot_file(file, snapshot_path);
+    for (const auto& [file, snapshot_path] : snapshot_files_)
+      read_snapshot_file(file, snapshot_path);
     read_declared_snapshots();
     add_generic_tests(patches_, "model.");
     add_generic_tests(seed_patches_, "seed.");
@@ -641,8 +642,8 @@ class Loader {
     LoadContext context(project_.vars);
     tmpl.visit_all(context);
     for (const auto& [keywords, where] : context.configs) apply(keywords, at(shown, where));
-    if (!node->config.contains("schema") && zyl::is_set(node->config._extra.value(
-                                                "target_schema", Value()))) {
+    if (!node->config.contains("schema") &&
+        zyl::is_set(node->config._extra.value("target_schema", Value()))) {
       node->config["schema"] = node->config._extra["target_schema"];
     }
     if (node->config.get("enabled", true) == Value(false)) return;
@@ -926,7 +927,7 @@ std::string trimmed(std::string_view s) {
 // When a `{% word ... %}` tag starts at `from`: the position after it and its text after the
 // word (whitespace control marks left out).
 std::optional<std::pair<size_t, std::string>> tag_at(const std::string& text, size_t from,
-                                                    std::string_view word) {
+                                                     std::string_view word) {
   size_t i = from + 2;
   if (i < text.size() && text[i] == '-') ++i;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;

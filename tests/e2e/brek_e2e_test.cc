@@ -313,8 +313,7 @@ TEST_F(BrekEndToEnd, TheExampleSnapshotRecordsAMovedCustomer) {
   Outcome first = brek("snapshot --project-dir " + shop().string());
   ASSERT_EQ(first.status, 0) << first.out << first.err;
   EXPECT_EQ(count("sqlite", "reporting.sqlite", "customers_snapshot"), 12);
-  ASSERT_EQ(brek("run --project-dir " + (root_ / "seed" / "crm").string() +
-                 " --vars '{batch: 2}'")
+  ASSERT_EQ(brek("run --project-dir " + (root_ / "seed" / "crm").string() + " --vars '{batch: 2}'")
                 .status,
             0);
   Outcome second = brek("snapshot --project-dir " + shop().string());

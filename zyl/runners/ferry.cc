@@ -415,23 +415,22 @@ SourcePlan copy_inputs(const ZylModelRunner& runner, const brek::Node& model,
                        extraction::sling_client::SlingClient& client, Cache& cache,
                        const std::string& compiled_sql, const std::optional<Watermark>& watermark,
                        std::vector<Value>& used_configs) {
-  SourcePlan plan = plan_sources(runner, model, manifest, tether, cache, compiled_sql, used_configs);
+  SourcePlan plan =
+      plan_sources(runner, model, manifest, tether, cache, compiled_sql, used_configs);
   federation::optimizer::Optimizations optimized =
       optimize_sources(plan.sources, plan.rewritten_sql, model.name);
   for (const auto& record : plan.sources) {
     const federation::optimizer::Optimization* opt = optimization_of(optimized, record);
     std::optional<std::string> watermark_condition;
     if (watermark) {
-      auto format =
-          components::obtain(components::registry().format_watermark, "format_watermark");
-      watermark_condition = watermark->column + " > " +
-                            format(watermark->value, get_text(record.source_config, "type"),
-                                   "timestamp");
+      auto format = components::obtain(components::registry().format_watermark, "format_watermark");
+      watermark_condition =
+          watermark->column + " > " +
+          format(watermark->value, get_text(record.source_config, "type"), "timestamp");
     }
     internal::ExtractionQuery query =
-        internal::extraction_query(model.name, record.schema, record.identifier,
-                                   record.cache_table, record.source_config, opt,
-                                   watermark_condition);
+        internal::extraction_query(model.name, record.schema, record.identifier, record.cache_table,
+                                   record.source_config, opt, watermark_condition);
     for (const auto& line : query.log_lines) logger().info(line);
     logger().info("ZYL [{}]: extracting {}: {}", model.name, record.cache_table, query.query);
     cache.close_and_release();
@@ -446,8 +445,7 @@ SourcePlan copy_inputs(const ZylModelRunner& runner, const brek::Node& model,
     used_configs.push_back(ref_config);
     cache.close_and_release();
     client.extract_to_duckdb(ref_config, cache.db_path(),
-                             internal::select_all_from(upstream.place.table),
-                             upstream.cache_table);
+                             internal::select_all_from(upstream.place.table), upstream.cache_table);
     cache.reopen();
   }
   return plan;
@@ -499,9 +497,8 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
         !watermark_column->empty()) {
       watermark = Watermark{*watermark_value, *watermark_column};
     }
-    SourcePlan plan =
-        copy_inputs(*this, model, manifest, tether, client, cache, compiled_sql, watermark,
-                    used_configs);
+    SourcePlan plan = copy_inputs(*this, model, manifest, tether, client, cache, compiled_sql,
+                                  watermark, used_configs);
     std::vector<SourceRecord>& source_meta = plan.sources;
     std::string rewritten_sql = plan.rewritten_sql;
 
