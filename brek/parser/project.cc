@@ -625,13 +625,21 @@ class Loader {
         }
       }
     };
-    Value block = Value::object();
-    if (const Value* level = zyl::find(snapshots_block_, project_.name)) {
+    // The project file's snapshots block: the project level, then each folder and the name.
+    const Value* level = zyl::find(snapshots_block_, project_.name);
+    std::string where = std::string(kProjectFile) + " snapshots." + project_.name;
+    std::vector<std::string> path = folders;
+    path.push_back(node->name);
+    for (size_t i = 0; level != nullptr && level->is_object(); ++i) {
+      Value own = Value::object();
       for (const auto& [key, value] : level->items()) {
-        if ((!key.empty() && key[0] == '+') || !value.is_object()) block[key] = value;
+        if ((!key.empty() && key[0] == '+') || !value.is_object()) own[key] = value;
       }
+      apply(own, where);
+      if (i == path.size()) break;
+      level = zyl::find(*level, path[i]);
+      where += "." + path[i];
     }
-    apply(block, std::string(kProjectFile) + " snapshots." + project_.name);
     if (const ModelPatch* patch = snapshot_patches_.get(node->name)) {
       std::string where = patch->file + ", snapshot '" + node->name + "'";
       node->description = string_field(patch->entry, "description", where).value_or("");

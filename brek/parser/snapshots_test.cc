@@ -62,7 +62,8 @@ class SnapshotProjectTest : public ::testing::Test {
     fs::create_directories(root_ / "history" / "crm");
     write("brek_project.yml",
           "name: shop\nsnapshot-paths: [history]\n"
-          "snapshots:\n  shop:\n    +target_schema: snaps\n    +hard_deletes: invalidate\n");
+          "snapshots:\n  shop:\n    +target_schema: snaps\n    +hard_deletes: invalidate\n"
+          "    crm:\n      +tags: [history]\n    other:\n      +tags: [unused]\n");
     write("models/customers.sql", "select 1 as id");
     write("models/sources.yml", "sources:\n  - name: crm\n    tables: [{name: people}]\n");
     write("models/latest.sql", "select * from {{ ref('people_history') }}");
@@ -100,7 +101,7 @@ TEST_F(SnapshotProjectTest, BlocksAndDeclaredSnapshotsBecomeNodes) {
   // Project block < property file < config(); target_schema places it.
   EXPECT_EQ(people->config._extra.value("hard_deletes", ""), "new_record");
   EXPECT_EQ(people->config.get("schema"), "snaps");
-  EXPECT_THAT(people->tags, ElementsAre("crm"));
+  EXPECT_THAT(people->tags, ElementsAre("history", "crm"));
   snapshot::SnapshotConfig config = snapshot_config_of(*people);
   EXPECT_EQ(config.strategy, "check");
   EXPECT_EQ(config.materialized, "snapshot");

@@ -241,13 +241,29 @@ TEST_P(SnapshotEndToEnd, AFailedLoadOrABadConfigLeavesTheHistoryAsItWas) {
   // The good snapshots ran: Ana is the new version of 1.
   EXPECT_EQ(rows("people_history"), 4);
   EXPECT_EQ(rows("people_history", "id = 1 AND name = 'Ana' AND brek_valid_to IS NULL"), 1);
-
-  Value manifest = Value::parse(read_file(root_ / "target" / "run_results.json"));
+  Value results = Value::parse(read_file(root_ / "target" / "run_results.json"));
   std::vector<std::string> ids;
-  for (const auto& result : manifest["results"]) ids.push_back(result["unique_id"]);
+  for (const auto& result : results["results"]) ids.push_back(result["unique_id"]);
   EXPECT_THAT(ids, ::testing::UnorderedElementsAre("snapshot.snap.people_history",
                                                    "snapshot.snap.far_people_history",
                                                    "snapshot.snap.bad_history"));
+
+  // A select that repeats a key would make two current versions: refused, nothing written.
+  execute(dev_, "INSERT INTO " + people() + " VALUES (2, 'Bob', '2026-01-04 10:00:00')");
+  Outcome repeated = snapshot();
+  EXPECT_EQ(repeated.status, 1) << repeated.out;
+  EXPECT_THAT(repeated.out, HasSubstr("people_history: Snapshot 'people_history': its select "
+                                      "returns 1 unique_key value(s) more than once"));
+  EXPECT_EQ(rows("people_history"), 4);
+
+  // The snapshot of the other engine's table fails in its load the same way: unchanged.
+  execute(side_, "UPDATE people SET name = 'Zed' WHERE id = 1");
+  Outcome far = brek("snapshot --select far_people_history",
+                     "ZYL_FAULT_POINT=load.before_commit ZYL_FAULT_ACTION=fail");
+  EXPECT_EQ(far.status, 1) << far.out;
+  EXPECT_EQ(rows("far_people_history"), 2);
+  EXPECT_EQ(rows("far_people_history", "name = 'Zed'"), 0);
+
 }
 
 TEST_P(SnapshotEndToEnd, TheManifestHoldsEachSnapshotWithItsAdapterType) {

@@ -34,8 +34,9 @@ std::string q(const std::string& name) { return drivers::quote_identifier_for("d
 
 std::string lit(const std::string& text) { return drivers::sql_string_literal(text); }
 
-// The current UTC time with microseconds, as DuckDB reads a TIMESTAMP.
-std::string utc_now_text() {
+// The current UTC time as DuckDB reads a TIMESTAMP: with microseconds, or in whole seconds
+// for targets whose timestamps hold no fraction.
+std::string utc_now_text(bool whole_seconds) {
   auto now = std::chrono::system_clock::now();
   auto micros =
       std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
@@ -43,10 +44,12 @@ std::string utc_now_text() {
   std::tm tm{};
   gmtime_r(&seconds, &tm);
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06lld", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<long long>(micros % 1000000));
-  return text;
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  if (whole_seconds) return text;
+  char fraction[16];
+  std::snprintf(fraction, sizeof fraction, ".%06lld", static_cast<long long>(micros % 1000000));
+  return std::string(text) + fraction;
 }
 
 bool same_name(const std::string& a, const std::string& b) {
@@ -395,7 +398,6 @@ std::int64_t SnapshotRunner::build(const brek::Node& snapshot, brek::Manifest& m
                                    SnapshotPlan plan) {
   std::string compiled_sql = snapshot.compiled_code.value_or("");
   if (compiled_sql.empty()) throw std::runtime_error("no compiled SQL");
-  plan.snapshot_time = utc_now_text();
   fs::path project_dir = config.args.PROJECT_DIR.empty() ? "." : config.args.PROJECT_DIR;
 
   if (runs_on_target(resolution_)) {
@@ -439,6 +441,7 @@ std::int64_t SnapshotRunner::update_target(const brek::Node& snapshot, const std
   Value target_config = brek::connection_config(
       *place, *brek::find_output(profiles_, targets.own_profile, place->output));
   auto client = sling_client();
+  plan.snapshot_time = utc_now_text(place->engine == "clickhouse");
 
   bool exists = false;
   {

@@ -60,6 +60,9 @@ std::string hard_deletes_of(const brek::Node& node);
 // new version's valid-from or the snapshot time), then a new current version for each new or
 // changed key, then (hard_deletes 'new_record') a row marked deleted for each vanished key.
 // brek_scd_id is md5 of the key columns' text and the version's valid-from, joined by '|'.
+// The current table's columns are read in the select's types (meta columns as TIMESTAMP and
+// VARCHAR), so a copy whose types an engine changed compares as the select's rows do; a column
+// only one side has reads NULL on the other. brek_valid_to_current is a DuckDB expression.
 std::string next_snapshot_query(const SnapshotPlan& plan);
 
 class SnapshotRunner : public brek::ModelRunner {
