@@ -263,7 +263,6 @@ TEST_P(SnapshotEndToEnd, AFailedLoadOrABadConfigLeavesTheHistoryAsItWas) {
   EXPECT_EQ(far.status, 1) << far.out;
   EXPECT_EQ(rows("far_people_history"), 2);
   EXPECT_EQ(rows("far_people_history", "name = 'Zed'"), 0);
-
 }
 
 TEST_P(SnapshotEndToEnd, TheManifestHoldsEachSnapshotWithItsAdapterType) {
@@ -277,6 +276,71 @@ TEST_P(SnapshotEndToEnd, TheManifestHoldsEachSnapshotWithItsAdapterType) {
   EXPECT_EQ(node["config"]["check_cols"], "all");
   EXPECT_EQ(manifest["parent_map"]["snapshot.snap.far_people_history"],
             Value::array({"source.snap.far.people"}));
+}
+
+// ClickHouse as the target of a snapshot read from SQLite through the cache (its tables take no
+// UPDATE, so the changes are made on the source side only).
+TEST(SnapshotOnClickHouse, KeepsTheHistoryOfAnotherEnginesTable) {
+  Value admin;
+  ZYL_REQUIRE_SERVER(admin, "ZYL_TEST_CLICKHOUSE", "clickhouse");
+  std::string database = "snap_ch_" + std::to_string(::getpid());
+  fs::path root = fs::temp_directory_path() / database;
+  fs::remove_all(root);
+  fs::create_directories(root / "models");
+  fs::create_directories(root / "snapshots");
+  auto run_sql = [](const Value& config, const std::string& sql) {
+    auto conn = zyl::drivers::open_connection(config);
+    conn->execute(sql);
+    conn->close();
+  };
+  run_sql(admin, "DROP DATABASE IF EXISTS " + database);
+  run_sql(admin, "CREATE DATABASE " + database);
+  Value dev = admin;
+  dev["database"] = database;
+  Value side = {{"type", "sqlite"}, {"path", (root / "side.sqlite").string()}};
+  run_sql(side, "CREATE TABLE people (id INTEGER, name TEXT)");
+  run_sql(side, "INSERT INTO people VALUES (1, 'Ann'), (2, 'Bea')");
+  std::ofstream(root / "brek_project.yml") << "name: snap\nprofile: snap\n";
+  Value profiles = {{"snap", {{"target", "dev"}, {"outputs", {{"dev", dev}, {"side", side}}}}}};
+  std::ofstream(root / "profiles.yml") << profiles.dump(2);
+  std::ofstream(root / "models" / "sources.yml")
+      << "sources:\n  - name: far\n    connection: side\n    schema: main\n"
+         "    tables: [{name: people}]\n";
+  std::ofstream(root / "snapshots" / "people.sql")
+      << "{% snapshot people_history %}\n{{ config(strategy='check', unique_key='id', "
+         "check_cols='all', hard_deletes='new_record') }}\n"
+         "select id, name from {{ source('far', 'people') }}\n{% endsnapshot %}\n";
+  auto snapshot = [&] {
+    std::string line = "cd " + shell_quote(root.string()) + " && " + shell_quote(BREK_BINARY) +
+                       " snapshot --project-dir . >out.txt 2>&1";
+    int raw = std::system(line.c_str());
+    return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(root / "out.txt")};
+  };
+  auto rows = [&](const std::string& where) {
+    auto conn = zyl::drivers::open_connection(dev);
+    std::vector<zyl::drivers::Column> columns;
+    auto batch = zyl::integration::read_all(
+        *conn, "SELECT COUNT(*) FROM " + database + ".people_history WHERE " + where, &columns);
+    conn->close();
+    return zyl::drivers::cell_to_value(batch.at(0, 0), columns.at(0).type).get<long long>();
+  };
+
+  Outcome first = snapshot();
+  EXPECT_EQ(first.status, 0) << first.out;
+  Outcome rerun = snapshot();
+  EXPECT_EQ(rerun.status, 0) << rerun.out;
+  EXPECT_EQ(rows("1 = 1"), 2);
+  run_sql(side, "UPDATE people SET name = 'Zed' WHERE id = 1");
+  run_sql(side, "DELETE FROM people WHERE id = 2");
+  Outcome changed = snapshot();
+  EXPECT_EQ(changed.status, 0) << changed.out;
+  EXPECT_EQ(rows("1 = 1"), 4);
+  EXPECT_EQ(rows("brek_valid_to IS NULL AND name = 'Zed'"), 1);
+  EXPECT_EQ(rows("brek_valid_to IS NULL AND id = 2 AND brek_is_deleted = 'True'"), 1);
+  EXPECT_EQ(snapshot().status, 0);
+  EXPECT_EQ(rows("1 = 1"), 4);
+  run_sql(admin, "DROP DATABASE IF EXISTS " + database);
+  fs::remove_all(root);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SnapshotEndToEnd,
