@@ -400,17 +400,14 @@ std::int64_t SnapshotRunner::build(const brek::Node& snapshot, brek::Manifest& m
   if (compiled_sql.empty()) throw std::runtime_error("no compiled SQL");
   fs::path project_dir = config.args.PROJECT_DIR.empty() ? "." : config.args.PROJECT_DIR;
 
+  Target target = target_of(snapshot);
   if (runs_on_target(resolution_)) {
-    brek::Targets targets = brek::Targets::of(config, profiles_);
-    std::optional<brek::Place> place = brek::place_of(snapshot, targets);
-    if (!place) throw std::runtime_error("its target is not an output in profiles.yml");
-    Value target_config = brek::connection_config(
-        *place, *brek::find_output(profiles_, targets.own_profile, place->output));
     ScratchDuckDB scratch(project_dir, "snapshot");
-    logger().info("ZYL [{}]: reading the snapshot's select on {}", snapshot.name, place->output);
-    sling_client()->extract_to_duckdb(target_config, scratch.path().string(), compiled_sql,
+    logger().info("ZYL [{}]: reading the snapshot's select on {}", snapshot.name,
+                  target.place.output);
+    sling_client()->extract_to_duckdb(target.config, scratch.path().string(), compiled_sql,
                                       kSourceTable);
-    return update_target(snapshot, scratch.path().string(), std::move(plan));
+    return update_target(snapshot, target, scratch.path().string(), std::move(plan));
   }
 
   if (!cache_) throw std::runtime_error("no cache to copy the snapshot's sources into");
@@ -430,67 +427,70 @@ std::int64_t SnapshotRunner::build(const brek::Node& snapshot, brek::Manifest& m
     logger().info("ZYL [{}]: DuckDB SQL: {}...", snapshot.name, text::prefix(select_sql, 200));
     db->execute(std::string("CREATE OR REPLACE TABLE ") + kSourceTable + " AS " + select_sql);
   }
-  return update_target(snapshot, db_path, std::move(plan));
+  return update_target(snapshot, target, db_path, std::move(plan));
 }
 
-std::int64_t SnapshotRunner::update_target(const brek::Node& snapshot, const std::string& db_path,
-                                           SnapshotPlan plan) {
+SnapshotRunner::Target SnapshotRunner::target_of(const brek::Node& snapshot) const {
   brek::Targets targets = brek::Targets::of(config, profiles_);
   std::optional<brek::Place> place = brek::place_of(snapshot, targets);
   if (!place) throw std::runtime_error("its target is not an output in profiles.yml");
-  Value target_config = brek::connection_config(
-      *place, *brek::find_output(profiles_, targets.own_profile, place->output));
-  auto client = sling_client();
-  plan.snapshot_time = utc_now_text(place->engine == "clickhouse");
+  Value output = *brek::find_output(profiles_, targets.own_profile, place->output);
+  return Target{*place, brek::connection_config(*place, output)};
+}
 
+std::int64_t SnapshotRunner::update_target(const brek::Node& snapshot, const Target& target,
+                                           const std::string& db_path, SnapshotPlan plan) {
+  const brek::Place& place = target.place;
+  auto client = sling_client();
+  plan.snapshot_time = utc_now_text(place.engine == "clickhouse");
   bool exists = false;
   {
     fs::path project_dir = config.args.PROJECT_DIR.empty() ? "." : config.args.PROJECT_DIR;
-    auto target = drivers::open_connection(target_config, project_dir);
-    exists = target->table_exists(drivers::TableRef::parse(place->table));
-    target->close();
+    auto connection = drivers::open_connection(target.config, project_dir);
+    exists = connection->table_exists(drivers::TableRef::parse(place.table));
+    connection->close();
   }
   if (exists) {
-    client->extract_to_duckdb(target_config, db_path, "SELECT * FROM " + place->table,
+    client->extract_to_duckdb(target.config, db_path, "SELECT * FROM " + place.table,
                               kCurrentTable);
   }
+  std::int64_t added = write_next_table(db_path, exists, std::move(plan));
+  logger().info("ZYL [{}]: {} new row(s); replacing the rows of {} on {}", snapshot.name, added,
+                place.table, place.output);
+  client->load_from_duckdb(db_path, target.config, std::string("SELECT * FROM ") + kNextTable,
+                           place.table, "truncate", std::nullopt, std::nullopt);
+  return added;
+}
 
-  std::int64_t before = 0, after = 0;
-  {
-    DuckFile db(db_path);
-    plan.source_table = kSourceTable;
-    plan.source_columns = db.columns_of(kSourceTable);
-    for (const auto& k : plan.unique_key) {
-      if (!find_column(plan.source_columns, k)) {
-        throw std::runtime_error("the unique_key column '" + k + "' is not in its select");
-      }
+std::int64_t SnapshotRunner::write_next_table(const std::string& db_path, bool exists,
+                                              SnapshotPlan plan) {
+  DuckFile db(db_path);
+  plan.source_table = kSourceTable;
+  plan.source_columns = db.columns_of(kSourceTable);
+  std::vector<std::string> key;
+  for (const auto& k : plan.unique_key) {
+    if (!find_column(plan.source_columns, k)) {
+      throw std::runtime_error("the unique_key column '" + k + "' is not in its select");
     }
-    std::vector<std::string> key;
-    for (const auto& k : plan.unique_key) key.push_back(q(k));
-    std::int64_t repeated =
-        db.count("SELECT count(*) FROM (SELECT " + text::join(key, ", ") + " FROM " + kSourceTable +
-                 " GROUP BY ALL HAVING count(*) > 1)");
-    if (repeated > 0) {
-      throw std::runtime_error("its select returns " + std::to_string(repeated) +
-                               " unique_key value(s) more than once; nothing was changed");
-    }
-    if (exists) {
-      plan.current_columns = db.columns_of(kCurrentTable);
-    } else {
-      db->execute(std::string("CREATE OR REPLACE TABLE ") + kCurrentTable + " AS SELECT * FROM " +
-                  kSourceTable + " WHERE false");
-    }
-    plan.current_table = kCurrentTable;
-    db->execute(std::string("CREATE OR REPLACE TABLE ") + kNextTable + " AS " +
-                next_snapshot_query(plan));
-    before = db.count(std::string("SELECT count(*) FROM ") + kCurrentTable);
-    after = db.count(std::string("SELECT count(*) FROM ") + kNextTable);
+    key.push_back(q(k));
   }
-  logger().info("ZYL [{}]: {} new row(s); writing {} rows to {} on {}", snapshot.name,
-                after - before, after, place->table, place->output);
-  client->load_from_duckdb(db_path, target_config, std::string("SELECT * FROM ") + kNextTable,
-                           place->table, "truncate", std::nullopt, std::nullopt);
-  return after - before;
+  std::int64_t repeated = db.count("SELECT count(*) FROM (SELECT " + text::join(key, ", ") +
+                                   " FROM " + kSourceTable + " GROUP BY ALL HAVING count(*) > 1)");
+  if (repeated > 0) {
+    throw std::runtime_error("its select returns " + std::to_string(repeated) +
+                             " unique_key value(s) more than once; nothing was changed");
+  }
+  if (exists) {
+    plan.current_columns = db.columns_of(kCurrentTable);
+  } else {
+    db->execute(std::string("CREATE OR REPLACE TABLE ") + kCurrentTable + " AS SELECT * FROM " +
+                kSourceTable + " WHERE false");
+  }
+  plan.current_table = kCurrentTable;
+  db->execute(std::string("CREATE OR REPLACE TABLE ") + kNextTable + " AS " +
+              next_snapshot_query(plan));
+  return db.count(std::string("SELECT count(*) FROM ") + kNextTable) -
+         db.count(std::string("SELECT count(*) FROM ") + kCurrentTable);
 }
 
 }  // namespace zyl::tasks::snapshot_runner

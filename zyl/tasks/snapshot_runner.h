@@ -20,6 +20,7 @@
 #include "brek/artifacts/resources/v1/snapshot.h"
 #include "brek/config.h"
 #include "brek/nodes.h"
+#include "brek/place.h"
 #include "brek/run_result.h"
 #include "brek/task/run.h"
 #include "core/value.h"
@@ -80,11 +81,23 @@ class SnapshotRunner : public brek::ModelRunner {
   brek::RunResult execute(brek::Node& snapshot, brek::Manifest& manifest) override;
 
  private:
+  // Where the snapshot table lives and the connection config that reaches it.
+  struct Target {
+    brek::Place place;
+    Value config;
+  };
+  // Throws std::runtime_error when the snapshot's target is not an output.
+  Target target_of(const brek::Node& snapshot) const;
+
   // Builds the snapshot; returns how many rows it added. Throws on any failure.
   std::int64_t build(const brek::Node& snapshot, brek::Manifest& manifest, SnapshotPlan plan);
-  // Copies the target's snapshot table into `db_path` and loads the new state from there.
-  std::int64_t update_target(const brek::Node& snapshot, const std::string& db_path,
-                             SnapshotPlan plan);
+  // Copies the target's snapshot table into the DuckDB file `db_path`, which holds the select's
+  // rows, and replaces the table's rows with its new state from there.
+  std::int64_t update_target(const brek::Node& snapshot, const Target& target,
+                             const std::string& db_path, SnapshotPlan plan);
+  // Writes the new state into the work table of `db_path`; returns how many rows it adds.
+  // Throws for a unique key the select lacks or repeats.
+  std::int64_t write_next_table(const std::string& db_path, bool exists, SnapshotPlan plan);
 
   Value profiles_;
   std::optional<config::compass::ResolvedModel> resolution_;
