@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/test_support/command.h"
 #include "core/value.h"
 #include "drivers/driver.h"
 #include "tests/integration/server_env.h"
@@ -138,8 +139,9 @@ class SnapshotEndToEnd : public ::testing::TestWithParam<std::string> {
   Outcome brek(const std::string& arguments, const std::string& environment = "") {
     fs::path out = root_ / "out.txt";
     std::string line = "cd " + shell_quote(root_.string()) + " && " + environment + " " +
-                       shell_quote(BREK_BINARY) + " " + arguments + " --project-dir " +
-                       shell_quote(root_.string()) + " >" + shell_quote(out.string()) + " 2>&1";
+                       zyl::test_support::shell_line(zyl::test_support::command(BREK_BINARY)) +
+                       arguments + " --project-dir " + shell_quote(root_.string()) + " >" +
+                       shell_quote(out.string()) + " 2>&1";
     int raw = std::system(line.c_str());
     return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(out)};
   }
@@ -325,8 +327,9 @@ TEST(SnapshotOnClickHouse, KeepsTheHistoryOfAnotherEnginesTable) {
          "check_cols='all', hard_deletes='new_record') }}\n"
          "select id, name from {{ source('far', 'people') }}\n{% endsnapshot %}\n";
   auto snapshot = [&] {
-    std::string line = "cd " + shell_quote(root.string()) + " && " + shell_quote(BREK_BINARY) +
-                       " snapshot --project-dir . >out.txt 2>&1";
+    std::string line = "cd " + shell_quote(root.string()) + " && " +
+                       zyl::test_support::shell_line(zyl::test_support::command(BREK_BINARY)) +
+                       "snapshot --project-dir . >out.txt 2>&1";
     int raw = std::system(line.c_str());
     return Outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(root / "out.txt")};
   };
