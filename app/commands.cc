@@ -43,6 +43,7 @@
 #include "zyl/tasks/docs_site.h"
 #include "zyl/tasks/retract.h"
 #include "zyl/tasks/seed_loader.h"
+#include "zyl/tasks/snapshot_runner.h"
 
 namespace brek::app {
 namespace {
@@ -276,9 +277,27 @@ std::vector<std::string> selected_models(const Session& s) {
   return ordered;
 }
 
+// Where each model and snapshot runs: snapshots are placed by the models' rules.
 Resolutions resolve(const Session& s) {
-  return zyl::config::compass::resolve_all_models(*s.manifest, s.config->target_name, s.tether,
-                                                  s.config->args.target);
+  Resolutions resolutions = zyl::config::compass::resolve_all_models(
+      *s.manifest, s.config->target_name, s.tether, s.config->args.target);
+  for (const auto& [id, node] : s.manifest->nodes) {
+    if (!node || node->resource_type.value_or("") != "snapshot") continue;
+    resolutions.set(
+        id, zyl::config::compass::resolve_model_path(*node, *s.manifest, s.config->target_name,
+                                                     s.tether, s.config->args.target));
+  }
+  return resolutions;
+}
+
+// The runner of one snapshot, with where its select runs.
+std::unique_ptr<ModelRunner> snapshot_runner(const Session& s, const Resolutions& resolutions,
+                                             const std::shared_ptr<ZylCache>& cache,
+                                             const NodePtr& node, int index, int total) {
+  const auto* resolved = resolutions.get(node->unique_id);
+  return std::make_unique<zyl::tasks::snapshot_runner::SnapshotRunner>(
+      s.config, node, index, total, s.profiles, resolved ? std::optional(*resolved) : std::nullopt,
+      cache);
 }
 
 std::string path_of(const Resolutions& resolutions, const std::string& id) {
@@ -691,13 +710,14 @@ int run_graph(const Options& options, bool build) {
             return std::make_unique<zyl::tasks::data_test_runner::DataTestRunner>(
                 s.config, node, index, total, s.profiles);
           }
+          if (kind == "snapshot") return snapshot_runner(s, resolutions, cache, node, index, total);
           return model_runner(s, adapter, resolutions, cache, node, index, total);
         },
         console_events(s, options, resolutions, cancelled));
     task.is_runnable = [&](const Node& node) { return runs_by_itself(node, resolutions); };
     Graph graph = Graph::from_manifest(*s.manifest);
     if (build) {
-      task.resource_types = {NodeType::Seed, NodeType::Model};
+      task.resource_types = {NodeType::Seed, NodeType::Model, NodeType::Snapshot};
       task.extra_upstream = [&](const Node& node) {
         return tests_of_inputs(*s.manifest, graph, node);
       };
@@ -741,6 +761,29 @@ int cmd_seed(const Options& options) {
     task.resource_types = {NodeType::Seed};
     std::vector<NodePtr> seeds = task.models_to_run();
     return run_under_console(s, options, task, seeds, cancelled, started, "loading", "seed");
+  });
+}
+
+int cmd_snapshot(const Options& options) {
+  return guarded([&]() -> int {
+    auto started = std::chrono::steady_clock::now();
+    Session s = open_session(options);
+    report_warnings(s, options);
+    TargetAdapters adapters(s);
+    compile(s, adapters);
+    Resolutions resolutions = resolve(s);
+    auto cache = std::make_shared<ZylCache>(CacheLocation::for_project(s.project_dir));
+    std::vector<std::string> cancelled;
+    RunTask task(
+        s.config->args, s.config, s.manifest,
+        [&](const NodePtr& node, int index, int total) -> std::unique_ptr<ModelRunner> {
+          return snapshot_runner(s, resolutions, cache, node, index, total);
+        },
+        console_events(s, options, resolutions, cancelled));
+    task.resource_types = {NodeType::Snapshot};
+    std::vector<NodePtr> snapshots = task.models_to_run();
+    return run_under_console(s, options, task, snapshots, cancelled, started, "snapshotting",
+                             "snapshot");
   });
 }
 

@@ -30,6 +30,7 @@ int cmd_parse(const Options& options);
 int cmd_compile(const Options& options);
 int cmd_run(const Options& options);
 int cmd_seed(const Options& options);
+int cmd_snapshot(const Options& options);
 int cmd_test(const Options& options);
 int cmd_build(const Options& options);
 int cmd_ls(const Options& options);

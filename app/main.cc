@@ -51,8 +51,8 @@ void add_common(CLI::App& command, CommonFlags& flags) {
   command.add_flag("-q,--quiet", flags.quiet, "Print only errors and the summary");
   command
       .add_option("--resource-type", flags.resource_types,
-                  "Only nodes of these kinds (ls and build): model, seed, test, exposure")
-      ->check(CLI::IsMember({"model", "seed", "test", "exposure"}))
+                  "Only nodes of these kinds (ls and build): model, seed, snapshot, test, exposure")
+      ->check(CLI::IsMember({"model", "seed", "snapshot", "test", "exposure"}))
       ->expected(1, -1);
 }
 
@@ -97,8 +97,11 @@ int main(int argc, char** argv) {
        brek::app::cmd_seed},
       {"test", "Run the data tests of the selected models and seeds where those live",
        brek::app::cmd_test},
-      {"build", "Seeds, models and data tests in graph order; a failing test skips what reads "
-                "the node it tests",
+      {"snapshot", "Record the changes of the selected snapshots' rows in their history tables",
+       brek::app::cmd_snapshot},
+      {"build",
+       "Seeds, models, snapshots and data tests in graph order; a failing test skips "
+       "what reads the node it tests",
        brek::app::cmd_build},
       {"ls", "List the selected models with their target and execution path", brek::app::cmd_ls},
       {"retract", "Drop the selected models from their targets", brek::app::cmd_retract},

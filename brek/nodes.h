@@ -64,6 +64,8 @@ struct Node {
   NodeConfig config;
   // A generic data test's {"name", "kwargs"} (brek/parser/data_tests.h); unset for other nodes.
   std::optional<zyl::Value> test_metadata;
+  // A snapshot's target adapter type ("postgres"), set when its place is resolved.
+  std::optional<std::string> zyl_adapter_type;
 
   // The "materialized" configuration entry, "view" when it is missing or not set.
   std::string get_materialization() const;

@@ -43,8 +43,12 @@ show() {
 step "Revenue by country, on the reporting target (SQLite)"
 show
 
-step "A day later: 10 new orders, 6 orders cancelled"
+step "Snapshot: the customers' history, on the reporting target (all rows current)"
+"${brek[@]}" snapshot --project-dir "$shop"
+
+step "A day later: 10 new orders, 6 orders cancelled, one customer moved"
 "${brek[@]}" run --project-dir "$seed/sales" --vars "{batch: 2}"
+"${brek[@]}" run --project-dir "$seed/crm" --vars "{batch: 2}"
 
 step "Second run: stg_orders copies and merges only the changed orders"
 "${brek[@]}" run --project-dir "$shop" --threads 2
@@ -52,8 +56,14 @@ step "Second run: stg_orders copies and merges only the changed orders"
 step "Revenue by country after the second run"
 show
 
+step "Second snapshot: customer 3's old version is closed and a new one opened"
+"${brek[@]}" snapshot --project-dir "$shop"
+sqlite3 -header -column "$shop/data/reporting.sqlite" \
+  "SELECT id, name, country, brek_valid_from, brek_valid_to FROM customers_snapshot
+   WHERE id = 3 ORDER BY brek_valid_from;"
+
 step "Data tests, each on the target of its model (one warns on purpose: cancelled orders)"
 "${brek[@]}" test --project-dir "$shop"
 
-step "brek build: seeds, models and tests in graph order"
+step "brek build: seeds, models, snapshots and tests in graph order"
 "${brek[@]}" build --project-dir "$shop" --threads 2

@@ -184,7 +184,7 @@ void resolve_relations(Manifest& manifest, const CompileContext& context) {
   }
   for (auto& [id, n] : manifest.nodes) {
     const std::string kind = n->resource_type.value_or("");
-    if (kind != "model" && kind != "seed") continue;
+    if (kind != "model" && kind != "seed" && kind != "snapshot") continue;
     std::string output_name = model_target(*n, context);
     const Value* output = find_output(context.profiles, context.own_profile, output_name);
     if (output == nullptr) {
@@ -198,6 +198,7 @@ void resolve_relations(Manifest& manifest, const CompileContext& context) {
     }
     n->database = place.database;
     n->schema = place.schema;
+    if (kind == "snapshot") n->zyl_adapter_type = zyl::get_text(*output, "type");
     if (n->get_materialization() == "ephemeral") {
       n->relation_name.reset();
     } else {
@@ -244,7 +245,7 @@ void compile_manifest(Manifest& manifest, const CompileContext& context) {
   std::unordered_map<std::string, std::string> relations;
   for (const auto& [id, n] : manifest.nodes) {
     const std::string kind = n->resource_type.value_or("");
-    if (kind != "model" && kind != "seed") continue;
+    if (kind != "model" && kind != "seed" && kind != "snapshot") continue;
     by_name[n->name] = n.get();
     relations[id] = n->relation_name ? *n->relation_name : cte_name(*n);
   }
@@ -257,7 +258,7 @@ void compile_manifest(Manifest& manifest, const CompileContext& context) {
       n->compiled_code = compile_generic_test(*n, manifest, context);
       continue;
     }
-    if (kind != "model" && kind != "test") continue;
+    if (kind != "model" && kind != "test" && kind != "snapshot") continue;
     Template tmpl = Template::parse(n->raw_code, n->original_file_path);
     CompileModelContext model_context(*n, manifest, context, by_name, relations);
     bodies[id] = tmpl.render(model_context);
@@ -265,7 +266,7 @@ void compile_manifest(Manifest& manifest, const CompileContext& context) {
   }
   for (auto& [id, n] : manifest.nodes) {
     const std::string kind = n->resource_type.value_or("");
-    if (kind != "model" && !(kind == "test" && !n->test_metadata)) continue;
+    if (kind != "model" && kind != "snapshot" && !(kind == "test" && !n->test_metadata)) continue;
     std::vector<std::string> order;
     std::set<std::string> seen;
     std::function<void(const std::string&)> collect = [&](const std::string& dep) {

@@ -6,6 +6,7 @@
 #include "brek/artifacts/resources/v1/owner.h"
 #include "brek/artifacts/resources/v1/wellspring.h"
 #include "brek/parser/project.h"
+#include "brek/parser/snapshots.h"
 #include "brek_common/dataclass_schema.h"
 
 namespace brek::parser {
@@ -187,6 +188,7 @@ zyl::Value manifest_to_json(const Manifest& manifest, const std::string& project
   for (const auto& [id, _] : manifest.sources) child_map[id] = Value::array();
   for (const auto& [id, n] : manifest.nodes) {
     nodes[id] = node_json(*n);
+    if (n->resource_type.value_or("") == "snapshot") nodes[id] = snapshot_json(*n, nodes[id]);
     add_edges(id, n->depends_on ? n->depends_on->nodes : std::vector<std::string>{});
   }
   Value sources = Value::object();

@@ -255,6 +255,9 @@ class Loader {
     for (const auto& [file, model_path] : model_files_) read_model(file, model_path);
     for (const auto& [file, seed_path] : seed_files_) read_seed(file, seed_path);
     for (const auto& [file, test_path] : test_files_) read_singular_test(file, test_path);
+    for (const auto& [file, snapshot_path] : snapshot_files_)
+      read_snapshot_file(file, snapshot_path);
+    read_declared_snapshots();
     add_generic_tests(patches_, "model.");
     add_generic_tests(seed_patches_, "seed.");
     warn_unused_patches();
@@ -297,6 +300,12 @@ class Loader {
       project_.seed_paths = string_list(*seed_paths, std::string(kProjectFile) + ": 'seed-paths'");
     }
     seeds_block_ = map_field(doc, "seeds", kProjectFile);
+    const Value* snapshot_paths = zyl::find(doc, "snapshot-paths");
+    project_.snapshot_paths =
+        snapshot_paths == nullptr || snapshot_paths->is_null()
+            ? std::vector<std::string>{"snapshots"}
+            : string_list(*snapshot_paths, std::string(kProjectFile) + ": 'snapshot-paths'");
+    snapshots_block_ = map_field(doc, "snapshots", kProjectFile);
     const Value* test_paths = zyl::find(doc, "test-paths");
     project_.test_paths = test_paths == nullptr || test_paths->is_null()
                               ? std::vector<std::string>{"tests"}
@@ -339,6 +348,14 @@ class Loader {
         if (ext == ".yml" || ext == ".yaml") property_files_.emplace_back(f, root);
       }
     }
+    for (const std::string& sp : project_.snapshot_paths) {
+      fs::path root = project_.project_dir / sp;
+      for (const fs::path& f : files_under(root)) {
+        std::string ext = f.extension().string();
+        if (ext == ".sql") snapshot_files_.emplace_back(f, root);
+        if (ext == ".yml" || ext == ".yaml") property_files_.emplace_back(f, root);
+      }
+    }
   }
 
   std::vector<std::string> folders_of(const fs::path& file, const fs::path& model_path) {
@@ -373,6 +390,16 @@ class Loader {
         fail("seed '" + *name + "' is described twice: in " + earlier->file + " and in " + shown);
       }
       seed_patches_.set(*name, ModelPatch{m, shown});
+    }
+    for (const Value& m : list_field(doc, "snapshots", shown)) {
+      if (!m.is_object()) fail(shown + ": each entry of 'snapshots' must be a map");
+      auto name = string_field(m, "name", shown);
+      if (!name || name->empty()) fail(shown + ": a snapshot entry without a name");
+      if (const ModelPatch* earlier = snapshot_patches_.get(*name)) {
+        fail("snapshot '" + *name + "' is described twice: in " + earlier->file + " and in " +
+             shown);
+      }
+      snapshot_patches_.set(*name, ModelPatch{m, shown});
     }
     for (const Value& e : list_field(doc, "exposures", shown))
       exposure_entries_.emplace_back(e, shown);
@@ -533,6 +560,109 @@ class Loader {
     project_.manifest.nodes.set(node->unique_id, node);
   }
 
+  // Each {% snapshot name %} ... {% endsnapshot %} block of a .sql file under a snapshot path.
+  void read_snapshot_file(const fs::path& file, const fs::path& snapshot_path) {
+    std::string shown = relative_text(file, project_.project_dir);
+    std::vector<SnapshotBlock> blocks = snapshot_blocks(read_text(file), shown);
+    if (blocks.empty()) logger().warn("{}: no {{% snapshot %}} block", shown);
+    for (SnapshotBlock& block : blocks) {
+      auto node = snapshot_node(block.name, shown, folders_of(file, snapshot_path));
+      node->path = relative_text(file, snapshot_path);
+      node->raw_code = std::move(block.body);
+      add_snapshot(node, shown);
+    }
+  }
+
+  // The snapshots property files declare with `relation:` (a ref() or source() call) instead of
+  // a block: they snapshot that relation as it is.
+  void read_declared_snapshots() {
+    for (const auto& [name, patch] : snapshot_patches_) {
+      const Value* relation = zyl::find(patch.entry, "relation");
+      if (relation == nullptr) continue;
+      std::string where = patch.file + ", snapshot '" + name + "'";
+      if (!relation->is_string()) fail(where + ": 'relation' must be a ref() or source() call");
+      if (project_.manifest.nodes.contains("snapshot." + project_.name + "." + name)) {
+        fail(where + ": a snapshot block of that name exists as well");
+      }
+      auto node = snapshot_node(name, patch.file, {});
+      node->raw_code = "select * from {{ " + relation->get<std::string>() + " }}";
+      add_snapshot(node, patch.file);
+    }
+  }
+
+  std::shared_ptr<Node> snapshot_node(const std::string& name, const std::string& shown,
+                                      const std::vector<std::string>& folders) {
+    auto node = std::make_shared<Node>();
+    node->name = name;
+    if (const std::string* earlier = model_files_by_name_.get(node->name)) {
+      fail("the snapshot '" + name + "' of " + shown + " and a node of " + *earlier +
+           " have the same name; ref() needs unique names");
+    }
+    claim_name(node->name, shown);
+    node->unique_id = "snapshot." + project_.name + "." + node->name;
+    node->resource_type = "snapshot";
+    node->package_name = project_.name;
+    node->path = shown;
+    node->original_file_path = shown;
+    node->fqn = {project_.name};
+    node->fqn.insert(node->fqn.end(), folders.begin(), folders.end());
+    node->fqn.push_back(node->name);
+    node->config["materialized"] = "snapshot";
+    return node;
+  }
+
+  // Applies the snapshot's configuration (project block < property file < its own config()),
+  // reads its references and adds it. Its config is checked when it runs, so that a bad one
+  // fails that snapshot alone.
+  void add_snapshot(const std::shared_ptr<Node>& node, const std::string& shown) {
+    std::vector<std::string> folders(node->fqn.begin() + 1, node->fqn.end() - 1);
+    auto apply = [&](const Value& map, const std::string& where) {
+      for (const auto& [key, value] : map.items()) {
+        if (key == "materialized" || key == "+materialized") {
+          node->config["materialized"] = value;  // anything but "snapshot" is refused at run
+        } else {
+          apply_config(*node, key, value, where);
+        }
+      }
+    };
+    // The project file's snapshots block: the project level, then each folder and the name.
+    const Value* level = zyl::find(snapshots_block_, project_.name);
+    std::string where = std::string(kProjectFile) + " snapshots." + project_.name;
+    std::vector<std::string> path = folders;
+    path.push_back(node->name);
+    for (size_t i = 0; level != nullptr && level->is_object(); ++i) {
+      Value own = Value::object();
+      for (const auto& [key, value] : level->items()) {
+        if ((!key.empty() && key[0] == '+') || !value.is_object()) own[key] = value;
+      }
+      apply(own, where);
+      if (i == path.size()) break;
+      level = zyl::find(*level, path[i]);
+      where += "." + path[i];
+    }
+    if (const ModelPatch* patch = snapshot_patches_.get(node->name)) {
+      std::string where = patch->file + ", snapshot '" + node->name + "'";
+      node->description = string_field(patch->entry, "description", where).value_or("");
+      node->columns = read_columns(patch->entry, where);
+      apply(map_field(patch->entry, "config", where), where);
+    }
+    Template tmpl = Template::parse(node->raw_code, shown);
+    LoadContext context(project_.vars);
+    tmpl.visit_all(context);
+    for (const auto& [keywords, where] : context.configs) apply(keywords, at(shown, where));
+    if (!node->config.contains("schema") &&
+        zyl::is_set(node->config._extra.value("target_schema", Value()))) {
+      node->config["schema"] = node->config._extra["target_schema"];
+    }
+    if (node->config.get("enabled", true) == Value(false)) return;
+    if (project_.manifest.nodes.contains(node->unique_id)) {
+      fail(shown + ": two snapshots are named '" + node->name + "'");
+    }
+    references_.set(node->unique_id, std::move(context.references));
+    node->depends_on = DependsOn{};
+    project_.manifest.nodes.set(node->unique_id, node);
+  }
+
   // A test node of the project named `name`, declared in `file`.
   std::shared_ptr<Node> test_node(const std::string& name, const std::string& file) {
     auto node = std::make_shared<Node>();
@@ -631,7 +761,7 @@ class Loader {
   // The unique id `reference` stands for. Throws naming `owner` and the place.
   std::string resolve(const Reference& r, const std::string& owner, const std::string& place) {
     if (!r.is_source) {
-      for (const char* kind : {"model.", "seed."}) {
+      for (const char* kind : {"model.", "seed.", "snapshot."}) {
         std::string id = kind + project_.name + "." + r.first;
         if (project_.manifest.nodes.contains(id)) return id;
       }
@@ -774,6 +904,9 @@ class Loader {
   Value seeds_block_ = Value::object();
   std::vector<std::pair<fs::path, fs::path>> seed_files_;  // file, its seed path
   std::vector<std::pair<fs::path, fs::path>> test_files_;  // file, its test path
+  std::vector<std::pair<fs::path, fs::path>> snapshot_files_;  // file, its snapshot path
+  Value snapshots_block_ = Value::object();
+  zyl::OrderedMap<std::string, ModelPatch> snapshot_patches_;
   zyl::OrderedMap<std::string, ModelPatch> seed_patches_;
   std::vector<std::pair<fs::path, fs::path>> model_files_;     // file, its model path
   std::vector<std::pair<fs::path, fs::path>> property_files_;  // file, its model path
@@ -789,5 +922,79 @@ class Loader {
 }  // namespace
 
 Project load_project(const LoadOptions& options) { return Loader(options).run(); }
+
+namespace {
+
+std::string trimmed(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+// When a `{% word ... %}` tag starts at `from`: the position after it and its text after the
+// word (whitespace control marks left out).
+std::optional<std::pair<size_t, std::string>> tag_at(const std::string& text, size_t from,
+                                                     std::string_view word) {
+  size_t i = from + 2;
+  if (i < text.size() && text[i] == '-') ++i;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  if (text.compare(i, word.size(), word) != 0) return std::nullopt;
+  i += word.size();
+  if (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) {
+    return std::nullopt;
+  }
+  size_t end = text.find("%}", i);
+  if (end == std::string::npos) return std::nullopt;
+  std::string inner = trimmed(std::string_view(text).substr(i, end - i));
+  if (!inner.empty() && inner.back() == '-') inner = trimmed(inner.substr(0, inner.size() - 1));
+  return std::pair{end + 2, inner};
+}
+
+size_t line_at(const std::string& text, size_t pos) {
+  return 1 + std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(pos), '\n');
+}
+
+bool is_name(const std::string& s) {
+  if (s.empty() || std::isdigit(static_cast<unsigned char>(s[0]))) return false;
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+  });
+}
+
+}  // namespace
+
+std::vector<SnapshotBlock> snapshot_blocks(const std::string& text, const std::string& file) {
+  std::vector<SnapshotBlock> blocks;
+  size_t pos = 0;
+  while ((pos = text.find("{%", pos)) != std::string::npos) {
+    auto open = tag_at(text, pos, "snapshot");
+    if (!open) {
+      if (tag_at(text, pos, "endsnapshot")) {
+        fail(file + ":" + std::to_string(line_at(text, pos)) +
+             ": {% endsnapshot %} without a {% snapshot %}");
+      }
+      pos += 2;
+      continue;
+    }
+    std::string where = file + ":" + std::to_string(line_at(text, pos));
+    if (!is_name(open->second)) {
+      fail(where + ": a snapshot block needs a name: {% snapshot name %}, got '" + open->second +
+           "'");
+    }
+    size_t close = open->first;
+    std::optional<std::pair<size_t, std::string>> end;
+    while ((close = text.find("{%", close)) != std::string::npos) {
+      if (tag_at(text, close, "snapshot")) break;
+      if ((end = tag_at(text, close, "endsnapshot"))) break;
+      close += 2;
+    }
+    if (!end) fail(where + ": snapshot '" + open->second + "' has no {% endsnapshot %}");
+    std::string before(line_at(text, open->first) - 1, '\n');
+    blocks.push_back({open->second, before + text.substr(open->first, close - open->first)});
+    pos = end->first;
+  }
+  return blocks;
+}
 
 }  // namespace brek::parser

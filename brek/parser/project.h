@@ -68,6 +68,7 @@ struct Project {
   std::vector<std::string> model_paths;    // `model-paths`, default ["models"]
   std::vector<std::string> seed_paths;     // `seed-paths`, default ["seeds"]
   std::vector<std::string> test_paths;     // `test-paths`, default ["tests"]: singular tests
+  std::vector<std::string> snapshot_paths;  // `snapshot-paths`, default ["snapshots"]
   zyl::Value vars = zyl::Value::object();  // project vars overridden by LoadOptions::vars
   Manifest manifest;
 };
@@ -81,6 +82,17 @@ struct Project {
 // file, the reference and a close match when there is one), a dependency cycle (printing it),
 // or a template fault.
 Project load_project(const LoadOptions& options);
+
+// One `{% snapshot name %} ... {% endsnapshot %}` block of a snapshot file.
+struct SnapshotBlock {
+  std::string name;
+  std::string body;  // after blank lines standing for the file's lines before it
+};
+
+// The snapshot blocks of `text` in file order; text outside them is ignored. Throws
+// CompilationError naming `file` and the line for a block without a name or without its end,
+// and for an end without a block.
+std::vector<SnapshotBlock> snapshot_blocks(const std::string& text, const std::string& file);
 
 struct CompileContext {
   zyl::Value profiles = zyl::Value::object();  // the whole parsed profiles.yml

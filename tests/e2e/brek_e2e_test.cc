@@ -291,14 +291,41 @@ TEST_F(BrekEndToEnd, RetractLeavesTheTargetsEmptyOfTheSelectedModels) {
   EXPECT_EQ(cached[0][0], 0);
 }
 
-// The example's build: its seed, models and tests, one of which warns on purpose. The
-// cross-target test reads a seed its own model reads too; it must not hold that model back.
+// The example's build: its seed, models, snapshot and tests, one of which warns on purpose.
+// The cross-target test reads a seed its own model reads too; it must not hold that model back.
 TEST_F(BrekEndToEnd, BuildOfTheExampleRunsEveryNodeAndWarnsOnce) {
   Outcome built = brek("build --project-dir " + shop().string() + " --threads 2");
   ASSERT_EQ(built.status, 0) << built.out << built.err;
-  EXPECT_THAT(built.out, HasSubstr("building 15 nodes"));
+  EXPECT_THAT(built.out, HasSubstr("building 16 nodes"));
   EXPECT_THAT(built.out, HasSubstr("WARN   accepted_values_stg_orders_status__shipped"));
-  EXPECT_THAT(built.out, HasSubstr("OK=14 ERROR=0 SKIP=0 WARN=1 TOTAL=15"));
+  EXPECT_THAT(built.out, HasSubstr("OK=15 ERROR=0 SKIP=0 WARN=1 TOTAL=16"));
+  EXPECT_THAT(built.out, testing::ContainsRegex("OK +customers_snapshot"));
+  EXPECT_THAT(read_file(shop() / "target" / "run_results.json"),
+              HasSubstr("\"snapshot.shop.customers_snapshot\""));
+  Outcome only = brek("build --project-dir " + shop().string() + " --resource-type snapshot");
+  ASSERT_EQ(only.status, 0) << only.out << only.err;
+  EXPECT_THAT(only.out, HasSubstr("building 1 node "));
+}
+
+// The example's snapshot keeps the customers' history on the reporting target (SQLite), read
+// from the CRM through the cache: a moved customer gets a second version.
+TEST_F(BrekEndToEnd, TheExampleSnapshotRecordsAMovedCustomer) {
+  Outcome first = brek("snapshot --project-dir " + shop().string());
+  ASSERT_EQ(first.status, 0) << first.out << first.err;
+  EXPECT_EQ(count("sqlite", "reporting.sqlite", "customers_snapshot"), 12);
+  ASSERT_EQ(brek("run --project-dir " + (root_ / "seed" / "crm").string() + " --vars '{batch: 2}'")
+                .status,
+            0);
+  Outcome second = brek("snapshot --project-dir " + shop().string());
+  ASSERT_EQ(second.status, 0) << second.out << second.err;
+  auto versions = query("sqlite", "reporting.sqlite",
+                        "SELECT country, brek_valid_to IS NULL FROM customers_snapshot "
+                        "WHERE id = 3 ORDER BY brek_valid_from");
+  ASSERT_EQ(versions.size(), 2u);
+  EXPECT_EQ(versions[0][0], "se");
+  EXPECT_EQ(versions[1][0], "de");
+  EXPECT_EQ(versions[1][1], 1);
+  EXPECT_EQ(count("sqlite", "reporting.sqlite", "customers_snapshot"), 13);
 }
 
 TEST_F(BrekEndToEnd, UsageAndProjectErrorsExitWithTwo) {

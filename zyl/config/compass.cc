@@ -12,6 +12,7 @@ namespace {
 constexpr std::string_view kSourcePrefix = "source.";
 constexpr std::string_view kModelPrefix = "model.";
 constexpr std::string_view kSeedPrefix = "seed.";  // seeds are read like upstream models
+constexpr std::string_view kSnapshotPrefix = "snapshot.";  // and so are snapshots
 
 spdlog::logger& logger() {
   static spdlog::logger& log = zyl::log::get("zyl.config.compass");
@@ -76,7 +77,8 @@ ResolvedModel resolve_model_path(const brek::Node& model_node, const brek::Manif
             .schema = source->schema,
             .identifier = source->identifier,
         });
-      } else if (uid.starts_with(kModelPrefix) || uid.starts_with(kSeedPrefix)) {
+      } else if (uid.starts_with(kModelPrefix) || uid.starts_with(kSeedPrefix) ||
+                 uid.starts_with(kSnapshotPrefix)) {
         const brek::Node* ref = manifest.find_node(uid);
         if (ref == nullptr) continue;
         // The upstream model's `_extra` is not consulted; a command-line target moves every

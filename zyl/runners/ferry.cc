@@ -267,6 +267,7 @@ SourcePlan plan_sources(const ZylModelRunner& runner, const brek::Node& model,
   // table).
   std::vector<std::string> upstream_ids = dependencies(model, "model.");
   for (const auto& id : dependencies(model, "seed.")) upstream_ids.push_back(id);
+  for (const auto& id : dependencies(model, "snapshot.")) upstream_ids.push_back(id);
   for (const auto& id : upstream_ids) {
     const brek::Node* upstream = manifest.find_node(id);
     if (upstream == nullptr || upstream->get_materialization() == "ephemeral") continue;
@@ -397,6 +398,74 @@ brek::RunResult ZylModelRunner::_execute_extraction(brek::Node& model, brek::Man
   return error_result(model, resolution, seconds_since(start), error_text(failure), {});
 }
 
+namespace {
+
+// The last value an incremental model's target holds in its update-key column.
+struct Watermark {
+  Value value;
+  std::string column;
+};
+
+// Copies every source (read with its optimised query and the watermark filter, when there is
+// one) and every upstream node of `model` into `cache`, closing the cache around each Sling
+// call. Returns the plan, whose SQL reads those copies. Throws on any failure.
+SourcePlan copy_inputs(const ZylModelRunner& runner, const brek::Node& model,
+                       const brek::Manifest& manifest,
+                       const config::tether::SourceConnectionMap& tether,
+                       extraction::sling_client::SlingClient& client, Cache& cache,
+                       const std::string& compiled_sql, const std::optional<Watermark>& watermark,
+                       std::vector<Value>& used_configs) {
+  SourcePlan plan =
+      plan_sources(runner, model, manifest, tether, cache, compiled_sql, used_configs);
+  federation::optimizer::Optimizations optimized =
+      optimize_sources(plan.sources, plan.rewritten_sql, model.name);
+  for (const auto& record : plan.sources) {
+    const federation::optimizer::Optimization* opt = optimization_of(optimized, record);
+    std::optional<std::string> watermark_condition;
+    if (watermark) {
+      auto format = components::obtain(components::registry().format_watermark, "format_watermark");
+      watermark_condition =
+          watermark->column + " > " +
+          format(watermark->value, get_text(record.source_config, "type"), "timestamp");
+    }
+    internal::ExtractionQuery query =
+        internal::extraction_query(model.name, record.schema, record.identifier, record.cache_table,
+                                   record.source_config, opt, watermark_condition);
+    for (const auto& line : query.log_lines) logger().info(line);
+    logger().info("ZYL [{}]: extracting {}: {}", model.name, record.cache_table, query.query);
+    cache.close_and_release();
+    client.extract_to_duckdb(record.source_config, cache.db_path(), query.query,
+                             record.cache_table);
+    cache.reopen();
+    if (query.subset) cache.note_subset(record.cache_table, query.query);
+  }
+  for (const UpstreamCopy& upstream : plan.upstreams) {
+    Value ref_config =
+        brek::connection_config(upstream.place, runner._get_output_config(upstream.place.output));
+    used_configs.push_back(ref_config);
+    cache.close_and_release();
+    client.extract_to_duckdb(ref_config, cache.db_path(),
+                             internal::select_all_from(upstream.place.table), upstream.cache_table);
+    cache.reopen();
+  }
+  return plan;
+}
+
+}  // namespace
+
+std::string ZylModelRunner::stage_inputs(const brek::Node& node, const brek::Manifest& manifest,
+                                         extraction::sling_client::SlingClient& client,
+                                         Cache& cache) const {
+  auto load_tether = components::obtain(components::registry().load_tether, "load_tether");
+  std::string compiled_sql = node.compiled_code.value_or("");
+  if (compiled_sql.empty()) throw std::runtime_error(node.name + " has no compiled SQL");
+  std::vector<Value> used_configs;
+  cache.ensure_created();
+  return copy_inputs(*this, node, manifest, load_tether(project_dir_of(config)), client, cache,
+                     compiled_sql, std::nullopt, used_configs)
+      .rewritten_sql;
+}
+
 brek::RunResult ZylModelRunner::_execute_extraction_locked(
     brek::Node& model, brek::Manifest& manifest, const std::optional<ResolvedModel>& resolution,
     extraction::sling_client::SlingClient& client, Cache& cache) {
@@ -423,49 +492,15 @@ brek::RunResult ZylModelRunner::_execute_extraction_locked(
       std::tie(watermark_value, watermark_column) = _resolve_watermark_from_target(model);
     }
 
-    SourcePlan plan =
-        plan_sources(*this, model, manifest, tether, cache, compiled_sql, used_configs);
+    std::optional<Watermark> watermark;
+    if (is_incremental && watermark_value.has_value() && watermark_column &&
+        !watermark_column->empty()) {
+      watermark = Watermark{*watermark_value, *watermark_column};
+    }
+    SourcePlan plan = copy_inputs(*this, model, manifest, tether, client, cache, compiled_sql,
+                                  watermark, used_configs);
     std::vector<SourceRecord>& source_meta = plan.sources;
-    std::vector<UpstreamCopy>& upstreams = plan.upstreams;
     std::string rewritten_sql = plan.rewritten_sql;
-
-    federation::optimizer::Optimizations optimized =
-        optimize_sources(source_meta, rewritten_sql, model.name);
-
-    bool filter_by_watermark = is_incremental && watermark_value.has_value() && watermark_column &&
-                               !watermark_column->empty();
-    for (const auto& record : source_meta) {
-      const federation::optimizer::Optimization* opt = optimization_of(optimized, record);
-      std::optional<std::string> watermark_condition;
-      if (filter_by_watermark) {
-        auto format = components::obtain(registry.format_watermark, "format_watermark");
-        watermark_condition =
-            *watermark_column + " > " +
-            format(*watermark_value, get_text(record.source_config, "type"), "timestamp");
-      }
-      internal::ExtractionQuery query =
-          internal::extraction_query(model.name, record.schema, record.identifier,
-                                     record.cache_table, record.source_config, opt,
-                                     watermark_condition);
-      for (const auto& line : query.log_lines) logger().info(line);
-      logger().info("ZYL [{}]: extracting {}: {}", model.name, record.cache_table, query.query);
-      cache.close_and_release();
-      client.extract_to_duckdb(record.source_config, cache.db_path(), query.query,
-                               record.cache_table);
-      cache.reopen();
-      if (query.subset) cache.note_subset(record.cache_table, query.query);
-    }
-
-    for (const UpstreamCopy& upstream : upstreams) {
-      Value ref_config =
-          brek::connection_config(upstream.place, _get_output_config(upstream.place.output));
-      used_configs.push_back(ref_config);
-      cache.close_and_release();
-      client.extract_to_duckdb(ref_config, cache.db_path(),
-                               internal::select_all_from(upstream.place.table),
-                               upstream.cache_table);
-      cache.reopen();
-    }
 
     std::string model_cache_table = in_cache_sql(cache.model_table_name(model.name));
     brek::Place target_place = model_place(model);

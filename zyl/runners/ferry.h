@@ -65,6 +65,14 @@ class ZylModelRunner : public brek::ModelRunner {
                                              extraction::sling_client::SlingClient& client,
                                              Cache& cache);
 
+  // Copies every source and upstream node `node` reads into `cache`, as the extraction path
+  // does for a model, and returns the node's compiled SQL rewritten to read those copies in
+  // DuckDB. Call with the cache's file lock held; the cache is closed around each Sling call and
+  // open again on return. Throws std::runtime_error on any failure (a node without compiled SQL,
+  // an output no profile defines, a failed copy).
+  std::string stage_inputs(const brek::Node& node, const brek::Manifest& manifest,
+                           extraction::sling_client::SlingClient& client, Cache& cache) const;
+
   // One source's extraction as plan_extractions reports it.
   struct PlannedExtraction {
     std::string cache_table;
