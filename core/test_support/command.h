@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,6 +47,21 @@ inline std::string shell_line(const std::vector<std::string>& words) {
     line += "' ";
   }
   return line;
+}
+
+// One word quoted for the shell.
+inline std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// The whole text of the file at `path` ("" when it cannot be read).
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 // An argument vector made before fork(), so that the child allocates nothing before exec().

@@ -30,18 +30,8 @@ struct Outcome {
   std::string err;  // standard error
 };
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string shell_quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using zyl::test_support::read_file;
+using zyl::test_support::shell_quote;
 
 class BrekEndToEnd : public ::testing::Test {
  protected:

@@ -31,18 +31,8 @@ struct Outcome {
   std::string out;
 };
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string shell_quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
+using zyl::test_support::read_file;
+using zyl::test_support::shell_quote;
 
 // The models of every test, all but `local` on the output "far" of the engine under test.
 const char* const kModels[][2] = {
