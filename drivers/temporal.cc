@@ -82,6 +82,15 @@ std::string two(unsigned v) {
   return buf;
 }
 
+// Writes `v` (below 10^width) as exactly `width` digits at `out`; returns the end.
+char* put_digits(char* out, unsigned v, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  return out + width;
+}
+
 }  // namespace
 
 Civil civil_from_days(std::int64_t z) {
@@ -109,22 +118,43 @@ std::int64_t days_from_civil(int y, unsigned m, unsigned d) {
 std::string format_date(std::int64_t days) {
   Civil c = civil_from_days(days);
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", c.year, c.month, c.day);
-  return buf;
+  if (c.year < 0 || c.year > 9999) {
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", c.year, c.month, c.day);
+    return buf;
+  }
+  char* end = put_digits(buf, static_cast<unsigned>(c.year), 4);
+  *end++ = '-';
+  end = put_digits(end, c.month, 2);
+  *end++ = '-';
+  end = put_digits(end, c.day, 2);
+  return std::string(buf, end);
 }
 
 std::string format_time(std::int64_t micros) {
   std::int64_t secs = micros / kMicrosPerSecond;
   std::int64_t frac = micros % kMicrosPerSecond;
-  std::string out = two(static_cast<unsigned>(secs / 3600)) + ":" +
-                    two(static_cast<unsigned>(secs / 60 % 60)) + ":" +
-                    two(static_cast<unsigned>(secs % 60));
-  if (frac != 0) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, ".%06lld", static_cast<long long>(frac));
-    out += buf;
+  if (secs < 0 || frac < 0 || secs / 3600 > 99) {
+    std::string out = two(static_cast<unsigned>(secs / 3600)) + ":" +
+                      two(static_cast<unsigned>(secs / 60 % 60)) + ":" +
+                      two(static_cast<unsigned>(secs % 60));
+    if (frac != 0) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, ".%06lld", static_cast<long long>(frac));
+      out += buf;
+    }
+    return out;
   }
-  return out;
+  char buf[16];
+  char* end = put_digits(buf, static_cast<unsigned>(secs / 3600), 2);
+  *end++ = ':';
+  end = put_digits(end, static_cast<unsigned>(secs / 60 % 60), 2);
+  *end++ = ':';
+  end = put_digits(end, static_cast<unsigned>(secs % 60), 2);
+  if (frac != 0) {
+    *end++ = '.';
+    end = put_digits(end, static_cast<unsigned>(frac), 6);
+  }
+  return std::string(buf, end);
 }
 
 std::string format_timestamp(std::int64_t micros) {

@@ -580,14 +580,33 @@ std::string cell_text(const Cell& cell) {
   return std::get<std::string>(cell);
 }
 
+// Digits before the point, and digits after it up to the last one that is not zero.
+struct DecimalShape {
+  int integer_digits = 0;
+  int scale = 0;
+};
+
 // `text` ("-12.3") as an integer scaled by 10^scale, when it is a plain decimal that fits `width`
-// digits without rounding; nullopt otherwise (the text then goes to DuckDB's own cast).
-std::optional<int128> scaled_decimal(std::string_view text, int width, int scale) {
+// digits without rounding; nullopt otherwise (the text then goes to DuckDB's own cast). When
+// `shape` is given, it receives the text's shape on success.
+std::optional<int128> scaled_decimal(std::string_view text, int width, int scale,
+                                     DecimalShape* shape = nullptr) {
   size_t i = 0;
   bool negative = false;
   if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  // Digits gather in 64 bits, 18 at a time, and only then go into the 128-bit value.
   int128 value = 0;
-  int digits = 0, fraction = 0;
+  std::uint64_t pending = 0, pending_scale = 1;
+  auto take = [&](int d) {
+    pending = pending * 10 + static_cast<std::uint64_t>(d);
+    pending_scale *= 10;
+    if (pending_scale == 1000000000000000000ULL) {
+      value = value * static_cast<int128>(pending_scale) + static_cast<int128>(pending);
+      pending = 0;
+      pending_scale = 1;
+    }
+  };
+  int digits = 0, fraction = 0, integer_digits = 0, significant_scale = 0;
   bool point = false, any = false;
   for (; i < text.size(); ++i) {
     char ch = text[i];
@@ -597,19 +616,27 @@ std::optional<int128> scaled_decimal(std::string_view text, int width, int scale
     }
     if (ch < '0' || ch > '9') return std::nullopt;
     any = true;
-    if (point && ++fraction > scale) {
-      if (ch != '0') return std::nullopt;  // would need rounding
-      continue;
+    if (point) {
+      ++fraction;
+      if (ch != '0') significant_scale = fraction;
+      if (fraction > scale) {
+        if (ch != '0') return std::nullopt;  // would need rounding
+        continue;
+      }
+    } else if (integer_digits > 0 || ch != '0') {
+      ++integer_digits;
     }
-    if (value != 0 || ch != '0') ++digits;
+    if (digits > 0 || ch != '0') ++digits;
     if (digits > 38) return std::nullopt;
-    value = value * 10 + (ch - '0');
+    take(ch - '0');
   }
   if (!any || digits > width) return std::nullopt;
+  value = value * static_cast<int128>(pending_scale) + static_cast<int128>(pending);
   for (int f = std::min(fraction, scale); f < scale; ++f) {
     if (value != 0 && ++digits > width) return std::nullopt;
     value *= 10;
   }
+  if (shape) *shape = {integer_digits, significant_scale};
   return negative ? -value : value;
 }
 
@@ -679,12 +706,6 @@ constexpr int kFlexibleScale = 10;
 bool flexible_decimal(const ColumnType& type) {
   return type.id == TypeId::Decimal && (type.precision <= 0 || type.precision > 38);
 }
-
-// Digits before the point, and digits after it up to the last one that is not zero.
-struct DecimalShape {
-  int integer_digits = 0;
-  int scale = 0;
-};
 
 std::optional<DecimalShape> decimal_shape(std::string_view text) {
   size_t i = 0;
@@ -854,10 +875,12 @@ class DuckDBWriter final : public BulkWriter {
       const Cell& cell = batch.at(first + i, c);
       if (std::holds_alternative<std::monostate>(cell)) continue;
       const std::string* text = std::get_if<std::string>(&cell);
-      std::optional<int128> v = text ? scaled_decimal(*text, d.width, d.scale) : std::nullopt;
+      DecimalShape shape;
+      std::optional<int128> v = text ? scaled_decimal(*text, d.width, d.scale, &shape)
+                                     : std::nullopt;
       if (!v) return false;
       scaled[i] = *v;
-      if (d.flexible) note_shape(d, *text);
+      if (d.flexible) note(d, shape);
     }
     return true;
   }
@@ -878,11 +901,14 @@ class DuckDBWriter final : public BulkWriter {
     }
   }
 
+  static void note(DecimalColumn& d, const DecimalShape& shape) {
+    d.integer_digits = std::max(d.integer_digits, shape.integer_digits);
+    d.needed_scale = std::max(d.needed_scale, shape.scale);
+  }
   static bool note_shape(DecimalColumn& d, std::string_view text) {
     std::optional<DecimalShape> shape = decimal_shape(text);
     if (!shape) return false;
-    d.integer_digits = std::max(d.integer_digits, shape->integer_digits);
-    d.needed_scale = std::max(d.needed_scale, shape->scale);
+    note(d, *shape);
     return true;
   }
 

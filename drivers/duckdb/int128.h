@@ -60,20 +60,25 @@ class Int128 {
     std::uint32_t limbs[4] = {
         static_cast<std::uint32_t>(upper >> 32), static_cast<std::uint32_t>(upper),
         static_cast<std::uint32_t>(lower >> 32), static_cast<std::uint32_t>(lower)};
-    std::string reversed;
-    do {
+    // Long division by 10^9, most significant limb first: nine digits a round.
+    char buffer[40];
+    char* start = buffer + sizeof buffer;
+    for (;;) {
       std::uint64_t remainder = 0;
       bool zero = true;
-      for (std::uint32_t& limb : limbs) {  // long division by 10, most significant limb first
+      for (std::uint32_t& limb : limbs) {
         std::uint64_t current = (remainder << 32) | limb;
-        limb = static_cast<std::uint32_t>(current / 10);
-        remainder = current % 10;
+        limb = static_cast<std::uint32_t>(current / 1000000000u);
+        remainder = current % 1000000000u;
         zero = zero && limb == 0;
       }
-      reversed.push_back(static_cast<char>('0' + remainder));
+      for (int i = 0; i < 9 && (!zero || remainder != 0 || i == 0); ++i) {
+        *--start = static_cast<char>('0' + remainder % 10);
+        remainder /= 10;
+      }
       if (zero) break;
-    } while (true);
-    return std::string(reversed.rbegin(), reversed.rend());
+    }
+    return std::string(start, buffer + sizeof buffer);
   }
 
  private:

@@ -21,6 +21,11 @@ TEST(Int128, TextOfTheExtremesAndAroundZero) {
   EXPECT_EQ(Int128::unsigned_text(UINT64_MAX, UINT64_MAX),
             "340282366920938463463374607431768211455");
   EXPECT_EQ(Int128::unsigned_text(0, 0), "0");
+  // Nine digits are written a round: values at the rounds' edges.
+  EXPECT_EQ(Int128(999999999).text(), "999999999");
+  EXPECT_EQ(Int128(1000000000).text(), "1000000000");
+  EXPECT_EQ(Int128(-1000000001).text(), "-1000000001");
+  EXPECT_EQ(Int128(1000000000000000000).text(), "1000000000000000000");
   EXPECT_TRUE(min < max && Int128(-1) < Int128(0) && Int128(0) < Int128::from_parts(0, 1));
   EXPECT_FALSE(Int128::from_parts(1, 0) < Int128::from_parts(0, UINT64_MAX));
 }

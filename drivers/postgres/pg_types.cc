@@ -1,5 +1,6 @@
 #include "drivers/postgres/pg_types.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -238,27 +239,31 @@ std::string numeric_to_text(const char* data, size_t size) {
   if (sign == 0xF000) return "-Infinity";
   auto digit = [&](int i) -> int { return i >= 0 && i < ndigits ? be16(data + 8 + 2 * i) : 0; };
 
+  // Each base-10000 digit is four decimal digits; the leading one drops its leading zeros.
+  auto put_group = [](std::string& to, int group, bool pad) {
+    char four[4];
+    for (int i = 3; i >= 0; --i, group /= 10) four[i] = static_cast<char>('0' + group % 10);
+    int from = 0;
+    if (!pad) {
+      while (from < 3 && four[from] == '0') ++from;
+    }
+    to.append(four + from, 4 - from);
+  };
   std::string out;
+  out.reserve(2 + 4 * static_cast<size_t>(std::max(weight + 1, 1)) + dscale + 4);
   if (sign == 0x4000) out += '-';
   if (weight < 0) {
     out += '0';
   } else {
-    for (int i = 0; i <= weight; ++i) {
-      char group[5];
-      std::snprintf(group, sizeof group, i == 0 ? "%d" : "%04d", digit(i));
-      out += group;
-    }
+    for (int i = 0; i <= weight; ++i) put_group(out, digit(i), i != 0);
   }
   if (dscale > 0) {
     out += '.';
-    std::string fraction;
-    for (int i = weight + 1; static_cast<int>(fraction.size()) < dscale; ++i) {
-      char group[5];
-      std::snprintf(group, sizeof group, "%04d", digit(i));
-      fraction += group;
+    size_t start = out.size();
+    for (int i = weight + 1; static_cast<int>(out.size() - start) < dscale; ++i) {
+      put_group(out, digit(i), true);
     }
-    fraction.resize(dscale);
-    out += fraction;
+    out.resize(start + dscale);
   }
   if (out == "-0" || (out.size() > 1 && out[0] == '-' && out.find_first_not_of("-0.") ==
                                                             std::string::npos)) {

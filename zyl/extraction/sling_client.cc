@@ -18,6 +18,7 @@
 #include "core/text.h"
 #include "drivers/driver.h"
 #include "drivers/duckdb/duckdb_driver.h"
+#include "drivers/read_ahead.h"
 
 namespace zyl::extraction::sling_client {
 namespace {
@@ -111,8 +112,10 @@ std::int64_t copy_rows(QueryResult& rows, Connection& conn, const TableRef& tabl
       });
   std::int64_t total = moved.value_or(0);
   if (!moved) {
+    // The source's rows are read and parsed on a second thread while these are written.
+    drivers::ReadAhead ahead(rows, kBatchRows);
     RowBatch batch;
-    while (rows.next(batch, kBatchRows)) {
+    while (ahead.next(batch)) {
       writer->write(batch);
       total += static_cast<std::int64_t>(batch.rows());
       if (progress) progress(total, label);
