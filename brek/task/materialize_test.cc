@@ -16,15 +16,30 @@ namespace {
 namespace fs = std::filesystem;
 
 // The same cases on a DuckDB file, a SQLite file, and the PostgreSQL, MariaDB and ClickHouse
-// test servers (which skip without them, see tests/integration/server_env.h).
+// test servers (which skip without them, see tests/integration/server_env.h); the SQLite file,
+// PostgreSQL and MariaDB also through their ODBC drivers ("<type>_odbc").
 class MaterializeTest : public ::testing::TestWithParam<std::string> {
  protected:
+  // The adapter type of the case.
+  std::string type() const { return GetParam().substr(0, GetParam().find('_')); }
+  // The ODBC driver the adapter goes through, "" for the native one.
+  std::string odbc_driver() const {
+    if (GetParam().find("_odbc") == std::string::npos) return "";
+    return type() == "postgres" ? "PostgreSQL Unicode"
+           : type() == "mariadb" ? "MariaDB Unicode"
+                                 : "SQLite3";
+  }
+  std::shared_ptr<adapters::DriverAdapter> open_adapter(zyl::Value config) {
+    if (!odbc_driver().empty()) config["odbc_driver"] = odbc_driver();
+    return adapters::DriverAdapter::open(config, dir_);
+  }
+
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
            ("brek_materialize_" + std::to_string(::getpid()) + "_" + GetParam());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    std::string type = GetParam();
+    const std::string type = this->type();
     if (type == "clickhouse") {
       zyl::Value config;
       ZYL_REQUIRE_SERVER(config, "ZYL_TEST_CLICKHOUSE", type);
@@ -32,7 +47,7 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
       database_ = "zyl_mat_" + std::to_string(::getpid());
       server_ = zyl::drivers::open_connection(config);
       server_->execute("DROP DATABASE IF EXISTS " + database_ + "; CREATE DATABASE " + database_);
-      adapter_ = adapters::DriverAdapter::open(config, dir_);
+      adapter_ = open_adapter(config);
       relation_ = {database_, "orders", ""};
       return;
     }
@@ -48,19 +63,19 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
         zyl::integration::read_all(*server_, "SELECT GET_LOCK('zyl_mat', 600)");
         server_->execute("DROP DATABASE IF EXISTS zyl_mat; CREATE DATABASE zyl_mat");
       }
-      adapter_ = adapters::DriverAdapter::open(config, dir_);
+      adapter_ = open_adapter(config);
       relation_ = {"zyl_mat", "orders", ""};
       return;
     }
     zyl::Value config = {{"type", type}, {"path", (dir_ / ("t." + type)).string()}};
-    adapter_ = adapters::DriverAdapter::open(config, dir_);
+    adapter_ = open_adapter(config);
     relation_ = {type == "duckdb" ? "analytics" : "main", "orders", ""};
   }
   void TearDown() override {
     adapter_.reset();
     if (server_) {
-      server_->execute(GetParam() == "postgres"     ? "DROP SCHEMA IF EXISTS zyl_mat CASCADE"
-                       : GetParam() == "clickhouse" ? "DROP DATABASE IF EXISTS " + database_
+      server_->execute(type() == "postgres"     ? "DROP SCHEMA IF EXISTS zyl_mat CASCADE"
+                       : type() == "clickhouse" ? "DROP DATABASE IF EXISTS " + database_
                                                     : "DROP DATABASE IF EXISTS zyl_mat");
     }
     fs::remove_all(dir_);
@@ -72,7 +87,7 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
   }
   // "id:status" of every row, by id and status.
   std::string rows() {
-    auto table = adapter_->execute("SELECT id, status FROM " + quote_relation(GetParam(), relation_) +
+    auto table = adapter_->execute("SELECT id, status FROM " + quote_relation(type(), relation_) +
                                        " ORDER BY id, status", true).second;
     std::string text;
     for (const auto& row : table.rows) {
@@ -138,7 +153,7 @@ TEST_P(MaterializeTest, IncrementalStrategies) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.strategy + "/" + std::to_string(c.key.size()));
-    adapter_->execute("DROP TABLE IF EXISTS " + quote_relation(GetParam(), relation_));
+    adapter_->execute("DROP TABLE IF EXISTS " + quote_relation(type(), relation_));
     IncrementalOptions options{false, c.strategy, c.key};
     EXPECT_EQ(build("incremental", day1, options).rows_affected, 2);  // first run builds
     EXPECT_EQ(build("incremental", day2, options).message, "SELECT 2");
@@ -151,13 +166,13 @@ TEST_P(MaterializeTest, IncrementalStrategies) {
 }
 
 TEST_P(MaterializeTest, IncrementalMergeOnACompositeKeyAndFewerColumns) {
-  if (GetParam() == "duckdb") adapter_->execute("CREATE SCHEMA analytics");
-  adapter_->execute("CREATE TABLE " + quote_relation(GetParam(), relation_) +
-                    (GetParam() == "clickhouse"
+  if (type() == "duckdb") adapter_->execute("CREATE SCHEMA analytics");
+  adapter_->execute("CREATE TABLE " + quote_relation(type(), relation_) +
+                    (type() == "clickhouse"
                          ? " (id Int32, region String, status String, note String) "
                            "ENGINE = MergeTree ORDER BY tuple()"
                          : " (id INTEGER, region VARCHAR(10), status VARCHAR(10), note VARCHAR(10))"));
-  adapter_->execute("INSERT INTO " + quote_relation(GetParam(), relation_) +
+  adapter_->execute("INSERT INTO " + quote_relation(type(), relation_) +
                     " VALUES (1, 'eu', 'open', 'x'), (1, 'us', 'open', 'y')");
   IncrementalOptions options{false, "merge", {"id", "region"}};
   build("incremental", "select 1 as id, 'us' as region, 'done' as status", options);
@@ -180,7 +195,8 @@ TEST_P(MaterializeTest, BadConfigurationsAreRefusedBeforeAnythingRuns) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, MaterializeTest,
                          ::testing::Values("duckdb", "sqlite", "postgres", "mariadb",
-                                           "clickhouse"));
+                                           "clickhouse", "sqlite_odbc", "postgres_odbc",
+                                           "mariadb_odbc"));
 
 TEST(Quoting, PerEngine) {
   EXPECT_EQ(quote_relation("duckdb", {"a", "b\"c", ""}), "\"a\".\"b\"\"c\"");
