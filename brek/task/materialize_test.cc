@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "brek/adapters/driver_adapter.h"
@@ -197,6 +198,112 @@ INSTANTIATE_TEST_SUITE_P(Engines, MaterializeTest,
                          ::testing::Values("duckdb", "sqlite", "postgres", "mariadb",
                                            "clickhouse", "sqlite_odbc", "postgres_odbc",
                                            "mariadb_odbc"));
+
+// An adapter of an engine that cannot run here: it records what it is sent and answers the
+// catalog, COUNT(*) and column queries as a target holding the table `orders` would.
+class RecordingAdapter final : public Adapter {
+ public:
+  RecordingAdapter(std::string type, bool transactional_ddl)
+      : type_(std::move(type)), transactional_ddl_(transactional_ddl) {}
+  std::vector<std::string> sent;
+  std::string fail_on;  // a statement containing this text fails
+
+  std::string type() const override { return type_; }
+  std::pair<AdapterResponse, Table> execute(const std::string& sql, bool fetch) override {
+    bool catalog = sql.find("information_schema") != std::string::npos ||
+                   sql.find("ALL_TABLES") != std::string::npos;
+    if (!catalog) sent.push_back(sql);
+    if (!fail_on.empty() && sql.find(fail_on) != std::string::npos) {
+      throw std::runtime_error("refused");
+    }
+    Table table;
+    if (catalog) {
+      table.rows.push_back({sql.find("__brek") == std::string::npos ? "BASE TABLE" : ""});
+      if (sql.find("__brek") != std::string::npos) table.rows.clear();
+    } else if (sql.find("COUNT(*)") != std::string::npos) {
+      table.rows.push_back({3});
+    } else if (fetch) {
+      table.column_names = {"id", "status"};
+    }
+    return {AdapterResponse{"OK", -1}, table};
+  }
+  void begin() override { sent.push_back("<begin>"); }
+  void commit() override { sent.push_back("<commit>"); }
+  void rollback() noexcept override { sent.push_back("<rollback>"); }
+  bool transactional_ddl() const override { return transactional_ddl_; }
+
+ private:
+  std::string type_;
+  bool transactional_ddl_;
+};
+
+// T-SQL: the schema made by a checked CREATE, the model (with a WITH clause) through a view
+// into SELECT ... INTO, sp_rename, all in one transaction; a failure rolls back and drops the
+// new table.
+TEST(VendorStatements, SqlServerTableIsBuiltBySelectIntoAndSpRenameInATransaction) {
+  RecordingAdapter adapter("sqlserver", true);
+  const std::string model = "with x as (select 1 as id, 'a' as status) select * from x";
+  materialize(adapter, {"dbo", "orders", ""}, "table", model, {});
+  const std::string src = R"("dbo"."orders__brek_tmp__src")";
+  EXPECT_EQ(adapter.sent,
+            (std::vector<std::string>{
+                R"(IF SCHEMA_ID(N'dbo') IS NULL EXEC(N'CREATE SCHEMA "dbo"'))",
+                R"(DROP TABLE IF EXISTS "dbo"."orders__brek_tmp")", "<begin>",
+                "DROP VIEW IF EXISTS " + src, "CREATE VIEW " + src + " AS\n" + model + "\n",
+                R"(SELECT * INTO "dbo"."orders__brek_tmp" FROM )" + src, "DROP VIEW " + src,
+                R"(SELECT COUNT(*) FROM "dbo"."orders__brek_tmp")",
+                R"(DROP TABLE IF EXISTS "dbo"."orders__brek_backup")",
+                "EXEC sp_rename N'[dbo].[orders]', N'orders__brek_backup'",
+                "EXEC sp_rename N'[dbo].[orders__brek_tmp]', N'orders'",
+                R"(DROP TABLE "dbo"."orders__brek_backup")", "<commit>"}));
+
+  adapter.sent.clear();
+  adapter.fail_on = "SELECT * INTO";
+  EXPECT_THROW(materialize(adapter, {"dbo", "orders", ""}, "table", model, {}),
+               std::runtime_error);
+  ASSERT_GE(adapter.sent.size(), 2u);
+  EXPECT_EQ(adapter.sent[adapter.sent.size() - 2], "<rollback>");
+  EXPECT_EQ(adapter.sent.back(), R"(DROP TABLE IF EXISTS "dbo"."orders__brek_tmp")");
+  for (const std::string& sql : adapter.sent) EXPECT_EQ(sql.find("sp_rename"), std::string::npos);
+}
+
+TEST(VendorStatements, SqlServerMergeUpdatesThroughAJoin) {
+  RecordingAdapter adapter("sqlserver", true);
+  materialize(adapter, {"dbo", "orders", ""}, "incremental", "select 1 as id, 'a' as status",
+              {false, "merge", {"id"}});
+  EXPECT_THAT(adapter.sent,
+              ::testing::Contains(
+                  R"(UPDATE brek_old SET "status" = brek_new."status" FROM "dbo"."orders" AS )"
+                  R"(brek_old JOIN "dbo"."orders__brek_tmp" AS brek_new ON brek_old."id" = )"
+                  R"(brek_new."id")"));
+}
+
+// Oracle: DDL commits on its own, no IF EXISTS, no AS before an alias, one MERGE; the view is
+// replaced in one statement.
+TEST(VendorStatements, OracleMergesInOneStatementAndReplacesViews) {
+  RecordingAdapter adapter("oracle", false);
+  materialize(adapter, {"AN", "orders", ""}, "incremental", "select 1 as id, 'a' as status from dual",
+              {false, "merge", {"id"}});
+  const std::string temp = R"("AN"."orders__brek_tmp")";
+  EXPECT_EQ(adapter.sent,
+            (std::vector<std::string>{
+                "BEGIN EXECUTE IMMEDIATE 'DROP TABLE \"AN\".\"orders__brek_tmp\"'; EXCEPTION WHEN "
+                "OTHERS THEN IF SQLCODE != -942 THEN RAISE; END IF; END;",
+                "CREATE TABLE " + temp + " AS\nselect 1 as id, 'a' as status from dual\n",
+                "<begin>", "SELECT COUNT(*) FROM " + temp,
+                R"(SELECT * FROM "AN"."orders" WHERE 1 = 0)", "SELECT * FROM " + temp + " WHERE 1 = 0",
+                R"(MERGE INTO "AN"."orders" brek_old USING "AN"."orders__brek_tmp" brek_new ON )"
+                R"((brek_old."id" = brek_new."id") WHEN MATCHED THEN UPDATE SET "status" = )"
+                R"(brek_new."status" WHEN NOT MATCHED THEN INSERT ("id", "status") VALUES )"
+                R"((brek_new."id", brek_new."status"))",
+                "DROP TABLE " + temp, "<commit>"}));
+
+  adapter.sent.clear();
+  materialize(adapter, {"AN", "orders", ""}, "view", "select 1 as id from dual", {});
+  EXPECT_EQ(adapter.sent, (std::vector<std::string>{
+                              R"(DROP TABLE "AN"."orders")",
+                              "CREATE OR REPLACE VIEW \"AN\".\"orders\" AS\nselect 1 as id from dual\n"}));
+}
 
 TEST(Quoting, PerEngine) {
   EXPECT_EQ(quote_relation("duckdb", {"a", "b\"c", ""}), "\"a\".\"b\"\"c\"");
