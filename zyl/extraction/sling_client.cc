@@ -655,6 +655,17 @@ class Load {
 
 }  // namespace
 
+namespace internal {
+
+std::int64_t load_rows(Connection& target, QueryResult& rows, const TableRef& table,
+                       const std::vector<std::string>& keys, const std::string& mode) {
+  static const NativeSlingClient::Progress no_progress;
+  Load load(target, table, checked_columns(rows.columns()), keys, mode, no_progress, table.name);
+  return load.run(rows);
+}
+
+}  // namespace internal
+
 NativeSlingClient::NativeSlingClient(std::filesystem::path base_dir, Progress progress)
     : base_dir_(std::move(base_dir)), progress_(std::move(progress)) {}
 
