@@ -13,10 +13,6 @@ namespace {
 bool is_mysql(const std::string& type) { return type == "mysql" || type == "mariadb"; }
 bool is_clickhouse(const std::string& type) { return type == "clickhouse"; }
 
-std::string literal(const std::string& text) {
-  return "'" + zyl::text::replace_all(text, "'", "''") + "'";
-}
-
 // The model SQL without trailing semicolons and blanks, ready to be wrapped.
 std::string body_of(const std::string& sql) {
   size_t end = sql.size();
@@ -230,9 +226,8 @@ std::string column_list(Session& s, const std::vector<std::string>& columns,
 // a VARCHAR(4)), so a later, longer value would not fit the table ("Data too long"). Text columns
 // of `target` shorter than the same column of `incoming` are widened to its length first.
 void widen_text_columns(Session& s, const Relation& target, const Relation& incoming) {
-  // MySQL reads a backslash in a string literal as an escape.
-  auto mysql_literal = [](const std::string& text) {
-    return literal(zyl::text::replace_all(text, "\\", "\\\\"));
+  auto mysql_literal = [&](const std::string& text) {
+    return zyl::drivers::string_literal_for(s.type(), text);
   };
   auto describe = [&](const Relation& r) {
     std::string schema = r.schema.empty() ? "DATABASE()" : mysql_literal(r.schema);
@@ -307,8 +302,8 @@ std::vector<std::string> shared_columns(Session& s, const Relation& relation, co
 
 // The ClickHouse type of `column` in the table `relation`.
 std::string clickhouse_type(Session& s, const Relation& relation, const std::string& column) {
-  auto literal_of = [](const std::string& text) {
-    return literal(zyl::text::replace_all(text, "\\", "\\\\"));
+  auto literal_of = [&](const std::string& text) {
+    return zyl::drivers::string_literal_for(s.type(), text);
   };
   std::string database =
       relation.schema.empty() ? "currentDatabase()" : literal_of(relation.schema);
