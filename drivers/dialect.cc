@@ -144,11 +144,19 @@ Dialect make_bigquery() {
 }
 
 const std::array<Dialect, 13>& dialects() {
-  static const std::array<Dialect, 13> all = {
-      make_postgres("postgres"), make_postgres("redshift"), make_duckdb(),   make_sqlite(),
-      make_mysql("mysql"),       make_mysql("mariadb"),     make_clickhouse(), make_sqlserver(),
-      make_snowflake(),          make_oracle(),             make_trino(),    make_databricks(),
-      make_bigquery()};
+  static const std::array<Dialect, 13> all = {make_postgres("postgres"),
+                                              make_postgres("redshift"),
+                                              make_duckdb(),
+                                              make_sqlite(),
+                                              make_mysql("mysql"),
+                                              make_mysql("mariadb"),
+                                              make_clickhouse(),
+                                              make_sqlserver(),
+                                              make_snowflake(),
+                                              make_oracle(),
+                                              make_trino(),
+                                              make_databricks(),
+                                              make_bigquery()};
   return all;
 }
 
@@ -185,7 +193,8 @@ std::string rename_sql(std::string_view engine, std::string_view database, std::
     case RenameForm::RenameTable:
       return "RENAME TABLE " + old_name + " TO " + relation_text(engine, database, schema, to);
     case RenameForm::SpRename: {
-      std::string object = schema.empty() ? bracketed(from) : bracketed(schema) + "." + bracketed(from);
+      std::string object =
+          schema.empty() ? bracketed(from) : bracketed(schema) + "." + bracketed(from);
       if (!database.empty() && !schema.empty()) object = bracketed(database) + "." + object;
       return "EXEC sp_rename " + string_literal_for(engine, object) + ", " +
              string_literal_for(engine, to);
@@ -205,7 +214,8 @@ std::string drop_if_exists_sql(std::string_view engine, std::string_view object_
   std::string cascade = d.drop_cascade ? " CASCADE" : "";
   if (d.drop_if_exists) return "DROP " + word + " IF EXISTS " + relation_text + cascade;
   // ORA-00942: table or view does not exist.
-  return "BEGIN EXECUTE IMMEDIATE " + string_literal_for(engine, "DROP " + word + " " + relation_text) +
+  return "BEGIN EXECUTE IMMEDIATE " +
+         string_literal_for(engine, "DROP " + word + " " + relation_text) +
          "; EXCEPTION WHEN OTHERS THEN IF SQLCODE != -942 THEN RAISE; END IF; END;";
 }
 
@@ -245,7 +255,8 @@ std::vector<std::string> create_table_as_sql(std::string_view engine, std::strin
       return {"CREATE TABLE " + table + " ENGINE = MergeTree ORDER BY tuple() AS\n" + body + "\n"};
     case CreateAsForm::SelectInto: {
       std::string view = relation_text(engine, database, schema, std::string(identifier) + "__src");
-      return {drop_if_exists_sql(engine, "VIEW", view), "CREATE VIEW " + view + " AS\n" + body + "\n",
+      return {drop_if_exists_sql(engine, "VIEW", view),
+              "CREATE VIEW " + view + " AS\n" + body + "\n",
               "SELECT * INTO " + table + " FROM " + view, "DROP VIEW " + view};
     }
     case CreateAsForm::CreateAs:

@@ -32,10 +32,10 @@ enum class MergeForm {
 
 // How a schema is made when it is missing.
 enum class SchemaForm {
-  IfNotExists,      // CREATE SCHEMA IF NOT EXISTS s
+  IfNotExists,          // CREATE SCHEMA IF NOT EXISTS s
   DatabaseIfNotExists,  // CREATE DATABASE IF NOT EXISTS s (schemas are databases)
-  CheckedCreate,    // IF SCHEMA_ID(N's') IS NULL EXEC(N'CREATE SCHEMA s')
-  None,             // no schemas to make (SQLite files; Oracle schemas are users)
+  CheckedCreate,        // IF SCHEMA_ID(N's') IS NULL EXEC(N'CREATE SCHEMA s')
+  None,                 // no schemas to make (SQLite files; Oracle schemas are users)
 };
 
 // Where the catalog says what a relation is.
@@ -56,20 +56,20 @@ enum class CreateAsForm {
 };
 
 struct Dialect {
-  std::string_view engine;   // the adapter type; "" for an engine not in the table
-  char quote = '"';          // around identifiers; doubled inside
-  bool backslash_in_names = false;     // a backslash inside a quoted name is an escape
-  bool backslash_in_literals = false;  // a backslash inside a string literal is an escape
-  bool quote_by_backslash = false;     // a quote inside a literal is written \' (not '')
-  bool unicode_literals = false;       // string literals take the N prefix
-  bool database_level = true;          // relation names carry a database (catalog) part
-  bool alias_takes_as = true;          // "t AS x" rather than "t x"
-  bool transactions = true;            // statements can be grouped in a transaction at all
+  std::string_view engine;               // the adapter type; "" for an engine not in the table
+  char quote = '"';                      // around identifiers; doubled inside
+  bool backslash_in_names = false;       // a backslash inside a quoted name is an escape
+  bool backslash_in_literals = false;    // a backslash inside a string literal is an escape
+  bool quote_by_backslash = false;       // a quote inside a literal is written \' (not '')
+  bool unicode_literals = false;         // string literals take the N prefix
+  bool database_level = true;            // relation names carry a database (catalog) part
+  bool alias_takes_as = true;            // "t AS x" rather than "t x"
+  bool transactions = true;              // statements can be grouped in a transaction at all
   bool qualified_rename_target = false;  // RENAME TO names the schema again
-  bool swap_with = false;              // ALTER TABLE a SWAP WITH b (one-statement exchange)
-  bool drop_if_exists = true;          // DROP TABLE IF EXISTS
-  bool drop_cascade = false;           // DROP TABLE/VIEW ... CASCADE drops dependent views
-  bool views_are_tables = false;       // a view is dropped with DROP TABLE
+  bool swap_with = false;                // ALTER TABLE a SWAP WITH b (one-statement exchange)
+  bool drop_if_exists = true;            // DROP TABLE IF EXISTS
+  bool drop_cascade = false;             // DROP TABLE/VIEW ... CASCADE drops dependent views
+  bool views_are_tables = false;         // a view is dropped with DROP TABLE
   const char* replace_view = "CREATE OR REPLACE VIEW";  // nullptr: drop and create instead
   RenameForm rename = RenameForm::AlterTable;
   MergeForm merge = MergeForm::UpdateFrom;
@@ -116,7 +116,7 @@ struct MergeSpec {
   std::string source_alias = "zyl_s";
   std::vector<std::string> target_columns;  // unquoted; parallel to source_columns
   std::vector<std::string> source_columns;
-  std::vector<size_t> keys;                  // indexes into the columns
+  std::vector<size_t> keys;  // indexes into the columns
 };
 
 // The statements of a merge: `update` (may be empty: no column besides the keys) then `insert`

@@ -8,8 +8,8 @@ namespace zyl::drivers {
 
 std::string string_literal_for(std::string_view engine, std::string_view text) {
   const Dialect& d = dialect_of(engine);
-  std::string escaped = d.backslash_in_literals ? text::replace_all(text, "\\", "\\\\")
-                                                : std::string(text);
+  std::string escaped =
+      d.backslash_in_literals ? text::replace_all(text, "\\", "\\\\") : std::string(text);
   std::string literal = d.quote_by_backslash ? "'" + text::replace_all(escaped, "'", "\\'") + "'"
                                              : sql_string_literal(escaped);
   return d.unicode_literals ? "N" + literal : literal;
@@ -21,8 +21,8 @@ std::string quote_identifier_for(std::string_view engine, std::string_view name)
   std::string escaped =
       d.backslash_in_names ? text::replace_all(name, "\\", "\\\\") : std::string(name);
   // BigQuery reads `\`` as a backtick inside a name; the others double the quote.
-  std::string inner_quote = d.backslash_in_names && d.quote_by_backslash ? "\\" + quote
-                                                                         : quote + quote;
+  std::string inner_quote =
+      d.backslash_in_names && d.quote_by_backslash ? "\\" + quote : quote + quote;
   return quote + text::replace_all(escaped, quote, inner_quote) + quote;
 }
 
@@ -45,8 +45,9 @@ std::string information_schema_query(std::string_view engine, std::string_view d
   const Dialect& d = dialect_of(engine);
   std::string schema_test =
       schema.empty() ? std::string(d.current_schema) : string_literal_for(engine, schema);
-  std::string sql = "SELECT table_type FROM information_schema.tables WHERE table_schema = " +
-                    schema_test + " AND table_name = " + string_literal_for(engine, identifier);
+  std::string sql =
+      "SELECT table_type FROM information_schema.tables WHERE table_schema = " + schema_test +
+      " AND table_name = " + string_literal_for(engine, identifier);
   if (engine == "duckdb") {
     sql += " AND table_catalog = " + (database.empty() ? std::string("current_database()")
                                                        : string_literal_for(engine, database));
@@ -75,16 +76,15 @@ std::string relation_kind_query(std::string_view engine, std::string_view databa
     case CatalogForm::OracleAll: {
       std::string owner =
           schema.empty() ? std::string(d.current_schema) : string_literal_for(engine, schema);
-      return "SELECT 'table' FROM ALL_TABLES WHERE OWNER = " + owner + " AND TABLE_NAME = " +
-             name + " UNION ALL SELECT 'view' FROM ALL_VIEWS WHERE OWNER = " + owner +
+      return "SELECT 'table' FROM ALL_TABLES WHERE OWNER = " + owner + " AND TABLE_NAME = " + name +
+             " UNION ALL SELECT 'view' FROM ALL_VIEWS WHERE OWNER = " + owner +
              " AND VIEW_NAME = " + name;
     }
     case CatalogForm::DatasetSchema: {
       // Each dataset has its own INFORMATION_SCHEMA; without one, the connection's default.
-      std::string views = schema.empty()
-                              ? std::string("INFORMATION_SCHEMA.TABLES")
-                              : relation_text(engine, "", database, schema) +
-                                    ".INFORMATION_SCHEMA.TABLES";
+      std::string views = schema.empty() ? std::string("INFORMATION_SCHEMA.TABLES")
+                                         : relation_text(engine, "", database, schema) +
+                                               ".INFORMATION_SCHEMA.TABLES";
       return "SELECT table_type FROM " + views + " WHERE table_name = " + name;
     }
     case CatalogForm::InformationSchema:

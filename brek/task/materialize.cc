@@ -80,15 +80,15 @@ class Session {
   }
 
   void ensure_schema(const Relation& relation) {
-    std::string sql = zyl::drivers::create_schema_sql(type_, database_of(type_, relation),
-                                                      relation.schema);
+    std::string sql =
+        zyl::drivers::create_schema_sql(type_, database_of(type_, relation), relation.schema);
     if (!sql.empty()) run(sql);
   }
 
   void create_table_as(const Relation& relation, const std::string& sql) {
     body_of(sql);  // refuses an empty model
-    run_all(zyl::drivers::create_table_as_sql(type_, database_of(type_, relation),
-                                              relation.schema, relation.identifier, sql));
+    run_all(zyl::drivers::create_table_as_sql(type_, database_of(type_, relation), relation.schema,
+                                              relation.identifier, sql));
   }
 
   // Gives `from` the name of `to`, in the same schema.
@@ -138,8 +138,8 @@ void put_in_place(Session& s, const Relation& temp, const Relation& relation,
   }
   if (d.rename == zyl::drivers::RenameForm::RenameTable) {
     s.drop_quietly(backup);
-    s.run("RENAME TABLE " + s.rel(relation) + " TO " + s.rel(backup) + ", " + s.rel(temp) +
-          " TO " + s.rel(relation));
+    s.run("RENAME TABLE " + s.rel(relation) + " TO " + s.rel(backup) + ", " + s.rel(temp) + " TO " +
+          s.rel(relation));
     s.run("DROP TABLE " + s.rel(backup));
     return;
   }

@@ -1,11 +1,11 @@
 #include "brek/task/materialize.h"
 
-#include <filesystem>
-#include <stdexcept>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
 
 #include "brek/adapters/driver_adapter.h"
 #include "drivers/driver.h"
@@ -26,7 +26,7 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
   // The ODBC driver the adapter goes through, "" for the native one.
   std::string odbc_driver() const {
     if (GetParam().find("_odbc") == std::string::npos) return "";
-    return type() == "postgres" ? "PostgreSQL Unicode"
+    return type() == "postgres"  ? "PostgreSQL Unicode"
            : type() == "mariadb" ? "MariaDB Unicode"
                                  : "SQLite3";
   }
@@ -77,7 +77,7 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
     if (server_) {
       server_->execute(type() == "postgres"     ? "DROP SCHEMA IF EXISTS zyl_mat CASCADE"
                        : type() == "clickhouse" ? "DROP DATABASE IF EXISTS " + database_
-                                                    : "DROP DATABASE IF EXISTS zyl_mat");
+                                                : "DROP DATABASE IF EXISTS zyl_mat");
     }
     fs::remove_all(dir_);
   }
@@ -88,8 +88,11 @@ class MaterializeTest : public ::testing::TestWithParam<std::string> {
   }
   // "id:status" of every row, by id and status.
   std::string rows() {
-    auto table = adapter_->execute("SELECT id, status FROM " + quote_relation(type(), relation_) +
-                                       " ORDER BY id, status", true).second;
+    auto table = adapter_
+                     ->execute("SELECT id, status FROM " + quote_relation(type(), relation_) +
+                                   " ORDER BY id, status",
+                               true)
+                     .second;
     std::string text;
     for (const auto& row : table.rows) {
       text += (text.empty() ? "" : " ") + zyl::text_form(row[0]) + ":" + zyl::text_form(row[1]);
@@ -168,11 +171,12 @@ TEST_P(MaterializeTest, IncrementalStrategies) {
 
 TEST_P(MaterializeTest, IncrementalMergeOnACompositeKeyAndFewerColumns) {
   if (type() == "duckdb") adapter_->execute("CREATE SCHEMA analytics");
-  adapter_->execute("CREATE TABLE " + quote_relation(type(), relation_) +
-                    (type() == "clickhouse"
-                         ? " (id Int32, region String, status String, note String) "
-                           "ENGINE = MergeTree ORDER BY tuple()"
-                         : " (id INTEGER, region VARCHAR(10), status VARCHAR(10), note VARCHAR(10))"));
+  adapter_->execute(
+      "CREATE TABLE " + quote_relation(type(), relation_) +
+      (type() == "clickhouse"
+           ? " (id Int32, region String, status String, note String) "
+             "ENGINE = MergeTree ORDER BY tuple()"
+           : " (id INTEGER, region VARCHAR(10), status VARCHAR(10), note VARCHAR(10))"));
   adapter_->execute("INSERT INTO " + quote_relation(type(), relation_) +
                     " VALUES (1, 'eu', 'open', 'x'), (1, 'us', 'open', 'y')");
   IncrementalOptions options{false, "merge", {"id", "region"}};
@@ -195,9 +199,8 @@ TEST_P(MaterializeTest, BadConfigurationsAreRefusedBeforeAnythingRuns) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, MaterializeTest,
-                         ::testing::Values("duckdb", "sqlite", "postgres", "mariadb",
-                                           "clickhouse", "sqlite_odbc", "postgres_odbc",
-                                           "mariadb_odbc"));
+                         ::testing::Values("duckdb", "sqlite", "postgres", "mariadb", "clickhouse",
+                                           "sqlite_odbc", "postgres_odbc", "mariadb_odbc"));
 
 // An adapter of an engine that cannot run here: it records what it is sent and answers the
 // catalog, COUNT(*) and column queries as a target holding the table `orders` would.
@@ -259,8 +262,7 @@ TEST(VendorStatements, SqlServerTableIsBuiltBySelectIntoAndSpRenameInATransactio
 
   adapter.sent.clear();
   adapter.fail_on = "SELECT * INTO";
-  EXPECT_THROW(materialize(adapter, {"dbo", "orders", ""}, "table", model, {}),
-               std::runtime_error);
+  EXPECT_THROW(materialize(adapter, {"dbo", "orders", ""}, "table", model, {}), std::runtime_error);
   ASSERT_GE(adapter.sent.size(), 2u);
   EXPECT_EQ(adapter.sent[adapter.sent.size() - 2], "<rollback>");
   EXPECT_EQ(adapter.sent.back(), R"(DROP TABLE IF EXISTS "dbo"."orders__brek_tmp")");
@@ -282,27 +284,29 @@ TEST(VendorStatements, SqlServerMergeUpdatesThroughAJoin) {
 // replaced in one statement.
 TEST(VendorStatements, OracleMergesInOneStatementAndReplacesViews) {
   RecordingAdapter adapter("oracle", false);
-  materialize(adapter, {"AN", "orders", ""}, "incremental", "select 1 as id, 'a' as status from dual",
-              {false, "merge", {"id"}});
+  materialize(adapter, {"AN", "orders", ""}, "incremental",
+              "select 1 as id, 'a' as status from dual", {false, "merge", {"id"}});
   const std::string temp = R"("AN"."orders__brek_tmp")";
-  EXPECT_EQ(adapter.sent,
-            (std::vector<std::string>{
-                "BEGIN EXECUTE IMMEDIATE 'DROP TABLE \"AN\".\"orders__brek_tmp\"'; EXCEPTION WHEN "
-                "OTHERS THEN IF SQLCODE != -942 THEN RAISE; END IF; END;",
-                "CREATE TABLE " + temp + " AS\nselect 1 as id, 'a' as status from dual\n",
-                "<begin>", "SELECT COUNT(*) FROM " + temp,
-                R"(SELECT * FROM "AN"."orders" WHERE 1 = 0)", "SELECT * FROM " + temp + " WHERE 1 = 0",
-                R"(MERGE INTO "AN"."orders" brek_old USING "AN"."orders__brek_tmp" brek_new ON )"
-                R"((brek_old."id" = brek_new."id") WHEN MATCHED THEN UPDATE SET "status" = )"
-                R"(brek_new."status" WHEN NOT MATCHED THEN INSERT ("id", "status") VALUES )"
-                R"((brek_new."id", brek_new."status"))",
-                "DROP TABLE " + temp, "<commit>"}));
+  EXPECT_EQ(
+      adapter.sent,
+      (std::vector<std::string>{
+          "BEGIN EXECUTE IMMEDIATE 'DROP TABLE \"AN\".\"orders__brek_tmp\"'; EXCEPTION WHEN "
+          "OTHERS THEN IF SQLCODE != -942 THEN RAISE; END IF; END;",
+          "CREATE TABLE " + temp + " AS\nselect 1 as id, 'a' as status from dual\n", "<begin>",
+          "SELECT COUNT(*) FROM " + temp, R"(SELECT * FROM "AN"."orders" WHERE 1 = 0)",
+          "SELECT * FROM " + temp + " WHERE 1 = 0",
+          R"(MERGE INTO "AN"."orders" brek_old USING "AN"."orders__brek_tmp" brek_new ON )"
+          R"((brek_old."id" = brek_new."id") WHEN MATCHED THEN UPDATE SET "status" = )"
+          R"(brek_new."status" WHEN NOT MATCHED THEN INSERT ("id", "status") VALUES )"
+          R"((brek_new."id", brek_new."status"))",
+          "DROP TABLE " + temp, "<commit>"}));
 
   adapter.sent.clear();
   materialize(adapter, {"AN", "orders", ""}, "view", "select 1 as id from dual", {});
-  EXPECT_EQ(adapter.sent, (std::vector<std::string>{
-                              R"(DROP TABLE "AN"."orders")",
-                              "CREATE OR REPLACE VIEW \"AN\".\"orders\" AS\nselect 1 as id from dual\n"}));
+  EXPECT_EQ(adapter.sent,
+            (std::vector<std::string>{
+                R"(DROP TABLE "AN"."orders")",
+                "CREATE OR REPLACE VIEW \"AN\".\"orders\" AS\nselect 1 as id from dual\n"}));
 }
 
 TEST(Quoting, PerEngine) {

@@ -16,11 +16,11 @@
 
 #include "core/log.h"
 #include "core/text.h"
+#include "drivers/dialect.h"
 #include "drivers/engines.h"
 #include "drivers/odbc/odbc_connect.h"
 #include "drivers/odbc/odbc_types.h"
 #include "drivers/odbc/utf16.h"
-#include "drivers/dialect.h"
 #include "drivers/relation.h"
 #include "drivers/temporal.h"
 

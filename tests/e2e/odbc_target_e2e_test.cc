@@ -50,7 +50,8 @@ class OdbcTargetEndToEnd : public ::testing::TestWithParam<Target> {
  protected:
   void SetUp() override {
     const std::string suffix = std::to_string(::getpid());
-    root_ = fs::temp_directory_path() / ("brek_odbc_target_" + std::string(GetParam().type) + "_" + suffix);
+    root_ = fs::temp_directory_path() /
+            ("brek_odbc_target_" + std::string(GetParam().type) + "_" + suffix);
     fs::remove_all(root_);
     fs::create_directories(root_ / "models");
     if (GetParam().server[0] == '\0') {

@@ -122,7 +122,8 @@ std::vector<std::string> normalized(const std::vector<std::string>& sent) {
          at = sql.find("orders_zyl_", at + 1)) {
       size_t end = sql.find_first_of("\"]'", at);
       std::string mark = sql.substr(at, end - at);
-      sql.replace(at, mark.size(), mark.find("_old_") != std::string::npos ? "orders_OLD" : "orders_NEW");
+      sql.replace(at, mark.size(),
+                  mark.find("_old_") != std::string::npos ? "orders_OLD" : "orders_NEW");
     }
     out.push_back(sql);
   }
@@ -135,12 +136,12 @@ TEST(LoadStatements, SqlServer) {
   Recording target("sqlserver", true);
   Rows rows;
   EXPECT_EQ(internal::load_rows(target, rows, {"dbo", "orders"}, {}, "full-refresh"), 2);
-  EXPECT_EQ(normalized(target.sent),
-            (std::vector<std::string>{
-                "<begin>",
-                R"(CREATE TABLE "dbo"."orders_NEW" ("id" BIGINT, "status" VARCHAR(100)))",
-                "<2 rows into orders>", R"(DROP TABLE "dbo"."orders")",
-                "EXEC sp_rename N'[dbo].[orders_NEW]', N'orders'", "<commit>"}));
+  EXPECT_EQ(
+      normalized(target.sent),
+      (std::vector<std::string>{
+          "<begin>", R"(CREATE TABLE "dbo"."orders_NEW" ("id" BIGINT, "status" VARCHAR(100)))",
+          "<2 rows into orders>", R"(DROP TABLE "dbo"."orders")",
+          "EXEC sp_rename N'[dbo].[orders_NEW]', N'orders'", "<commit>"}));
 
   Recording merging("sqlserver", true);
   Rows more;

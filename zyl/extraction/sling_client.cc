@@ -136,7 +136,8 @@ class StagingGuard {
     if (!staging_) return;
     // Engines that commit DDL on their own keep the staging table after a rollback.
     try {
-      conn_.execute(drivers::drop_if_exists_sql(conn_.engine(), "TABLE", conn_.quote_table(*staging_)));
+      conn_.execute(
+          drivers::drop_if_exists_sql(conn_.engine(), "TABLE", conn_.quote_table(*staging_)));
     } catch (const std::exception& e) {
       logger().debug("could not remove staging table {}: {}", staging_->name, e.what());
     }
@@ -581,9 +582,8 @@ class Load {
     std::string quoted_table = target_.quote_table(table_);
     std::vector<std::string> source_names;
     for (const Column& c : columns_) source_names.push_back(c.name);
-    std::string insert = "INSERT INTO " + quoted_table + " (" +
-                         column_list(target_, target_names) + ") SELECT " +
-                         column_list(target_, source_names, "zyl_s.") + " FROM " +
+    std::string insert = "INSERT INTO " + quoted_table + " (" + column_list(target_, target_names) +
+                         ") SELECT " + column_list(target_, source_names, "zyl_s.") + " FROM " +
                          target_.quote_table(staging) +
                          drivers::table_alias(target_.engine(), "zyl_s");
     if (mode_ == "truncate") {
