@@ -18,7 +18,7 @@ DriverAdapter::~DriverAdapter() {
 std::shared_ptr<DriverAdapter> DriverAdapter::open(const zyl::Value& output_config,
                                                    const std::filesystem::path& base_dir) {
   std::shared_ptr<DriverAdapter> adapter(new DriverAdapter(output_config, base_dir));
-  adapter->connection_for_this_thread();
+  adapter->transactional_ddl_ = adapter->connection_for_this_thread().transactional_ddl();
   return adapter;
 }
 
@@ -36,6 +36,18 @@ zyl::drivers::Connection& DriverAdapter::connection_for_this_thread() {
   auto& slot = connections_[id];
   slot = std::move(connection);
   return *slot;
+}
+
+void DriverAdapter::begin() { connection_for_this_thread().begin(); }
+
+void DriverAdapter::commit() { connection_for_this_thread().commit(); }
+
+void DriverAdapter::rollback() noexcept {
+  try {
+    connection_for_this_thread().rollback();
+  } catch (const std::exception&) {
+    // Nothing is open on a connection that cannot even be reached.
+  }
 }
 
 void DriverAdapter::release_thread_connection() {

@@ -41,6 +41,13 @@ class DriverAdapter final : public Adapter {
   // zyl::drivers::DriverError. Thread-safe.
   std::pair<AdapterResponse, Table> execute(const std::string& sql, bool fetch = false) override;
 
+  // Forward to the calling thread's connection.
+  void begin() override;
+  void commit() override;
+  void rollback() noexcept override;
+  // What the first connection's driver reported. Thread-safe.
+  bool transactional_ddl() const override { return transactional_ddl_; }
+
   // Closes the calling thread's connection (a later call opens a new one). Thread-safe.
   void release_thread_connection();
 
@@ -51,6 +58,7 @@ class DriverAdapter final : public Adapter {
   zyl::Value output_config_;
   std::filesystem::path base_dir_;
   std::string type_;
+  bool transactional_ddl_ = true;
   std::mutex mutex_;  // guards connections_ (the map, not the connections)
   std::map<std::thread::id, std::unique_ptr<zyl::drivers::Connection>> connections_;
 };

@@ -4,22 +4,14 @@
 
 #include "core/text.h"
 #include "core/value.h"
+#include "drivers/dialect.h"
 #include "drivers/relation.h"
 
 namespace brek::materialize {
 namespace {
 
 bool is_mysql(const std::string& type) { return type == "mysql" || type == "mariadb"; }
-bool is_postgres(const std::string& type) { return type == "postgres" || type == "redshift"; }
 bool is_clickhouse(const std::string& type) { return type == "clickhouse"; }
-// Engines whose DDL takes part in transactions.
-bool transactional_ddl(const std::string& type) { return !is_mysql(type) && !is_clickhouse(type); }
-// Engines that swap a table in with RENAME TABLE a TO b, c TO a.
-bool swaps_by_rename(const std::string& type) { return is_mysql(type) || is_clickhouse(type); }
-
-std::string literal(const std::string& text) {
-  return "'" + zyl::text::replace_all(text, "'", "''") + "'";
-}
 
 // The model SQL without trailing semicolons and blanks, ready to be wrapped.
 std::string body_of(const std::string& sql) {
@@ -36,76 +28,73 @@ std::string body_of(const std::string& sql) {
   return sql.substr(0, end);
 }
 
-std::string select_sql(const std::string& type, const std::string& sql) {
-  // MySQL does not take a WITH clause straight after CREATE TABLE ... AS; a derived table does.
-  if (is_mysql(type)) return "SELECT * FROM (\n" + body_of(sql) + "\n) AS brek_subquery";
-  return body_of(sql) + "\n";
-}
-
-std::string cascade(const std::string& type) { return is_postgres(type) ? " CASCADE" : ""; }
-
-// CREATE TABLE `relation_text` from the rows of `sql`; a ClickHouse table is a MergeTree in
-// insertion order.
-std::string create_table_as(const std::string& type, const std::string& relation_text,
-                            const std::string& sql) {
-  if (is_clickhouse(type)) {
-    return "CREATE TABLE " + relation_text + " ENGINE = MergeTree ORDER BY tuple() AS\n" +
-           body_of(sql) + "\n";
-  }
-  return "CREATE TABLE " + relation_text + " AS\n" + select_sql(type, sql);
-}
-
-std::string drop_view(const std::string& type, const std::string& relation_text) {
-  return "DROP " + zyl::drivers::drop_word(type, "VIEW") + " " + relation_text + cascade(type);
+// The catalog part a relation is written with: only DuckDB reaches other catalogs by name.
+std::string database_of(const std::string& type, const Relation& relation) {
+  return type == "duckdb" ? relation.database : "";
 }
 
 class Session {
  public:
-  explicit Session(Adapter& adapter) : adapter_(adapter), type_(adapter.type()) {}
+  explicit Session(Adapter& adapter)
+      : adapter_(adapter), type_(adapter.type()), dialect_(zyl::drivers::dialect_of(type_)) {}
 
   const std::string& type() const { return type_; }
+  const zyl::drivers::Dialect& dialect() const { return dialect_; }
+  // Whether a transaction can hold DDL here: the driver says so and the engine has them.
+  bool transactional_ddl() const { return dialect_.transactions && adapter_.transactional_ddl(); }
   void run(const std::string& sql) { adapter_.execute(sql, false); }
+  void run_all(const std::vector<std::string>& statements) {
+    for (const std::string& sql : statements) run(sql);
+  }
   Table fetch(const std::string& sql) { return adapter_.execute(sql, true).second; }
   std::string q(const std::string& identifier) const { return quote(type_, identifier); }
   std::string rel(const Relation& relation) const { return quote_relation(type_, relation); }
+  std::string alias(const std::string& name) const {
+    return zyl::drivers::table_alias(type_, name);
+  }
+  std::string cascade() const { return dialect_.drop_cascade ? " CASCADE" : ""; }
 
-  // ClickHouse has no transactions: begin() and commit() do nothing there.
+  // Engines without transactions (ClickHouse) run every statement on its own.
   void begin() {
-    if (is_clickhouse(type_)) return;
-    run(is_mysql(type_) ? "START TRANSACTION" : "BEGIN");
+    if (!dialect_.transactions) return;
+    adapter_.begin();
     in_transaction_ = true;
   }
   void commit() {
     if (!in_transaction_) return;
-    run("COMMIT");
+    adapter_.commit();
     in_transaction_ = false;
   }
   // Never throws: used on the failure path.
   void rollback() noexcept {
     if (!in_transaction_) return;
     in_transaction_ = false;
-    try {
-      run("ROLLBACK");
-    } catch (...) {
-    }
+    adapter_.rollback();
   }
   // Never throws: used on the failure path.
   void drop_quietly(const Relation& relation) noexcept {
     try {
-      run("DROP TABLE IF EXISTS " + rel(relation));
+      run(zyl::drivers::drop_if_exists_sql(type_, "TABLE", rel(relation)));
     } catch (...) {
     }
   }
 
   void ensure_schema(const Relation& relation) {
-    if (relation.schema.empty() || type_ == "sqlite") return;
-    if (swaps_by_rename(type_)) {
-      run("CREATE DATABASE IF NOT EXISTS " + q(relation.schema));
-    } else if (type_ == "duckdb" && !relation.database.empty()) {
-      run("CREATE SCHEMA IF NOT EXISTS " + q(relation.database) + "." + q(relation.schema));
-    } else {
-      run("CREATE SCHEMA IF NOT EXISTS " + q(relation.schema));
-    }
+    std::string sql =
+        zyl::drivers::create_schema_sql(type_, database_of(type_, relation), relation.schema);
+    if (!sql.empty()) run(sql);
+  }
+
+  void create_table_as(const Relation& relation, const std::string& sql) {
+    body_of(sql);  // refuses an empty model
+    run_all(zyl::drivers::create_table_as_sql(type_, database_of(type_, relation), relation.schema,
+                                              relation.identifier, sql));
+  }
+
+  // Gives `from` the name of `to`, in the same schema.
+  void rename(const Relation& from, const std::string& to) {
+    run(zyl::drivers::rename_sql(type_, database_of(type_, from), from.schema, from.identifier,
+                                 to));
   }
 
   long long count(const Relation& relation) {
@@ -123,13 +112,46 @@ class Session {
  private:
   Adapter& adapter_;
   std::string type_;
+  const zyl::drivers::Dialect& dialect_;
   bool in_transaction_ = false;
 };
+
+std::string drop_view(Session& s, const Relation& relation) {
+  return "DROP " + zyl::drivers::drop_word(s.type(), "VIEW") + " " + s.rel(relation) + s.cascade();
+}
 
 Relation sibling(const Relation& relation, const std::string& suffix) {
   Relation other = relation;
   other.identifier += suffix;
   return other;
+}
+
+// Puts the table `temp` in the place of `relation` (a table when `exists`), dropping the old
+// one: one RENAME TABLE where the engine renames several tables at once, one SWAP WITH where it
+// exchanges two, otherwise two renames by way of `backup` (atomic inside a transaction).
+void put_in_place(Session& s, const Relation& temp, const Relation& relation,
+                  const Relation& backup, bool exists) {
+  const zyl::drivers::Dialect& d = s.dialect();
+  if (!exists) {
+    s.rename(temp, relation.identifier);
+    return;
+  }
+  if (d.rename == zyl::drivers::RenameForm::RenameTable) {
+    s.drop_quietly(backup);
+    s.run("RENAME TABLE " + s.rel(relation) + " TO " + s.rel(backup) + ", " + s.rel(temp) + " TO " +
+          s.rel(relation));
+    s.run("DROP TABLE " + s.rel(backup));
+    return;
+  }
+  if (d.swap_with) {
+    s.run("ALTER TABLE " + s.rel(temp) + " SWAP WITH " + s.rel(relation));
+    s.run("DROP TABLE " + s.rel(temp));
+    return;
+  }
+  s.run(zyl::drivers::drop_if_exists_sql(s.type(), "TABLE", s.rel(backup)));
+  s.rename(relation, backup.identifier);
+  s.rename(temp, relation.identifier);
+  s.run("DROP TABLE " + s.rel(backup) + s.cascade());
 }
 
 // Builds `relation` as a table: the rows go into a temporary table, which then takes the
@@ -138,34 +160,14 @@ long long build_table(Session& s, const Relation& relation, RelationKind existin
                       const std::string& sql) {
   const Relation temp = sibling(relation, "__brek_tmp");
   const Relation backup = sibling(relation, "__brek_backup");
-  const std::string& type = s.type();
   s.ensure_schema(relation);
   s.drop_quietly(temp);
   try {
-    if (transactional_ddl(type)) s.begin();
-    s.run(create_table_as(type, s.rel(temp), sql));
+    if (s.transactional_ddl()) s.begin();
+    s.create_table_as(temp, sql);
     long long rows = s.count(temp);
-    if (swaps_by_rename(type)) {
-      if (existing == RelationKind::Table) {
-        s.run("DROP TABLE IF EXISTS " + s.rel(backup));
-        s.run("RENAME TABLE " + s.rel(relation) + " TO " + s.rel(backup) + ", " + s.rel(temp) +
-              " TO " + s.rel(relation));
-        s.run("DROP TABLE " + s.rel(backup));
-      } else {
-        if (existing == RelationKind::View) s.run(drop_view(type, s.rel(relation)));
-        s.run("RENAME TABLE " + s.rel(temp) + " TO " + s.rel(relation));
-      }
-      return rows;
-    }
-    if (existing == RelationKind::Table) {
-      s.run("DROP TABLE IF EXISTS " + s.rel(backup) + cascade(type));
-      s.run("ALTER TABLE " + s.rel(relation) + " RENAME TO " + s.q(backup.identifier));
-      s.run("ALTER TABLE " + s.rel(temp) + " RENAME TO " + s.q(relation.identifier));
-      s.run("DROP TABLE " + s.rel(backup) + cascade(type));
-    } else {
-      if (existing == RelationKind::View) s.run("DROP VIEW " + s.rel(relation) + cascade(type));
-      s.run("ALTER TABLE " + s.rel(temp) + " RENAME TO " + s.q(relation.identifier));
-    }
+    if (existing == RelationKind::View) s.run(drop_view(s, relation));
+    put_in_place(s, temp, relation, backup, existing == RelationKind::Table);
     s.commit();
     return rows;
   } catch (...) {
@@ -177,24 +179,26 @@ long long build_table(Session& s, const Relation& relation, RelationKind existin
 
 void build_view(Session& s, const Relation& relation, RelationKind existing,
                 const std::string& sql) {
-  const std::string& type = s.type();
   s.ensure_schema(relation);
-  std::string create = "CREATE VIEW " + s.rel(relation) + " AS\n" + body_of(sql) + "\n";
-  if (is_mysql(type)) {
-    if (existing == RelationKind::Table) s.run("DROP TABLE " + s.rel(relation));
-    s.run("CREATE OR REPLACE VIEW " + s.rel(relation) + " AS\n" + body_of(sql) + "\n");
-    return;
-  }
-  if (is_clickhouse(type)) {  // 18.16 has no CREATE OR REPLACE VIEW; a view holds no rows
-    if (existing != RelationKind::None) s.run("DROP TABLE " + s.rel(relation));
-    s.run(create);
+  const std::string body = " AS\n" + body_of(sql) + "\n";
+  if (!s.transactional_ddl()) {
+    // Each statement commits on its own: the view is replaced in one where the engine can.
+    const char* replace = s.dialect().replace_view;
+    if (replace != nullptr) {
+      if (existing == RelationKind::Table) s.run("DROP TABLE " + s.rel(relation));
+      s.run(replace + (" " + s.rel(relation)) + body);
+      return;
+    }
+    // ClickHouse 18.16 has no CREATE OR REPLACE VIEW; a view holds no rows.
+    if (existing != RelationKind::None) s.run(drop_view(s, relation));
+    s.run("CREATE VIEW " + s.rel(relation) + body);
     return;
   }
   try {
     s.begin();
-    if (existing == RelationKind::Table) s.run("DROP TABLE " + s.rel(relation) + cascade(type));
-    if (existing == RelationKind::View) s.run("DROP VIEW " + s.rel(relation) + cascade(type));
-    s.run(create);
+    if (existing == RelationKind::Table) s.run("DROP TABLE " + s.rel(relation) + s.cascade());
+    if (existing == RelationKind::View) s.run(drop_view(s, relation));
+    s.run("CREATE VIEW " + s.rel(relation) + body);
     s.commit();
   } catch (...) {
     s.rollback();
@@ -222,9 +226,8 @@ std::string column_list(Session& s, const std::vector<std::string>& columns,
 // a VARCHAR(4)), so a later, longer value would not fit the table ("Data too long"). Text columns
 // of `target` shorter than the same column of `incoming` are widened to its length first.
 void widen_text_columns(Session& s, const Relation& target, const Relation& incoming) {
-  // MySQL reads a backslash in a string literal as an escape.
-  auto mysql_literal = [](const std::string& text) {
-    return literal(zyl::text::replace_all(text, "\\", "\\\\"));
+  auto mysql_literal = [&](const std::string& text) {
+    return zyl::drivers::string_literal_for(s.type(), text);
   };
   auto describe = [&](const Relation& r) {
     std::string schema = r.schema.empty() ? "DATABASE()" : mysql_literal(r.schema);
@@ -299,8 +302,8 @@ std::vector<std::string> shared_columns(Session& s, const Relation& relation, co
 
 // The ClickHouse type of `column` in the table `relation`.
 std::string clickhouse_type(Session& s, const Relation& relation, const std::string& column) {
-  auto literal_of = [](const std::string& text) {
-    return literal(zyl::text::replace_all(text, "\\", "\\\\"));
+  auto literal_of = [&](const std::string& text) {
+    return zyl::drivers::string_literal_for(s.type(), text);
   };
   std::string database =
       relation.schema.empty() ? "currentDatabase()" : literal_of(relation.schema);
@@ -325,7 +328,7 @@ long long rebuild_increment(Session& s, const Relation& relation, const std::str
   const Relation backup = sibling(relation, "__brek_backup");
   for (const Relation* r : {&temp, &rebuilt, &backup}) s.drop_quietly(*r);
   try {
-    s.run(create_table_as(s.type(), s.rel(temp), sql));
+    s.create_table_as(temp, sql);
     long long rows = s.count(temp);
     std::vector<std::string> shared = shared_columns(s, relation, temp, keys);
     const std::string target = s.rel(relation);
@@ -356,60 +359,59 @@ long long rebuild_increment(Session& s, const Relation& relation, const std::str
   }
 }
 
+// The merge of the staged rows into `target` by `keys`, in the engine's form.
+zyl::drivers::MergeStatements merge_of(Session& s, const std::string& target,
+                                       const std::string& staged,
+                                       const std::vector<std::string>& shared,
+                                       const std::vector<std::string>& keys) {
+  zyl::drivers::MergeSpec spec;
+  spec.target = target;
+  spec.source = staged;
+  spec.target_alias = "brek_old";
+  spec.source_alias = "brek_new";
+  spec.target_columns = shared;
+  spec.source_columns = shared;
+  for (size_t i = 0; i < shared.size(); ++i) {
+    for (const auto& key : keys) {
+      if (zyl::text::to_lower(key) == zyl::text::to_lower(shared[i])) spec.keys.push_back(i);
+    }
+  }
+  return zyl::drivers::merge_statements(
+      s.type(), spec, [&](std::string_view name) { return s.q(std::string(name)); });
+}
+
 // Adds the rows of `sql` to the existing table `relation` by `strategy`. Returns the number of
 // new rows the model produced.
 long long apply_increment(Session& s, const Relation& relation, const std::string& sql,
                           const std::string& strategy, const std::vector<std::string>& keys) {
   const Relation temp = sibling(relation, "__brek_tmp");
-  const std::string& type = s.type();
   s.drop_quietly(temp);
   try {
-    // On MySQL the CREATE commits on its own; the changes to the target still go in one
-    // transaction.
-    if (transactional_ddl(type)) s.begin();
-    s.run(create_table_as(type, s.rel(temp), sql));
-    if (is_mysql(type)) widen_text_columns(s, relation, temp);
-    if (!transactional_ddl(type)) s.begin();
+    // Where the CREATE commits on its own (MySQL), the changes to the target still go in one
+    // transaction after it.
+    if (s.transactional_ddl()) s.begin();
+    s.create_table_as(temp, sql);
+    if (is_mysql(s.type())) widen_text_columns(s, relation, temp);
+    if (!s.transactional_ddl()) s.begin();
     long long rows = s.count(temp);
     std::vector<std::string> shared = shared_columns(s, relation, temp, keys);
 
     const std::string target = s.rel(relation);
     const std::string staged = s.rel(temp);
     const std::string insert_columns = column_list(s, shared);
+    const std::string insert_all = "INSERT INTO " + target + " (" + insert_columns + ") SELECT " +
+                                   insert_columns + " FROM " + staged;
     if (strategy == "delete+insert") {
       s.run("DELETE FROM " + target + " WHERE EXISTS (SELECT 1 FROM " + staged +
-            " AS brek_new WHERE " + key_match(s, keys, "brek_new", target) + ")");
-      s.run("INSERT INTO " + target + " (" + insert_columns + ") SELECT " + insert_columns +
-            " FROM " + staged);
+            s.alias("brek_new") + " WHERE " + key_match(s, keys, "brek_new", target) + ")");
+      s.run(insert_all);
     } else if (strategy == "merge") {
-      std::vector<std::string> updates;
-      for (const auto& column : shared) {
-        bool is_key = false;
-        for (const auto& key : keys) {
-          is_key = is_key || zyl::text::to_lower(key) == zyl::text::to_lower(column);
-        }
-        if (!is_key) updates.push_back(column);
+      zyl::drivers::MergeStatements merge = merge_of(s, target, staged, shared, keys);
+      for (const std::string* sql : {&merge.update, &merge.insert, &merge.merge}) {
+        if (!sql->empty()) s.run(*sql);
       }
-      if (!updates.empty()) {
-        std::vector<std::string> sets;
-        if (is_mysql(type)) {
-          for (const auto& c : updates) sets.push_back("brek_old." + s.q(c) + " = brek_new." + s.q(c));
-          s.run("UPDATE " + target + " AS brek_old JOIN " + staged + " AS brek_new ON " +
-                key_match(s, keys, "brek_new", "brek_old") + " SET " + zyl::text::join(sets, ", "));
-        } else {
-          for (const auto& c : updates) sets.push_back(s.q(c) + " = brek_new." + s.q(c));
-          s.run("UPDATE " + target + " AS brek_old SET " + zyl::text::join(sets, ", ") +
-                " FROM " + staged + " AS brek_new WHERE " +
-                key_match(s, keys, "brek_new", "brek_old"));
-        }
-      }
-      s.run("INSERT INTO " + target + " (" + insert_columns + ") SELECT " +
-            column_list(s, shared, "brek_new.") + " FROM " + staged +
-            " AS brek_new WHERE NOT EXISTS (SELECT 1 FROM " + target + " AS brek_old WHERE " +
-            key_match(s, keys, "brek_new", "brek_old") + ")");
     } else {
-      s.run("INSERT INTO " + target + " (" + insert_columns + ") SELECT " + insert_columns +
-            " FROM " + staged);
+      s.run(insert_all);
     }
     s.run("DROP TABLE " + staged);
     s.commit();

@@ -84,10 +84,15 @@ void build_mysql(const Value& c, Builder& b) {
       .add("CHARSET", "utf8mb4")
       // Rows come off the socket as they are fetched, and TIMESTAMP values read as UTC.
       .add("NO_CACHE", "1")
-      // Strict, as the native driver's session: a value a column cannot hold is an error.
+      // Strict, as the native driver's session: a value a column cannot hold is an error. And
+      // in the database's utf8mb4 collation, as the native driver's too: the driver's own
+      // default differs from the server's, and a text column compared with a value from a
+      // literal then fails with "Illegal mix of collations".
       .add("INITSTMT",
            "SET time_zone = '+00:00', sql_mode = 'STRICT_ALL_TABLES,NO_ZERO_IN_DATE,"
-           "NO_ZERO_DATE,ERROR_FOR_DIVISION_BY_ZERO,NO_ENGINE_SUBSTITUTION'")
+           "NO_ZERO_DATE,ERROR_FOR_DIVISION_BY_ZERO,NO_ENGINE_SUBSTITUTION', "
+           "collation_connection = IF(@@character_set_database = 'utf8mb4', "
+           "@@collation_database, @@collation_connection)")
       // Found rows (2): an UPDATE reports the rows it matched, as the native driver asks for
       // too, so that a merge's row counts add up when rows are already as they should be; and
       // several statements in one call (1 << 26), as execute() allows.

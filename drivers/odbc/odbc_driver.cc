@@ -16,6 +16,7 @@
 
 #include "core/log.h"
 #include "core/text.h"
+#include "drivers/dialect.h"
 #include "drivers/engines.h"
 #include "drivers/odbc/odbc_connect.h"
 #include "drivers/odbc/odbc_types.h"
@@ -840,13 +841,11 @@ class OdbcConnection final : public Connection {
     return names;
   }
 
+  // In the engine's form: CREATE DATABASE on MySQL, a checked CREATE SCHEMA on SQL Server,
+  // nothing on SQLite or Oracle (whose schemas are users).
   void ensure_schema(const std::string& schema) override {
-    if (schema.empty() || engine() == "sqlite") return;
-    if (engine() == "mysql" || engine() == "mariadb") {
-      execute("CREATE DATABASE IF NOT EXISTS " + quote_identifier(schema));
-      return;
-    }
-    execute("CREATE SCHEMA IF NOT EXISTS " + quote_identifier(schema));
+    std::string sql = create_schema_sql(engine(), "", schema);
+    if (!sql.empty()) execute(sql);
   }
 
   std::unique_ptr<BulkWriter> bulk_writer(const TableRef& table,

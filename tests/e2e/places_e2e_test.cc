@@ -156,8 +156,10 @@ class PlacesEndToEnd : public ::testing::TestWithParam<std::string> {
     fs::create_directories(root_ / name);
     std::string environment = "ZYL_FAULT_POINT=" + point + " ZYL_FAULT_ACTION=" + action +
                               " ZYL_FAULT_DIR=" + shell_quote((root_ / name).string());
+    // The status is written aside and renamed, so that `rc` never appears empty.
+    std::string rc = shell_quote((root_ / name / "rc").string());
     std::string line = "(" + brek_line(arguments, root_ / name / "out", environment) +
-                       "; echo $? >" + shell_quote((root_ / name / "rc").string()) + ") &";
+                       "; echo $? >" + rc + ".part && mv " + rc + ".part " + rc + ") &";
     ASSERT_EQ(std::system(line.c_str()), 0);
   }
   // Whether `file` appears within two minutes.

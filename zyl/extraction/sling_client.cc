@@ -16,6 +16,7 @@
 #include "core/fault_point.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "drivers/dialect.h"
 #include "drivers/driver.h"
 #include "drivers/duckdb/duckdb_driver.h"
 #include "drivers/read_ahead.h"
@@ -77,7 +78,7 @@ void remove_stale_staging(Connection& conn, const TableRef& table) {
   for (const std::string& name : conn.table_names(table.schema)) {
     if (!is_stale_staging(name, table.name)) continue;
     TableRef stale{table.schema, name};
-    conn.execute("DROP TABLE IF EXISTS " + conn.quote_table(stale));
+    conn.execute(drivers::drop_if_exists_sql(conn.engine(), "TABLE", conn.quote_table(stale)));
     logger().info("sling: removed {}, left behind by an interrupted load", name);
   }
 }
@@ -138,7 +139,8 @@ class StagingGuard {
     if (!staging_) return;
     // Engines that commit DDL on their own keep the staging table after a rollback.
     try {
-      conn_.execute("DROP TABLE IF EXISTS " + conn_.quote_table(*staging_));
+      conn_.execute(
+          drivers::drop_if_exists_sql(conn_.engine(), "TABLE", conn_.quote_table(*staging_)));
     } catch (const std::exception& e) {
       logger().debug("could not remove staging table {}: {}", staging_->name, e.what());
     }
@@ -363,7 +365,8 @@ class Load {
         keys_(std::move(keys)),
         mode_(std::move(mode)),
         progress_(progress),
-        label_(std::move(label)) {}
+        label_(std::move(label)),
+        dialect_(drivers::dialect_of(target_.engine())) {}
 
   // Takes the rows from `sql` on `cache`, a DuckDB connection of the target's instance, by
   // INSERT ... SELECT inside DuckDB instead of from the result handed to run().
@@ -375,7 +378,7 @@ class Load {
   // Writes the rows; returns how many. Throws on any failure, with the table as it was.
   std::int64_t run(QueryResult& rows) {
     if (target_.engine() == "clickhouse") return run_with_rebuild(rows);
-    if (!target_.transactional_ddl()) return run_with_swap(rows);
+    if (!target_.transactional_ddl() || !dialect_.transactions) return run_with_swap(rows);
     if (mode_ == "truncate" && takes_rows_as_they_are(target_, table_, columns_)) {
       return run_direct(rows);
     }
@@ -406,8 +409,7 @@ class Load {
     bool exists = target_.table_exists(table_);
     if (mode_ == "full-refresh") {
       if (exists) target_.execute("DROP TABLE " + target_.quote_table(table_));
-      target_.execute("ALTER TABLE " + target_.quote_table(staging) + " RENAME TO " +
-                      target_.quote_identifier(table_.name));
+      target_.execute(rename(staging, table_.name));
     } else {
       std::vector<std::string> names = prepare_table(target_, table_, columns_, exists);
       apply(staging, names, copied);
@@ -420,24 +422,26 @@ class Load {
   // MySQL (and any engine whose ODBC driver says DDL commits): DDL commits on its own, so no
   // transaction spans it. A new table, or a full refresh,
   // is swapped in with one RENAME TABLE; the other modes apply the staged rows in a
-  // transaction that holds only DML.
+  // transaction that holds only DML. Engines without transactions (Databricks, BigQuery) swap
+  // a truncate in too, and merge or append in one statement.
   std::int64_t run_with_swap(QueryResult& rows) {
     TableRef staging{table_.schema, staging_name(table_.name)};
     StagingGuard guard(target_, staging);
     // The CREATE commits on its own, ending any transaction it stands in; the rows go into the
     // staging table in one transaction after it.
     target_.execute(target_.create_table_sql(staging, columns_, {}));
-    target_.begin();
+    begin();
     std::int64_t copied = copy(rows, staging, columns_);
     target_.commit();
     bool exists = target_.table_exists(table_);
-    if (mode_ == "full-refresh" || !exists) {
+    bool swap = mode_ == "full-refresh" || (mode_ == "truncate" && !dialect_.transactions);
+    if (swap || !exists) {
       swap_in(staging, exists);
       guard.done();
       return copied;
     }
     std::vector<std::string> names = prepare_table(target_, table_, columns_, exists);
-    target_.begin();
+    begin();
     apply(staging, names, copied);
     finish(guard);
     drop_quietly(staging);
@@ -507,45 +511,51 @@ class Load {
     return row ? std::stoll(row->front()) : -1;
   }
 
-  // Puts the staging table in the place of the table in one statement. The old table, renamed
-  // aside, is dropped after; if that fails, the next load of the table removes it.
+  // Puts the staging table in the place of the table in one statement where the engine has
+  // one. The old table, renamed aside, is dropped after; if that fails, the next load of the
+  // table removes it.
   void swap_in(const TableRef& staging, bool exists) {
     fault_point("load.before_commit");
-    std::string quoted = target_.quote_table(table_);
-    // MySQL, MariaDB and ClickHouse rename several tables in one RENAME TABLE statement.
-    const std::string engine = target_.engine();
-    const bool rename_table = engine == "mysql" || engine == "mariadb" || engine == "clickhouse";
     if (!exists) {
-      target_.execute(rename_table ? "RENAME TABLE " + target_.quote_table(staging) + " TO " + quoted
-                            : "ALTER TABLE " + target_.quote_table(staging) + " RENAME TO " +
-                                  target_.quote_identifier(table_.name));
+      target_.execute(rename(staging, table_.name));
       return;
     }
+    std::string quoted = target_.quote_table(table_);
     TableRef old{table_.schema, staging_name(table_.name, kOldMark)};
-    if (engine == "snowflake") {
+    if (dialect_.swap_with) {
       // One statement that trades the two tables' contents; the staging name then holds the old.
       target_.execute("ALTER TABLE " + target_.quote_table(staging) + " SWAP WITH " + quoted);
       drop_quietly(staging);
       return;
     }
-    if (!rename_table) {
-      // No single-statement swap known for this engine: two renames, with a moment between
-      // them in which the table is missing (never one with partial rows).
-      target_.execute("ALTER TABLE " + quoted + " RENAME TO " +
-                      target_.quote_identifier(old.name));
-      target_.execute("ALTER TABLE " + target_.quote_table(staging) + " RENAME TO " +
-                      target_.quote_identifier(table_.name));
+    if (dialect_.rename == drivers::RenameForm::RenameTable) {
+      // MySQL, MariaDB and ClickHouse rename several tables in one RENAME TABLE statement.
+      target_.execute("RENAME TABLE " + quoted + " TO " + target_.quote_table(old) + ", " +
+                      target_.quote_table(staging) + " TO " + quoted);
       drop_quietly(old);
       return;
     }
-    target_.execute("RENAME TABLE " + quoted + " TO " + target_.quote_table(old) + ", " +
-                    target_.quote_table(staging) + " TO " + quoted);
+    // No single-statement swap known for this engine: two renames, with a moment between them
+    // in which the table is missing (never one with partial rows).
+    target_.execute(rename(table_, old.name));
+    target_.execute(rename(staging, table_.name));
     drop_quietly(old);
+  }
+
+  // The statement that gives `table` the name `name` in its schema.
+  std::string rename(const TableRef& table, const std::string& name) const {
+    return drivers::rename_sql(target_.engine(), "", table.schema, table.name, name);
+  }
+
+  // Opens a transaction where the engine has them.
+  void begin() {
+    if (dialect_.transactions) target_.begin();
   }
 
   void drop_quietly(const TableRef& table) {
     try {
-      target_.execute("DROP TABLE IF EXISTS " + target_.quote_table(table));
+      target_.execute(
+          drivers::drop_if_exists_sql(target_.engine(), "TABLE", target_.quote_table(table)));
     } catch (const std::exception& e) {
       logger().warn("sling: could not drop {}: {}", table.name, e.what());
     }
@@ -575,51 +585,48 @@ class Load {
     std::string quoted_table = target_.quote_table(table_);
     std::vector<std::string> source_names;
     for (const Column& c : columns_) source_names.push_back(c.name);
-    std::string insert = "INSERT INTO " + quoted_table + " (" +
-                         column_list(target_, target_names) + ") SELECT " +
-                         column_list(target_, source_names, "zyl_s.") + " FROM " +
-                         target_.quote_table(staging) + " AS zyl_s";
+    std::string insert = "INSERT INTO " + quoted_table + " (" + column_list(target_, target_names) +
+                         ") SELECT " + column_list(target_, source_names, "zyl_s.") + " FROM " +
+                         target_.quote_table(staging) +
+                         drivers::table_alias(target_.engine(), "zyl_s");
     if (mode_ == "truncate") {
       target_.execute("DELETE FROM " + quoted_table);
       verify_rows(target_.execute_counted(insert), copied, "the INSERT");
     } else if (keys_.empty()) {
       verify_rows(target_.execute_counted(insert), copied, "the INSERT");
     } else {
-      merge(staging, target_names, source_names, insert, copied);
+      merge(staging, target_names, source_names, copied);
     }
   }
 
   void merge(const TableRef& staging, const std::vector<std::string>& target_names,
-             const std::vector<std::string>& source_names, const std::string& insert,
-             std::int64_t copied) {
-    std::string quoted_table = target_.quote_table(table_);
-    std::string quoted_staging = target_.quote_table(staging);
-    std::vector<std::string> match;
+             const std::vector<std::string>& source_names, std::int64_t copied) {
+    drivers::MergeSpec spec;
+    spec.target = target_.quote_table(table_);
+    spec.source = target_.quote_table(staging);
+    spec.target_columns = target_names;
+    spec.source_columns = source_names;
     for (const std::string& k : keys_) {
-      size_t index = static_cast<size_t>(match_column(columns_, k) - columns_.data());
-      match.push_back("zyl_t." + target_.quote_identifier(target_names[index]) + " = zyl_s." +
-                      target_.quote_identifier(source_names[index]));
+      spec.keys.push_back(static_cast<size_t>(match_column(columns_, k) - columns_.data()));
     }
-    std::string on = text::join(match, " AND ");
-    std::vector<std::string> sets_plain, sets_qualified;
-    for (size_t i = 0; i < columns_.size(); ++i) {
-      if (std::find(keys_.begin(), keys_.end(), source_names[i]) != keys_.end()) continue;
-      std::string value = " = zyl_s." + target_.quote_identifier(source_names[i]);
-      sets_plain.push_back(target_.quote_identifier(target_names[i]) + value);
-      sets_qualified.push_back("zyl_t." + target_.quote_identifier(target_names[i]) + value);
+    drivers::MergeStatements statements = drivers::merge_statements(
+        target_.engine(), spec,
+        [this](std::string_view name) { return target_.quote_identifier(name); });
+    if (!statements.merge.empty()) {
+      // One MERGE: each new row updates its one old row or is inserted.
+      std::int64_t merged = target_.execute_counted(statements.merge);
+      if (merged >= 0 && merged != copied) {
+        throw std::runtime_error("row count mismatch: the result has " + std::to_string(copied) +
+                                 " rows, but the merge changed " + std::to_string(merged) +
+                                 (merged > copied ? " (the table holds some merge key more "
+                                                    "than once)"
+                                                  : ""));
+      }
+      return;
     }
-    std::int64_t updated = -1;
-    if (!sets_plain.empty()) {
-      bool is_mysql = target_.engine() == "mysql" || target_.engine() == "mariadb";
-      updated = target_.execute_counted(
-          is_mysql ? "UPDATE " + quoted_table + " AS zyl_t JOIN " + quoted_staging +
-                         " AS zyl_s ON " + on + " SET " + text::join(sets_qualified, ", ")
-                   : "UPDATE " + quoted_table + " AS zyl_t SET " + text::join(sets_plain, ", ") +
-                         " FROM " + quoted_staging + " AS zyl_s WHERE " + on);
-    }
-    std::int64_t inserted = target_.execute_counted(
-        insert + " WHERE NOT EXISTS (SELECT 1 FROM " + quoted_table + " AS zyl_t WHERE " + on +
-        ")");
+    std::int64_t updated =
+        statements.update.empty() ? -1 : target_.execute_counted(statements.update);
+    std::int64_t inserted = target_.execute_counted(statements.insert);
     // Each new row either updates its one old row or is inserted. More updated rows mean the
     // table already holds a key more than once.
     if (updated >= 0 && inserted >= 0 && updated + inserted != copied) {
@@ -644,11 +651,23 @@ class Load {
   std::string mode_;
   const NativeSlingClient::Progress& progress_;
   std::string label_;
+  const drivers::Dialect& dialect_;
   Connection* cache_ = nullptr;
   std::string cache_query_;
 };
 
 }  // namespace
+
+namespace internal {
+
+std::int64_t load_rows(Connection& target, QueryResult& rows, const TableRef& table,
+                       const std::vector<std::string>& keys, const std::string& mode) {
+  static const NativeSlingClient::Progress no_progress;
+  Load load(target, table, checked_columns(rows.columns()), keys, mode, no_progress, table.name);
+  return load.run(rows);
+}
+
+}  // namespace internal
 
 NativeSlingClient::NativeSlingClient(std::filesystem::path base_dir, Progress progress)
     : base_dir_(std::move(base_dir)), progress_(std::move(progress)) {}

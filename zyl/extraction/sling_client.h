@@ -92,4 +92,15 @@ class NativeSlingClient final : public SlingClient {
   Progress progress_;
 };
 
+namespace internal {
+
+// The load step alone, as load_from_duckdb runs it: writes `rows` into `table` on `target` by
+// `mode` ("truncate", "full-refresh", or any other to add the rows: merged by `keys` when there
+// are some). Returns the number of rows written. Throws with the table as it was. For tests of
+// the statements a load sends to engines that cannot run here.
+std::int64_t load_rows(drivers::Connection& target, drivers::QueryResult& rows,
+                       const drivers::TableRef& table, const std::vector<std::string>& keys,
+                       const std::string& mode);
+
+}  // namespace internal
 }  // namespace zyl::extraction::sling_client

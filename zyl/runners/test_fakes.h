@@ -59,6 +59,10 @@ class FakeAdapter final : public brek::Adapter {
     if (fail) throw std::runtime_error("relation does not exist");
     return {brek::AdapterResponse{"SELECT 1", 1}, table};
   }
+  void begin() override {}
+  void commit() override {}
+  void rollback() noexcept override {}
+  bool transactional_ddl() const override { return true; }
 };
 
 class FakeLock final : public federation::zyl_cache::FileLock {
