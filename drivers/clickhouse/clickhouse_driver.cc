@@ -33,14 +33,7 @@ constexpr std::string_view kReadFormat = "TabSeparatedWithNamesAndTypes";
 
 std::string quote_ident(std::string_view name) { return quote_identifier_for("clickhouse", name); }
 
-std::string literal(std::string_view text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out + "'";
-}
+std::string literal(std::string_view text) { return string_literal_for("clickhouse", text); }
 
 // The statement without trailing semicolons and blanks (the HTTP interface takes one statement
 // per request).
@@ -120,9 +113,7 @@ struct Session {
   // Starts a request under a query id of its own, which interrupt() can stop.
   std::unique_ptr<HttpRequest> start(const std::string& parameters, std::string body) const {
     std::string id = next_query_id();
-    auto request = std::make_unique<HttpRequest>(
-        endpoint, parameters + (parameters.empty() ? "" : "&") + "query_id=" + id,
-        std::move(body));
+    auto request = std::make_unique<HttpRequest>(endpoint, parameters, std::move(body), id);
     std::lock_guard lock(flight_mutex);
     std::erase_if(in_flight, [](const auto& entry) { return entry.second.expired(); });
     in_flight.emplace_back(id, request->canceller());
@@ -138,20 +129,11 @@ struct Session {
       for (const auto& [id, weak] : in_flight) {
         if (auto canceller = weak.lock()) {
           canceller->cancel();
-          ids.push_back(literal(id));
+          ids.push_back(id);
         }
       }
     }
-    if (ids.empty()) return;
-    try {
-      clickhouse::Endpoint quick = endpoint;
-      quick.timeout_seconds = 5;
-      HttpRequest kill(quick, "",
-                       "KILL QUERY WHERE query_id IN (" + text::join(ids, ", ") + ") SYNC");
-      kill.read_rest(64 << 10);
-    } catch (const std::exception&) {
-      // The copy has stopped on our side already; the server ends such a query by itself.
-    }
+    clickhouse::kill_queries(endpoint, ids);
   }
   // Runs one statement and reads past its response. Returns the request, for its headers.
   std::unique_ptr<HttpRequest> run(const std::string& sql, const std::string& context,

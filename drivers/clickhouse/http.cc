@@ -2,10 +2,12 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "core/text.h"
 #include "drivers/driver.h"
+#include "drivers/relation.h"
 
 namespace zyl::drivers::clickhouse {
 namespace {
@@ -18,6 +20,8 @@ void global_init() {
 }  // namespace
 
 struct HttpRequest::State {
+  Endpoint endpoint;
+  std::string query_id;
   CURLM* multi = nullptr;
   CURL* easy = nullptr;
   curl_slist* headers_out = nullptr;
@@ -75,7 +79,10 @@ struct HttpRequest::State {
   template <typename Ready>
   void pump(Ready ready) {
     while (!ready() && !finished) {
-      if (canceller->cancelled()) throw DriverError("clickhouse: the statement was cancelled");
+      if (canceller->cancelled()) {
+        end_on_server();
+        throw DriverError("clickhouse: the statement was cancelled");
+      }
       int running = 0;
       if (curl_multi_perform(multi, &running) != CURLM_OK) fail();
       if (running == 0) {
@@ -92,19 +99,53 @@ struct HttpRequest::State {
     }
     if (finished && result != CURLE_OK) fail();
   }
+
+  // Whether the whole request has gone out, so that the server may run it.
+  bool body_sent() const {
+    curl_off_t sent = 0;
+    curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+    return !body.empty() && sent >= static_cast<curl_off_t>(body.size());
+  }
+  // Moves the transfer on for `span`, dropping what arrives, until it has ended.
+  void drain_for(std::chrono::milliseconds span) {
+    auto until = std::chrono::steady_clock::now() + span;
+    while (!finished && std::chrono::steady_clock::now() < until) {
+      int running = 0;
+      if (curl_multi_perform(multi, &running) != CURLM_OK || running == 0) finished = true;
+      received.clear();
+      if (!finished) curl_multi_poll(multi, nullptr, 0, 50, nullptr);
+    }
+  }
+  // A cancelled request that has reached the server: kills its query until the server has
+  // answered the request (which it does once the query has ended), for at most ten seconds.
+  // Reading on meanwhile matters: a query blocked on a full socket never sees its kill.
+  // A request whose body is still going out is simply dropped; the server never runs it.
+  void end_on_server() {
+    if (query_id.empty() || finished || !body_sent()) return;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    do {
+      kill_queries(endpoint, {query_id});
+      drain_for(std::chrono::milliseconds(200));
+    } while (!finished && std::chrono::steady_clock::now() < deadline);
+  }
 };
 
 HttpRequest::HttpRequest(const Endpoint& endpoint, const std::string& parameters,
-                         std::string body)
+                         std::string body, std::string query_id)
     : state_(std::make_unique<State>()) {
   global_init();
   State& s = *state_;
+  s.endpoint = endpoint;
+  s.query_id = std::move(query_id);
   s.password = endpoint.password;
   s.body = std::move(body);
   s.multi = curl_multi_init();
   s.easy = curl_easy_init();
   if (!s.multi || !s.easy) throw DriverError("clickhouse: could not set up an HTTP request");
   std::string url = endpoint.base_url + "?" + parameters;
+  if (!s.query_id.empty()) {
+    url += (parameters.empty() ? "" : "&") + std::string("query_id=") + escape(s.query_id);
+  }
   curl_easy_setopt(s.easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(s.easy, CURLOPT_POST, 1L);
   curl_easy_setopt(s.easy, CURLOPT_POSTFIELDS, s.body.data());
@@ -192,6 +233,21 @@ std::string HttpRequest::escape(const std::string& text) {
   std::string out(escaped);
   curl_free(escaped);
   return out;
+}
+
+void kill_queries(const Endpoint& endpoint, const std::vector<std::string>& ids) noexcept {
+  if (ids.empty()) return;
+  try {
+    std::vector<std::string> literals;
+    for (const std::string& id : ids) literals.push_back(string_literal_for("clickhouse", id));
+    Endpoint quick = endpoint;
+    quick.timeout_seconds = 5;
+    HttpRequest kill(quick, "",
+                     "KILL QUERY WHERE query_id IN (" + text::join(literals, ", ") + ") ASYNC");
+    kill.read_rest(64 << 10);
+  } catch (const std::exception&) {
+    // The requests have stopped on our side already.
+  }
 }
 
 }  // namespace zyl::drivers::clickhouse

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace zyl::drivers::clickhouse {
 
@@ -44,7 +45,12 @@ class HttpRequest {
  public:
   // Starts a POST of `body` to the endpoint with the URL parameters `parameters` (already
   // escaped, "database=x&query=..."). Throws DriverError when libcurl cannot set it up.
-  HttpRequest(const Endpoint& endpoint, const std::string& parameters, std::string body);
+  // A request given a `query_id` runs under it, and when it is cancelled after its body has
+  // gone out, its query is killed on the server and the server's answer awaited before the
+  // cancellation is thrown: a KILL sent by another thread may come before the server has
+  // started the query, which would then run on with nobody reading it.
+  HttpRequest(const Endpoint& endpoint, const std::string& parameters, std::string body,
+              std::string query_id = {});
   ~HttpRequest();
   HttpRequest(const HttpRequest&) = delete;
   HttpRequest& operator=(const HttpRequest&) = delete;
@@ -71,5 +77,9 @@ class HttpRequest {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// Asks the server to end the queries of `ids` (KILL QUERY; it does not wait for them to end,
+// which a query blocked on sending to its reader never would). Never throws.
+void kill_queries(const Endpoint& endpoint, const std::vector<std::string>& ids) noexcept;
 
 }  // namespace zyl::drivers::clickhouse

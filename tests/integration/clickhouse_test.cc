@@ -2,13 +2,16 @@
 // writes, time zones, errors (and no password in them) and the catalog.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "drivers/clickhouse/http.h"
 #include "drivers/driver.h"
 #include "drivers/relation.h"
 #include "drivers/temporal.h"
@@ -267,6 +270,42 @@ TEST_F(ClickHouseTest, InterruptStopsTheStatementOnBothSidesAndTheConnectionGoes
   }
   RowBatch rows = integration::read_all(*busy, "SELECT 42");
   ASSERT_EQ(rows.rows(), 1u);
+}
+
+// A KILL sent beside a cancelled request can come before the server has started its query, which
+// would then run on unread. Here no KILL comes from elsewhere at all: the request cancelled after
+// it reached the server ends its query there by itself before it reports the cancellation.
+TEST_F(ClickHouseTest, ACancelledRequestEndsItsQueryOnTheServerBeforeItReturns) {
+  drivers::clickhouse::Endpoint endpoint;
+  endpoint.base_url =
+      "http://" + get_text(config_, "host") + ":" + get_text(config_, "port") + "/";
+  endpoint.user = get_text(config_, "user");
+  endpoint.password = get_text(config_, "password");
+  const std::string id = "zyl_self_kill_" + std::to_string(::getpid());
+  const std::string running_sql =
+      "SELECT query_id FROM system.processes WHERE query_id = '" + id + "'";
+  drivers::clickhouse::HttpRequest request(
+      endpoint, "", "SELECT count() FROM system.numbers WHERE number % 7 = 100", id);
+  std::string message;
+  std::thread reader([&] {
+    try {
+      request.status();
+    } catch (const drivers::DriverError& e) {
+      message = e.what();
+    }
+  });
+  // The count never answers before it is stopped; wait until the server runs it.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool started = false;
+  while (!started && std::chrono::steady_clock::now() < deadline) {
+    started = integration::read_all(*conn_, running_sql).rows() == 1;
+    if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  request.canceller()->cancel();
+  reader.join();
+  ASSERT_TRUE(started) << "the query never started";
+  EXPECT_THAT(message, HasSubstr("cancelled"));
+  EXPECT_EQ(integration::read_all(*conn_, running_sql).rows(), 0u);
 }
 
 TEST_F(ClickHouseTest, TheCatalogTellsTablesViewsAndColumns) {
