@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "drivers/json_array.h"
 #include "drivers/temporal.h"
@@ -363,6 +364,265 @@ void append_copy_text(std::string& out, const Cell& cell, const ColumnType& type
     start = i + 1;
   }
   out.append(s, start, std::string::npos);
+}
+
+namespace {
+
+void put16(std::string& out, std::uint16_t v) {
+  out += static_cast<char>(v >> 8);
+  out += static_cast<char>(v & 0xff);
+}
+void put32(std::string& out, std::uint32_t v) {
+  put16(out, static_cast<std::uint16_t>(v >> 16));
+  put16(out, static_cast<std::uint16_t>(v & 0xffff));
+}
+void put64(std::string& out, std::uint64_t v) {
+  put32(out, static_cast<std::uint32_t>(v >> 32));
+  put32(out, static_cast<std::uint32_t>(v & 0xffffffffu));
+}
+// A field of `size` bytes follows.
+void put_length(std::string& out, size_t size) { put32(out, static_cast<std::uint32_t>(size)); }
+
+[[noreturn]] void refuse(std::string_view column, const std::string& what) {
+  throw DriverError("postgres: column \"" + std::string(column) + "\": " + what);
+}
+
+void put_integer(std::string& out, std::int64_t v, BinaryField field, std::string_view column) {
+  auto out_of_range = [&](const char* type) {
+    refuse(column, "value " + std::to_string(v) + " is out of range for type " + type);
+  };
+  switch (field) {
+    case BinaryField::Int2:
+      if (v < INT16_MIN || v > INT16_MAX) out_of_range("smallint");
+      put_length(out, 2);
+      put16(out, static_cast<std::uint16_t>(v));
+      return;
+    case BinaryField::Int4:
+      if (v < INT32_MIN || v > INT32_MAX) out_of_range("integer");
+      put_length(out, 4);
+      put32(out, static_cast<std::uint32_t>(v));
+      return;
+    default:
+      put_length(out, 8);
+      put64(out, static_cast<std::uint64_t>(v));
+      return;
+  }
+}
+
+// Decimal text ("-12.340", "7", "NaN", "Infinity") as a binary numeric: base-10000 digits
+// around the decimal point, the scale as written.
+void put_numeric(std::string& out, std::string_view text, std::string_view column) {
+  std::uint16_t sign = 0x0000;
+  std::string_view body = text;
+  if (text == "NaN") {
+    sign = 0xC000;
+    body = "";
+  } else if (text == "Infinity" || text == "+Infinity" || text == "-Infinity") {
+    sign = text[0] == '-' ? 0xF000 : 0xD000;
+    body = "";
+  } else {
+    if (!body.empty() && (body[0] == '-' || body[0] == '+')) {
+      if (body[0] == '-') sign = 0x4000;
+      body.remove_prefix(1);
+    }
+    size_t point = body.find('.');
+    std::string_view whole = body.substr(0, point);
+    std::string_view fraction = point == std::string_view::npos ? "" : body.substr(point + 1);
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    bool digits_only = std::all_of(whole.begin(), whole.end(), digit) &&
+                       std::all_of(fraction.begin(), fraction.end(), digit);
+    if (!digits_only || whole.size() + fraction.size() == 0) {
+      refuse(column, "\"" + std::string(text) + "\" is not a decimal number");
+    }
+  }
+  std::vector<std::uint16_t> groups;
+  int weight = 0;
+  int scale = 0;
+  if (sign == 0x0000 || sign == 0x4000) {
+    size_t point = body.find('.');
+    std::string_view whole = body.substr(0, point);
+    std::string_view fraction = point == std::string_view::npos ? "" : body.substr(point + 1);
+    scale = static_cast<int>(fraction.size());
+    // The digits padded to whole groups of four on both sides of the point.
+    std::string digits(static_cast<size_t>((4 - whole.size() % 4) % 4), '0');
+    digits.append(whole);
+    int whole_groups = static_cast<int>(digits.size() / 4);
+    digits.append(fraction);
+    digits.append((4 - fraction.size() % 4) % 4, '0');
+    for (size_t i = 0; i < digits.size(); i += 4) {
+      groups.push_back(static_cast<std::uint16_t>((digits[i] - '0') * 1000 +
+                                                  (digits[i + 1] - '0') * 100 +
+                                                  (digits[i + 2] - '0') * 10 + (digits[i + 3] - '0')));
+    }
+    weight = whole_groups - 1;
+    size_t first = 0;
+    while (first < groups.size() && groups[first] == 0) {
+      ++first;
+      --weight;
+    }
+    groups.erase(groups.begin(), groups.begin() + static_cast<std::ptrdiff_t>(first));
+    while (!groups.empty() && groups.back() == 0) groups.pop_back();
+    if (groups.empty()) {
+      weight = 0;
+      sign = 0x0000;  // no negative zero
+    }
+  }
+  put_length(out, 8 + 2 * groups.size());
+  put16(out, static_cast<std::uint16_t>(groups.size()));
+  put16(out, static_cast<std::uint16_t>(static_cast<std::int16_t>(weight)));
+  put16(out, sign);
+  put16(out, static_cast<std::uint16_t>(scale));
+  for (std::uint16_t g : groups) put16(out, g);
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void put_uuid(std::string& out, std::string_view text, std::string_view column) {
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '-' && (i == 8 || i == 13 || i == 18 || i == 23)) continue;
+    int high = hex_value(text[i]);
+    int low = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
+    if (high < 0 || low < 0) break;
+    bytes += static_cast<char>(high * 16 + low);
+    ++i;
+  }
+  if (bytes.size() != 16 || text.size() != 36) {
+    refuse(column, "\"" + std::string(text) + "\" is not a UUID");
+  }
+  put_length(out, 16);
+  out += bytes;
+}
+
+// Microseconds since 1970 as PostgreSQL's microseconds since 2000; the infinities keep their
+// sentinels, as on the way in.
+void put_timestamp(std::string& out, std::int64_t micros, std::string_view column) {
+  std::int64_t v = micros;
+  if (micros != INT64_MAX && micros != INT64_MIN &&
+      __builtin_sub_overflow(micros, kEpochMicros, &v)) {
+    refuse(column, "timestamp out of range");
+  }
+  put_length(out, 8);
+  put64(out, static_cast<std::uint64_t>(v));
+}
+
+void put_text(std::string& out, std::string_view bytes) {
+  put_length(out, bytes.size());
+  out.append(bytes);
+}
+
+}  // namespace
+
+std::optional<BinaryField> binary_field(const ColumnType& type, Oid oid) {
+  switch (type.id) {
+    case TypeId::Boolean:
+      if (oid == 16) return BinaryField::Bool;
+      break;
+    case TypeId::Int8: case TypeId::Int16: case TypeId::Int32: case TypeId::Int64:
+    case TypeId::UInt8: case TypeId::UInt16: case TypeId::UInt32: case TypeId::UInt64:
+      if (oid == 21) return BinaryField::Int2;
+      if (oid == 23) return BinaryField::Int4;
+      if (oid == 20) return BinaryField::Int8;
+      break;
+    case TypeId::Float32:
+      if (oid == 700) return BinaryField::Float4;
+      [[fallthrough]];
+    case TypeId::Float64:
+      if (oid == 701) return BinaryField::Float8;
+      break;
+    case TypeId::Decimal: case TypeId::HugeInt: case TypeId::UHugeInt:
+      if (oid == 1700) return BinaryField::Numeric;
+      break;
+    case TypeId::String: case TypeId::Json: case TypeId::Uuid:
+      if (oid == 25 || oid == 1043 || oid == 1042) return BinaryField::Text;
+      if (type.id != TypeId::Uuid && oid == 114) return BinaryField::Text;
+      if (type.id != TypeId::Uuid && oid == 3802) return BinaryField::Jsonb;
+      if (type.id == TypeId::Uuid && oid == 2950) return BinaryField::Uuid;
+      break;
+    case TypeId::Blob:
+      if (oid == 17) return BinaryField::Bytea;
+      break;
+    case TypeId::Date:
+      if (oid == 1082) return BinaryField::Date;
+      break;
+    case TypeId::Time:
+      if (oid == 1083) return BinaryField::Time;
+      break;
+    case TypeId::Timestamp:
+      if (oid == 1114) return BinaryField::Timestamp;
+      break;
+    case TypeId::TimestampTz:
+      if (oid == 1184) return BinaryField::TimestampTz;
+      break;
+    default:
+      break;
+  }
+  return std::nullopt;
+}
+
+void append_copy_binary(std::string& out, const Cell& cell, BinaryField field,
+                        std::string_view column) {
+  switch (field) {
+    case BinaryField::Bool:
+      put_length(out, 1);
+      out += std::get<bool>(cell) ? '\1' : '\0';
+      return;
+    case BinaryField::Int2: case BinaryField::Int4: case BinaryField::Int8:
+      if (const auto* u = std::get_if<std::uint64_t>(&cell)) {
+        if (*u > static_cast<std::uint64_t>(INT64_MAX)) {
+          refuse(column, "value " + std::to_string(*u) + " is out of range for type bigint");
+        }
+        put_integer(out, static_cast<std::int64_t>(*u), field, column);
+      } else {
+        put_integer(out, std::get<std::int64_t>(cell), field, column);
+      }
+      return;
+    case BinaryField::Float4: {
+      float f = static_cast<float>(std::get<double>(cell));
+      std::uint32_t bits;
+      std::memcpy(&bits, &f, 4);
+      put_length(out, 4);
+      put32(out, bits);
+      return;
+    }
+    case BinaryField::Float8: {
+      double d = std::get<double>(cell);
+      std::uint64_t bits;
+      std::memcpy(&bits, &d, 8);
+      put_length(out, 8);
+      put64(out, bits);
+      return;
+    }
+    case BinaryField::Numeric: put_numeric(out, std::get<std::string>(cell), column); return;
+    case BinaryField::Text: case BinaryField::Bytea: put_text(out, std::get<std::string>(cell)); return;
+    case BinaryField::Jsonb: {
+      const std::string& text = std::get<std::string>(cell);
+      put_length(out, text.size() + 1);
+      out += '\1';  // the version of jsonb's binary form: the JSON text follows
+      out += text;
+      return;
+    }
+    case BinaryField::Uuid: put_uuid(out, std::get<std::string>(cell), column); return;
+    case BinaryField::Date: {
+      std::int64_t days = std::get<std::int64_t>(cell) - kEpochDays;
+      if (days < INT32_MIN || days > INT32_MAX) refuse(column, "date out of range");
+      put_length(out, 4);
+      put32(out, static_cast<std::uint32_t>(days));
+      return;
+    }
+    case BinaryField::Time:
+      put_length(out, 8);
+      put64(out, static_cast<std::uint64_t>(std::get<std::int64_t>(cell)));
+      return;
+    case BinaryField::Timestamp: case BinaryField::TimestampTz:
+      put_timestamp(out, std::get<std::int64_t>(cell), column);
+      return;
+  }
 }
 
 void append_literal(std::string& out, const Cell& cell, const ColumnType& type) {

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -68,6 +69,23 @@ std::string array_literal(std::string_view json);
 
 // Appends a non-null cell as a field of COPY's text format (escaped, no delimiter).
 void append_copy_text(std::string& out, const Cell& cell, const ColumnType& type);
+// How a cell goes into a field of COPY's binary format. Only for server types whose binary
+// input takes exactly the value their text input would take from the cell's text.
+enum class BinaryField : std::uint8_t {
+  Bool, Int2, Int4, Int8, Float4, Float8, Numeric, Text, Jsonb, Bytea, Date, Time, Timestamp,
+  TimestampTz, Uuid,
+};
+
+// The binary field for cells of `type` written into a server column of type `oid`; nullopt
+// when that pair goes through the text format (where the server converts the text).
+std::optional<BinaryField> binary_field(const ColumnType& type, Oid oid);
+
+// Appends a non-null cell as a field of COPY's binary format: its length, then its bytes.
+// Throws DriverError, naming `column`, for a value the field cannot hold (an integer out of
+// the column type's range, text that is no decimal or UUID).
+void append_copy_binary(std::string& out, const Cell& cell, BinaryField field,
+                        std::string_view column);
+
 // Appends a cell as an SQL literal ("NULL", "TRUE", "'it''s'", "'2024-01-31'").
 void append_literal(std::string& out, const Cell& cell, const ColumnType& type);
 

@@ -130,6 +130,106 @@ TEST(PgTypesTest, DecodesFixedWidthBinaryValues) {
   EXPECT_EQ(std::get<std::string>(decode_binary(3802, jsonb, 3)), "{}");
 }
 
+// A cell as a binary COPY field and back through the decoder: the field's length prefix, then
+// bytes the server's binary input reads as the value the text input would.
+Cell through_binary(const Cell& cell, BinaryField field, Oid oid) {
+  std::string out;
+  append_copy_binary(out, cell, field, "c");
+  EXPECT_GE(out.size(), 4u);
+  std::uint32_t length = (static_cast<unsigned char>(out[0]) << 24) |
+                         (static_cast<unsigned char>(out[1]) << 16) |
+                         (static_cast<unsigned char>(out[2]) << 8) |
+                         static_cast<unsigned char>(out[3]);
+  EXPECT_EQ(length, out.size() - 4);
+  return decode_binary(oid, out.data() + 4, out.size() - 4);
+}
+
+TEST(PgTypesTest, BinaryCopyFieldsDecodeToTheSameValues) {
+  for (const char* text : {"0", "0.00", "-12.30", "12.3", "10000", "100000000", "0.12345",
+                           "0.00000012", "5.1", "-0.0001", "99999999.99999999",
+                           "123456789012345678901234567890.123456789012345678901234567890",
+                           "NaN", "Infinity", "-Infinity", "007.50"}) {
+    std::string expected = std::string(text) == "007.50" ? "7.50" : text;
+    EXPECT_EQ(through_binary(Cell{std::string(text)}, BinaryField::Numeric, 1700),
+              Cell{expected})
+        << text;
+  }
+  // Negative zero is zero, with its scale.
+  EXPECT_EQ(through_binary(Cell{std::string("-0.00")}, BinaryField::Numeric, 1700),
+            Cell{std::string("0.00")});
+  for (const char* bad : {"", "-", "1e5", "1.2.3", " 1", "0x10", "1,5"}) {
+    std::string out;
+    EXPECT_THROW(append_copy_binary(out, Cell{std::string(bad)}, BinaryField::Numeric, "c"),
+                 DriverError)
+        << bad;
+  }
+
+  EXPECT_EQ(through_binary(Cell{INT64_MIN}, BinaryField::Int8, 20), Cell{INT64_MIN});
+  EXPECT_EQ(through_binary(Cell{std::int64_t{-32768}}, BinaryField::Int2, 21),
+            Cell{std::int64_t{-32768}});
+  EXPECT_EQ(through_binary(Cell{std::uint64_t{42}}, BinaryField::Int4, 23), Cell{std::int64_t{42}});
+  for (Cell too_big : {Cell{std::int64_t{32768}}, Cell{std::uint64_t{1} << 63}}) {
+    std::string out;
+    BinaryField field = std::holds_alternative<std::uint64_t>(too_big) ? BinaryField::Int8
+                                                                      : BinaryField::Int2;
+    try {
+      append_copy_binary(out, too_big, field, "qty");
+      ADD_FAILURE() << "no error";
+    } catch (const DriverError& e) {
+      EXPECT_NE(std::string(e.what()).find("\"qty\""), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("out of range"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(through_binary(Cell{0.1}, BinaryField::Float8, 701), Cell{0.1});
+  EXPECT_EQ(through_binary(Cell{1.5}, BinaryField::Float4, 700), Cell{1.5});
+  EXPECT_EQ(through_binary(Cell{true}, BinaryField::Bool, 16), Cell{true});
+
+  // Dates and timestamps on both sides of 1970 and of 2000; the infinities keep their sentinels.
+  for (std::int64_t days : {std::int64_t{-1}, std::int64_t{0}, std::int64_t{10956},
+                            std::int64_t{10958}}) {
+    EXPECT_EQ(through_binary(Cell{days}, BinaryField::Date, 1082), Cell{days});
+  }
+  for (std::int64_t micros : {std::int64_t{-500000}, std::int64_t{0}, std::int64_t{1},
+                              INT64_MAX, INT64_MIN}) {
+    EXPECT_EQ(through_binary(Cell{micros}, BinaryField::Timestamp, 1114), Cell{micros});
+  }
+  std::string out;
+  EXPECT_THROW(append_copy_binary(out, Cell{INT64_MIN + 1}, BinaryField::Timestamp, "c"),
+               DriverError);
+  EXPECT_EQ(through_binary(Cell{std::int64_t{86399999999}}, BinaryField::Time, 1083),
+            Cell{std::int64_t{86399999999}});
+
+  const std::string uuid = "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11";
+  EXPECT_EQ(through_binary(Cell{uuid}, BinaryField::Uuid, 2950), Cell{uuid});
+  for (const char* bad : {"a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a1", "a0eebc999c0b4ef8bb6d6bb9bd380a11",
+                          "g0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11"}) {
+    EXPECT_THROW(append_copy_binary(out, Cell{std::string(bad)}, BinaryField::Uuid, "c"),
+                 DriverError)
+        << bad;
+  }
+  EXPECT_EQ(through_binary(Cell{std::string("{\"a\": 1}")}, BinaryField::Jsonb, 3802),
+            Cell{std::string("{\"a\": 1}")});
+  EXPECT_EQ(through_binary(Cell{std::string("\0\xff", 2)}, BinaryField::Bytea, 17),
+            Cell{std::string("\0\xff", 2)});
+}
+
+// Only pairs whose binary input equals the text input's go binary; the rest go through text.
+TEST(PgTypesTest, BinaryFieldsOnlyForTypesThatTakeTheCellsAsTheyAre) {
+  EXPECT_EQ(binary_field(of(TypeId::Int32), 21), BinaryField::Int2);
+  EXPECT_EQ(binary_field(of(TypeId::UInt64), 20), BinaryField::Int8);
+  EXPECT_EQ(binary_field(of(TypeId::Float32), 700), BinaryField::Float4);
+  EXPECT_EQ(binary_field(of(TypeId::Float32), 701), BinaryField::Float8);
+  EXPECT_EQ(binary_field(of(TypeId::Float64), 700), std::nullopt);  // double rounding
+  EXPECT_EQ(binary_field(of(TypeId::Decimal), 1700), BinaryField::Numeric);
+  EXPECT_EQ(binary_field(of(TypeId::Int64), 1700), std::nullopt);
+  EXPECT_EQ(binary_field(of(TypeId::String), 1043), BinaryField::Text);
+  EXPECT_EQ(binary_field(of(TypeId::String), 2950), std::nullopt);  // uuid_in reads more forms
+  EXPECT_EQ(binary_field(of(TypeId::Timestamp), 1184), std::nullopt);  // the session's zone
+  EXPECT_EQ(binary_field(of(TypeId::Interval), 1186), std::nullopt);
+  EXPECT_EQ(binary_field(of(TypeId::List), 25), std::nullopt);  // text writes an array literal
+  EXPECT_EQ(binary_field(of(TypeId::Uuid), 114), std::nullopt);
+}
+
 TEST(PgTypesTest, RendersCopyTextAndLiterals) {
   std::string out;
   append_copy_text(out, Cell{std::string("a\tb\\c\nd")}, of(TypeId::String));

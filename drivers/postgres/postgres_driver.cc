@@ -4,14 +4,18 @@
 // `COPY (query) TO STDOUT WITH (FORMAT binary)`, decoded without text parsing. Redshift has no
 // COPY to the client, and statements COPY cannot wrap (SHOW, EXPLAIN, ...) return few rows: both
 // stream through single-row mode with binary results, which share the decoder.
-// Writes: `COPY table (columns) FROM STDIN` in the text format, so the server converts each field
-// to whatever type the target column has; Redshift gets multi-row INSERT statements.
+// Writes: `COPY table (columns) FROM STDIN`, in the binary format when every column's server type
+// takes its cells in binary exactly as it would take their text (postgres::binary_field), which
+// spares the server most of its parsing; else in the text format, so the server converts each
+// field to whatever type the target column has. Redshift gets multi-row INSERT statements.
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
+#include <variant>
 
 #include <libpq-fe.h>
 
@@ -323,8 +327,10 @@ class PgQueryResult final : public QueryResult {
 
 class PgCopyWriter final : public BulkWriter {
  public:
-  PgCopyWriter(SessionPtr session, const std::string& sql, std::vector<Column> columns)
-      : session_(std::move(session)), columns_(std::move(columns)) {
+  // `binary`: one field kind per column for the binary format; empty for the text format.
+  PgCopyWriter(SessionPtr session, const std::string& sql, std::vector<Column> columns,
+               std::vector<postgres::BinaryField> binary)
+      : session_(std::move(session)), columns_(std::move(columns)), binary_(std::move(binary)) {
     PGconn* conn = session_->live();
     PGresult* res = PQexec(conn, sql.c_str());
     session_->check(res, PGRES_COPY_IN, PGRES_COPY_IN, "bulk write failed");
@@ -332,6 +338,10 @@ class PgCopyWriter final : public BulkWriter {
     session_->busy = true;
     open_ = true;
     buffer_.reserve(kCopyChunk + 65536);
+    if (!binary_.empty()) {
+      buffer_.append("PGCOPY\n\377\r\n\0", 11);
+      buffer_.append(8, '\0');  // no flags, no header extension
+    }
   }
 
   ~PgCopyWriter() override {
@@ -349,22 +359,18 @@ class PgCopyWriter final : public BulkWriter {
     }
     const size_t rows = batch.rows();
     for (size_t r = 0; r < rows; ++r) {
-      for (size_t c = 0; c < columns_.size(); ++c) {
-        if (c) buffer_ += '\t';
-        const Cell& cell = batch.at(r, c);
-        if (std::holds_alternative<std::monostate>(cell)) {
-          buffer_ += "\\N";
-        } else {
-          postgres::append_copy_text(buffer_, cell, columns_[c].type);
-        }
+      if (binary_.empty()) {
+        append_text_row(batch, r);
+      } else {
+        append_binary_row(batch, r);
       }
-      buffer_ += '\n';
       if (buffer_.size() >= kCopyChunk) flush();
     }
   }
 
   void finish() override {
     if (!open_) throw DriverError(session_->engine + ": bulk writer already finished");
+    if (!binary_.empty()) buffer_.append("\xff\xff", 2);  // the trailer: a field count of -1
     flush();
     open_ = false;
     session_->busy = false;
@@ -380,6 +386,39 @@ class PgCopyWriter final : public BulkWriter {
   std::int64_t rows_written() const override { return rows_written_; }
 
  private:
+  void append_text_row(const RowBatch& batch, size_t r) {
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      if (c) buffer_ += '\t';
+      const Cell& cell = batch.at(r, c);
+      if (std::holds_alternative<std::monostate>(cell)) {
+        buffer_ += "\\N";
+      } else {
+        postgres::append_copy_text(buffer_, cell, columns_[c].type);
+      }
+    }
+    buffer_ += '\n';
+  }
+
+  void append_binary_row(const RowBatch& batch, size_t r) {
+    const size_t n = columns_.size();
+    buffer_ += static_cast<char>(n >> 8);
+    buffer_ += static_cast<char>(n & 0xff);
+    for (size_t c = 0; c < n; ++c) {
+      const Cell& cell = batch.at(r, c);
+      if (std::holds_alternative<std::monostate>(cell)) {
+        buffer_.append("\xff\xff\xff\xff", 4);  // NULL: a length of -1
+        continue;
+      }
+      try {
+        postgres::append_copy_binary(buffer_, cell, binary_[c], columns_[c].name);
+      } catch (const std::bad_variant_access&) {
+        throw DriverError(session_->engine + ": column \"" + columns_[c].name +
+                          "\": a value of another kind than its type " +
+                          std::string(type_name(columns_[c].type.id)));
+      }
+    }
+  }
+
   void flush() {
     if (buffer_.empty()) return;
     if (PQputCopyData(session_->live(), buffer_.data(), static_cast<int>(buffer_.size())) != 1) {
@@ -390,6 +429,7 @@ class PgCopyWriter final : public BulkWriter {
 
   SessionPtr session_;
   std::vector<Column> columns_;
+  std::vector<postgres::BinaryField> binary_;
   std::string buffer_;
   bool open_ = false;
   std::int64_t rows_written_ = -1;
@@ -597,15 +637,7 @@ class PostgresConnection final : public Connection {
   }
 
   std::vector<Column> table_columns(const TableRef& table) override {
-    ResultOwner res(catalog_query(
-        "SELECT a.attname, a.atttypid::bigint, a.atttypmod, t.typtype, t.typcategory, "
-        "t.typname, t.typelem::bigint FROM pg_catalog.pg_attribute a "
-        "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
-        "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
-        "JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
-        "WHERE n.nspname = COALESCE(NULLIF($1, ''), current_schema()) AND c.relname = $2 "
-        "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum",
-        {table.schema, table.name}));
+    ResultOwner res(catalog_query(kColumnsOf, {table.schema, table.name}));
     std::vector<Column> columns;
     for (int r = 0; r < PQntuples(res.res); ++r) {
       ColumnPlan plan =
@@ -636,7 +668,10 @@ class PostgresConnection final : public Connection {
       return std::make_unique<PgInsertWriter>(session_, "INSERT INTO " + target + " VALUES ",
                                               columns);
     }
-    return std::make_unique<PgCopyWriter>(session_, "COPY " + target + " FROM STDIN", columns);
+    std::vector<postgres::BinaryField> binary = binary_fields(table, columns);
+    return std::make_unique<PgCopyWriter>(
+        session_, "COPY " + target + " FROM STDIN" + (binary.empty() ? "" : " WITH (FORMAT binary)"),
+        columns, std::move(binary));
   }
 
   void close() override {
@@ -675,6 +710,36 @@ class PostgresConnection final : public Connection {
                         ": the connection is still reading a result or writing rows");
     }
     return conn;
+  }
+
+  // The columns of the table $2 in the schema $1 (the current one when empty), in order.
+  static constexpr const char* kColumnsOf =
+      "SELECT a.attname, a.atttypid::bigint, a.atttypmod, t.typtype, t.typcategory, "
+      "t.typname, t.typelem::bigint FROM pg_catalog.pg_attribute a "
+      "JOIN pg_catalog.pg_class c ON c.oid = a.attrelid "
+      "JOIN pg_catalog.pg_namespace n ON n.oid = c.relnamespace "
+      "JOIN pg_catalog.pg_type t ON t.oid = a.atttypid "
+      "WHERE n.nspname = COALESCE(NULLIF($1, ''), current_schema()) AND c.relname = $2 "
+      "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum";
+
+  // The binary field of each written column, by the server type of the table's column of that
+  // name; empty when any of them has none (or the table is not found), for the text format.
+  std::vector<postgres::BinaryField> binary_fields(const TableRef& table,
+                                                   const std::vector<Column>& columns) {
+    ResultOwner res(catalog_query(kColumnsOf, {table.schema, table.name}));
+    std::map<std::string, Oid> oids;
+    for (int r = 0; r < PQntuples(res.res); ++r) {
+      oids[PQgetvalue(res.res, r, 0)] = static_cast<Oid>(std::stoul(PQgetvalue(res.res, r, 1)));
+    }
+    std::vector<postgres::BinaryField> fields;
+    for (const Column& column : columns) {
+      auto found = oids.find(column.name);
+      std::optional<postgres::BinaryField> field;
+      if (found != oids.end()) field = postgres::binary_field(column.type, found->second);
+      if (!field) return {};
+      fields.push_back(*field);
+    }
+    return fields;
   }
 
   PGresult* catalog_query(const char* sql, const std::vector<std::string>& params) {

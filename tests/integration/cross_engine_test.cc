@@ -208,5 +208,50 @@ TEST_F(CrossEngineTest, EngineCountsAndStrictModeGuardEveryLoad) {
   }
 }
 
+// Rows whose types match the PostgreSQL table's go straight in through the binary COPY, where
+// the server applies the columns' sizes as it does to text: too long a value fails the load
+// and the table keeps its rows.
+TEST_F(CrossEngineTest, BinaryCopyIntoPostgresKeepsTheColumnsRules) {
+  extraction::sling_client::NativeSlingClient sling(dir_);
+  auto cache = drivers::open_connection(Value{{"type", "duckdb"}, {"path", cache_}});
+  cache->execute(
+      "CREATE TABLE fits AS SELECT * FROM (VALUES (1::INTEGER, 'ab', -0.5::DECIMAL(4,2),"
+      " TIMESTAMP '1969-12-31 23:59:59.5', DATE '1999-12-31', '{\"k\": [1, 2]}'::JSON,"
+      " 'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11'::UUID)) t(id, v, amount, stamp, day, doc, ref);"
+      "CREATE TABLE too_long AS SELECT * FROM (VALUES (1::INTEGER, 'a'), (2, 'bbbb')) t(id, v)");
+  cache.reset();
+  pg_->execute(
+      "CREATE TABLE zyl_xe.narrow (id integer, v varchar(3), amount numeric(3,1), stamp timestamp,"
+      " day date, doc jsonb, ref uuid);"
+      "INSERT INTO zyl_xe.narrow (id, v) VALUES (7, 'old')");
+  for (const char* mode : {"truncate", "incremental"}) {
+    SCOPED_TRACE(mode);
+    try {
+      sling.load_from_duckdb(cache_, pg_config_, "SELECT * FROM too_long", "zyl_xe.narrow", mode,
+                             std::nullopt, std::nullopt);
+      ADD_FAILURE() << "the load should have failed";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("value too long for type character varying(3)"),
+                std::string::npos)
+          << e.what();
+    }
+    RowBatch kept = integration::read_all(*pg_, "SELECT id, v FROM zyl_xe.narrow");
+    ASSERT_EQ(kept.rows(), 1u);
+    EXPECT_EQ(kept.at(0, 1), Cell{std::string("old")});
+  }
+  sling.load_from_duckdb(cache_, pg_config_, "SELECT * FROM fits", "zyl_xe.narrow", "truncate",
+                         std::nullopt, std::nullopt);
+  RowBatch loaded = integration::read_all(
+      *pg_, "SELECT id, v, amount::text, stamp::text, day::text, doc::text, ref::text "
+            "FROM zyl_xe.narrow");
+  ASSERT_EQ(loaded.rows(), 1u);
+  EXPECT_EQ(loaded.at(0, 1), Cell{std::string("ab")});
+  EXPECT_EQ(loaded.at(0, 2), Cell{std::string("-0.5")});
+  EXPECT_EQ(loaded.at(0, 3), Cell{std::string("1969-12-31 23:59:59.5")});
+  EXPECT_EQ(loaded.at(0, 4), Cell{std::string("1999-12-31")});
+  EXPECT_EQ(loaded.at(0, 5), Cell{std::string("{\"k\": [1, 2]}")});
+  EXPECT_EQ(loaded.at(0, 6), Cell{std::string("a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11")});
+}
+
 }  // namespace
 }  // namespace zyl

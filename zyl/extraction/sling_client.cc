@@ -155,49 +155,61 @@ class StagingGuard {
   bool done_ = false;
 };
 
-// While the mover writes, the cache's DuckDB keeps at most kWriteMemory of buffers: without a
-// cap it keeps every block just written until 80% of the machine's memory is in use, so the
-// resident memory of an extraction would grow with its row count. Model queries run with the
-// setting as it was, which the destructor puts back.
-constexpr const char* kWriteMemory = "64MB";
+// The settings of the cache's DuckDB instance while the mover writes; the settings as they were
+// come back afterwards, for model queries.
+// - memory_limit: without a cap DuckDB keeps every block just written until 80% of the
+//   machine's memory is in use, so the resident memory of an extraction would grow with its
+//   row count.
+// - preserve_insertion_order: while it holds, a DuckDB source copied inside DuckDB under that
+//   cap has its threads wait on each other's buffers (a third slower); without it each thread
+//   writes its row groups as they fill. Only the order of the rows of a query without ORDER BY,
+//   which SQL leaves open, can change.
+struct WriteSetting {
+  const char* name;
+  const char* value;
+};
+constexpr WriteSetting kWriteSettings[] = {{"memory_limit", "64MB"},
+                                           {"preserve_insertion_order", "false"}};
 
-class WriteMemoryCap {
+class WriteSettings {
  public:
-  explicit WriteMemoryCap(Connection& cache)
+  explicit WriteSettings(Connection& cache)
       : cache_(cache), instance_(drivers::duckdb::instance_of(cache)) {
-    // Extractions running side by side share the instance's setting: the first one saves and
-    // caps it, the last one puts it back.
+    // The settings are the instance's, shared by extractions running side by side: the first
+    // one saves and sets them, the last one puts them back.
     std::lock_guard lock(mutex());
     Holders& holders = all()[instance_];
     if (holders.count++ > 0) return;
-    auto rows = cache_.query("SELECT current_setting('memory_limit')");
-    RowBatch batch;
-    if (rows->next(batch) && batch.rows() == 1) {
-      if (const auto* text = std::get_if<std::string>(&batch.at(0, 0))) holders.previous = *text;
+    for (const WriteSetting& setting : kWriteSettings) {
+      holders.previous.push_back(current(setting.name));
+      cache_.execute(std::string("SET ") + setting.name + " = '" + setting.value + "'");
     }
-    rows.reset();
-    cache_.execute(std::string("SET memory_limit = '") + kWriteMemory + "'");
   }
-  ~WriteMemoryCap() {
+  ~WriteSettings() {
     std::lock_guard lock(mutex());
     Holders& holders = all()[instance_];
     if (--holders.count > 0) return;
-    std::string previous = holders.previous;
+    std::vector<std::string> previous = holders.previous;
     all().erase(instance_);
-    try {
-      cache_.execute(previous.empty() ? "RESET memory_limit"
-                                      : "SET memory_limit = " + drivers::sql_string_literal(previous));
-    } catch (const std::exception& e) {
-      logger().debug("could not restore the cache's memory limit: {}", e.what());
+    for (size_t i = 0; i < previous.size(); ++i) {
+      const char* name = kWriteSettings[i].name;
+      try {
+        cache_.execute(previous[i].empty()
+                           ? std::string("RESET ") + name
+                           : std::string("SET ") + name + " = " +
+                                 drivers::sql_string_literal(previous[i]));
+      } catch (const std::exception& e) {
+        logger().debug("could not restore the cache's {}: {}", name, e.what());
+      }
     }
   }
-  WriteMemoryCap(const WriteMemoryCap&) = delete;
-  WriteMemoryCap& operator=(const WriteMemoryCap&) = delete;
+  WriteSettings(const WriteSettings&) = delete;
+  WriteSettings& operator=(const WriteSettings&) = delete;
 
  private:
   struct Holders {
     int count = 0;
-    std::string previous;  // the setting before the first holder capped it
+    std::vector<std::string> previous;  // the settings before the first holder set them
   };
   static std::mutex& mutex() {
     static std::mutex m;
@@ -206,6 +218,15 @@ class WriteMemoryCap {
   static std::map<const void*, Holders>& all() {
     static std::map<const void*, Holders> holders;
     return holders;
+  }
+  // The setting's value as text; "" when it cannot be read (then it is reset afterwards).
+  std::string current(const char* name) {
+    auto rows = cache_.query(std::string("SELECT current_setting('") + name + "')::VARCHAR");
+    RowBatch batch;
+    if (rows->next(batch) && batch.rows() == 1) {
+      if (const auto* text = std::get_if<std::string>(&batch.at(0, 0))) return *text;
+    }
+    return "";
   }
 
   Connection& cache_;
@@ -679,7 +700,7 @@ void NativeSlingClient::extract_to_duckdb(const Value& source_config,
   std::string source_type = get_text(source_config, "type");
   try {
     auto cache = drivers::duckdb::open_file(duckdb_path);
-    WriteMemoryCap memory_cap(*cache);
+    WriteSettings write_settings(*cache);
     TableRef target = TableRef::parse(duckdb_table);
     TableRef staging{target.schema, staging_name(target.name)};
     cache->begin();

@@ -83,10 +83,13 @@ class SlingClientTest : public ::testing::Test {
 
 constexpr const char* kDuckTables = "SELECT table_name FROM information_schema.tables";
 constexpr const char* kSqliteTables = "SELECT name FROM sqlite_master WHERE type = 'table'";
+constexpr const char* kSettings =
+    "SELECT current_setting('memory_limit'), current_setting('preserve_insertion_order')::VARCHAR";
 
-// The cache's memory limit is capped while rows are written. Two extractions overlapping so
-// that the first ends while the second still writes leave the setting as it was before both.
-TEST_F(SlingClientTest, OverlappingExtractionsPutTheCachesMemoryLimitBack) {
+// The cache's memory limit is capped, and insertion order let go, while rows are written. Two
+// extractions overlapping so that the first ends while the second still writes leave the
+// settings as they were before both.
+TEST_F(SlingClientTest, OverlappingExtractionsPutTheCachesSettingsBack) {
   run(sqlite_config("src.sqlite"),
       "CREATE TABLE t AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE "
       "i < 5000) SELECT i FROM n");
@@ -105,7 +108,11 @@ TEST_F(SlingClientTest, OverlappingExtractionsPutTheCachesMemoryLimitBack) {
     changed.notify_all();
   };
   // The first starts writing, then the second; the first ends while the second still writes.
+  Rows while_writing;
   NativeSlingClient first(dir_, [&](std::int64_t, const std::string&) {
+    if (!first_writing) {
+      while_writing = rows(cache_config(), kSettings);
+    }
     raise(first_writing);
     wait_for(second_writing);
   });
@@ -123,7 +130,8 @@ TEST_F(SlingClientTest, OverlappingExtractionsPutTheCachesMemoryLimitBack) {
   });
   one.join();
   two.join();
-  EXPECT_EQ(rows(cache_config(), "SELECT current_setting('memory_limit')"), (Rows{{"2.0 GiB"}}));
+  EXPECT_EQ(while_writing, (Rows{{"61.0 MiB", "false"}}));
+  EXPECT_EQ(rows(cache_config(), kSettings), (Rows{{"2.0 GiB", "true"}}));
 }
 
 TEST_F(SlingClientTest, ExtractionReplacesTheCacheTableWithExactlyTheQueryRows) {
