@@ -155,73 +155,54 @@ class StagingGuard {
   bool done_ = false;
 };
 
-// The settings of the cache's DuckDB instance while the mover writes; the settings as they were
-// come back afterwards, for model queries.
-// - memory_limit: without a cap DuckDB keeps every block just written until 80% of the
-//   machine's memory is in use, so the resident memory of an extraction would grow with its
-//   row count.
-// - preserve_insertion_order: while it holds, a DuckDB source copied inside DuckDB under that
-//   cap has its threads wait on each other's buffers (a third slower); without it each thread
-//   writes its row groups as they fill. Only the order of the rows of a query without ORDER BY,
-//   which SQL leaves open, can change.
-struct WriteSetting {
-  const char* name;
-  const char* value;
-};
-constexpr WriteSetting kWriteSettings[] = {{"memory_limit", "64MB"},
-                                           {"preserve_insertion_order", "false"}};
-
-class WriteSettings {
+// One setting of a DuckDB instance changed for as long as an object lives, then put back.
+// Extractions running side by side share the instance's settings: the first holder of a setting
+// saves and changes it, the last one puts it back.
+class InstanceSetting {
  public:
-  explicit WriteSettings(Connection& cache)
-      : cache_(cache), instance_(drivers::duckdb::instance_of(cache)) {
-    // The settings are the instance's, shared by extractions running side by side: the first
-    // one saves and sets them, the last one puts them back.
+  InstanceSetting(Connection& conn, const char* name, const char* value)
+      : conn_(conn), key_{drivers::duckdb::instance_of(conn), name} {
     std::lock_guard lock(mutex());
-    Holders& holders = all()[instance_];
+    Holders& holders = all()[key_];
     if (holders.count++ > 0) return;
-    for (const WriteSetting& setting : kWriteSettings) {
-      holders.previous.push_back(current(setting.name));
-      cache_.execute(std::string("SET ") + setting.name + " = '" + setting.value + "'");
-    }
+    holders.previous = current();
+    conn_.execute(std::string("SET ") + name + " = '" + value + "'");
   }
-  ~WriteSettings() {
+  ~InstanceSetting() {
     std::lock_guard lock(mutex());
-    Holders& holders = all()[instance_];
+    Holders& holders = all()[key_];
     if (--holders.count > 0) return;
-    std::vector<std::string> previous = holders.previous;
-    all().erase(instance_);
-    for (size_t i = 0; i < previous.size(); ++i) {
-      const char* name = kWriteSettings[i].name;
-      try {
-        cache_.execute(previous[i].empty()
-                           ? std::string("RESET ") + name
-                           : std::string("SET ") + name + " = " +
-                                 drivers::sql_string_literal(previous[i]));
-      } catch (const std::exception& e) {
-        logger().debug("could not restore the cache's {}: {}", name, e.what());
-      }
+    std::string previous = holders.previous;
+    all().erase(key_);
+    const std::string& name = key_.second;
+    try {
+      conn_.execute(previous.empty()
+                        ? "RESET " + name
+                        : "SET " + name + " = " + drivers::sql_string_literal(previous));
+    } catch (const std::exception& e) {
+      logger().debug("could not restore the cache's {}: {}", name, e.what());
     }
   }
-  WriteSettings(const WriteSettings&) = delete;
-  WriteSettings& operator=(const WriteSettings&) = delete;
+  InstanceSetting(const InstanceSetting&) = delete;
+  InstanceSetting& operator=(const InstanceSetting&) = delete;
 
  private:
+  using Key = std::pair<const void*, std::string>;
   struct Holders {
     int count = 0;
-    std::vector<std::string> previous;  // the settings before the first holder set them
+    std::string previous;  // the value before the first holder changed it
   };
   static std::mutex& mutex() {
     static std::mutex m;
     return m;
   }
-  static std::map<const void*, Holders>& all() {
-    static std::map<const void*, Holders> holders;
+  static std::map<Key, Holders>& all() {
+    static std::map<Key, Holders> holders;
     return holders;
   }
   // The setting's value as text; "" when it cannot be read (then it is reset afterwards).
-  std::string current(const char* name) {
-    auto rows = cache_.query(std::string("SELECT current_setting('") + name + "')::VARCHAR");
+  std::string current() {
+    auto rows = conn_.query("SELECT current_setting('" + key_.second + "')::VARCHAR");
     RowBatch batch;
     if (rows->next(batch) && batch.rows() == 1) {
       if (const auto* text = std::get_if<std::string>(&batch.at(0, 0))) return *text;
@@ -229,8 +210,27 @@ class WriteSettings {
     return "";
   }
 
-  Connection& cache_;
-  const void* instance_;
+  Connection& conn_;
+  Key key_;
+};
+
+// While the mover writes, the cache's DuckDB keeps at most 64 MB of buffers: without a cap it
+// keeps every block just written until 80% of the machine's memory is in use, so the resident
+// memory of an extraction would grow with its row count. Model queries run with the setting as
+// it was.
+class WriteMemoryCap : public InstanceSetting {
+ public:
+  explicit WriteMemoryCap(Connection& cache) : InstanceSetting(cache, "memory_limit", "64MB") {}
+};
+
+// A DuckDB source copied inside DuckDB under that cap is a third slower while insertion order
+// is kept: the threads wait on each other's buffers. Without it each thread writes its row
+// groups as they fill; only the order of the rows of a query without ORDER BY, which SQL leaves
+// open, can change. Cell-by-cell copies are not affected, so they keep the setting.
+class UnorderedCopy : public InstanceSetting {
+ public:
+  explicit UnorderedCopy(Connection& cache)
+      : InstanceSetting(cache, "preserve_insertion_order", "false") {}
 };
 
 std::vector<Column> checked_columns(const std::vector<Column>& columns) {
@@ -700,7 +700,7 @@ void NativeSlingClient::extract_to_duckdb(const Value& source_config,
   std::string source_type = get_text(source_config, "type");
   try {
     auto cache = drivers::duckdb::open_file(duckdb_path);
-    WriteSettings write_settings(*cache);
+    WriteMemoryCap memory_cap(*cache);
     TableRef target = TableRef::parse(duckdb_table);
     TableRef staging{target.schema, staging_name(target.name)};
     cache->begin();
@@ -729,6 +729,8 @@ std::int64_t NativeSlingClient::fill_staging(const Value& source_config, Connect
   auto source = drivers::open_connection(source_config, base_dir_);
   // A DuckDB file beside the cache in the process's DuckDB instance is copied inside DuckDB;
   // every other source streams its rows through its connection.
+  std::optional<UnorderedCopy> unordered;
+  if (drivers::duckdb::share_instance(cache, *source)) unordered.emplace(cache);
   if (auto copied = drivers::duckdb::create_table_from(cache, *source, source_query, staging)) {
     if (progress_) progress_(*copied, label);
     fault_point("extract.batch");

@@ -86,52 +86,58 @@ constexpr const char* kSqliteTables = "SELECT name FROM sqlite_master WHERE type
 constexpr const char* kSettings =
     "SELECT current_setting('memory_limit'), current_setting('preserve_insertion_order')::VARCHAR";
 
-// The cache's memory limit is capped, and insertion order let go, while rows are written. Two
-// extractions overlapping so that the first ends while the second still writes leave the
-// settings as they were before both.
+// The cache's memory limit is capped while rows are written, and insertion order let go while a
+// DuckDB source is copied inside DuckDB. Two extractions overlapping so that the first ends
+// while the second still writes leave the settings as they were before both.
 TEST_F(SlingClientTest, OverlappingExtractionsPutTheCachesSettingsBack) {
-  run(sqlite_config("src.sqlite"),
+  const std::string make =
       "CREATE TABLE t AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE "
-      "i < 5000) SELECT i FROM n");
+      "i < 5000) SELECT i FROM n";
+  run(sqlite_config("src.sqlite"), make);
+  run(duckdb_config("src.duckdb"), make);
   auto cache = drivers::open_connection(cache_config());  // keeps the instance and its setting
   cache->execute("SET memory_limit = '2GiB'");
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool first_writing = false, second_writing = false, first_done = false;
-  auto wait_for = [&](bool& flag) {
-    std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return flag; });
+  struct Case {
+    Value source;
+    Rows while_writing;
   };
-  auto raise = [&](bool& flag) {
-    std::lock_guard lock(mutex);
-    flag = true;
-    changed.notify_all();
-  };
-  // The first starts writing, then the second; the first ends while the second still writes.
-  Rows while_writing;
-  NativeSlingClient first(dir_, [&](std::int64_t, const std::string&) {
-    if (!first_writing) {
-      while_writing = rows(cache_config(), kSettings);
-    }
-    raise(first_writing);
-    wait_for(second_writing);
-  });
-  NativeSlingClient second(dir_, [&](std::int64_t, const std::string&) {
-    raise(second_writing);
-    wait_for(first_done);
-  });
-  std::thread one([&] {
-    first.extract_to_duckdb(sqlite_config("src.sqlite"), cache_path_, "SELECT * FROM t", "a");
-    raise(first_done);
-  });
-  wait_for(first_writing);
-  std::thread two([&] {
-    second.extract_to_duckdb(sqlite_config("src.sqlite"), cache_path_, "SELECT * FROM t", "b");
-  });
-  one.join();
-  two.join();
-  EXPECT_EQ(while_writing, (Rows{{"61.0 MiB", "false"}}));
-  EXPECT_EQ(rows(cache_config(), kSettings), (Rows{{"2.0 GiB", "true"}}));
+  for (const Case& c : {Case{sqlite_config("src.sqlite"), Rows{{"61.0 MiB", "true"}}},
+                        Case{duckdb_config("src.duckdb"), Rows{{"61.0 MiB", "false"}}}}) {
+    SCOPED_TRACE(get_text(c.source, "type"));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool first_writing = false, second_writing = false, first_done = false;
+    auto wait_for = [&](bool& flag) {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return flag; });
+    };
+    auto raise = [&](bool& flag) {
+      std::lock_guard lock(mutex);
+      flag = true;
+      changed.notify_all();
+    };
+    // The first starts writing, then the second; the first ends while the second still writes.
+    Rows while_writing;
+    NativeSlingClient first(dir_, [&](std::int64_t, const std::string&) {
+      if (!first_writing) while_writing = rows(cache_config(), kSettings);
+      raise(first_writing);
+      wait_for(second_writing);
+    });
+    NativeSlingClient second(dir_, [&](std::int64_t, const std::string&) {
+      raise(second_writing);
+      wait_for(first_done);
+    });
+    std::thread one([&] {
+      first.extract_to_duckdb(c.source, cache_path_, "SELECT * FROM t", "a");
+      raise(first_done);
+    });
+    wait_for(first_writing);
+    std::thread two([&] { second.extract_to_duckdb(c.source, cache_path_, "SELECT * FROM t", "b"); });
+    one.join();
+    two.join();
+    EXPECT_EQ(while_writing, c.while_writing);
+    EXPECT_EQ(rows(cache_config(), kSettings), (Rows{{"2.0 GiB", "true"}}));
+  }
 }
 
 TEST_F(SlingClientTest, ExtractionReplacesTheCacheTableWithExactlyTheQueryRows) {
