@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/text.h"
 #include "drivers/json_array.h"
 #include "drivers/temporal.h"
 
@@ -409,46 +410,88 @@ void put_integer(std::string& out, std::int64_t v, BinaryField field, std::strin
   }
 }
 
-// Decimal text ("-12.340", "7", "NaN", "Infinity") as a binary numeric: base-10000 digits
-// around the decimal point, the scale as written.
-void put_numeric(std::string& out, std::string_view text, std::string_view column) {
-  std::uint16_t sign = 0x0000;
-  std::string_view body = text;
-  if (text == "NaN") {
-    sign = 0xC000;
-    body = "";
-  } else if (text == "Infinity" || text == "+Infinity" || text == "-Infinity") {
-    sign = text[0] == '-' ? 0xF000 : 0xD000;
-    body = "";
-  } else {
-    if (!body.empty() && (body[0] == '-' || body[0] == '+')) {
-      if (body[0] == '-') sign = 0x4000;
-      body.remove_prefix(1);
-    }
-    size_t point = body.find('.');
-    std::string_view whole = body.substr(0, point);
-    std::string_view fraction = point == std::string_view::npos ? "" : body.substr(point + 1);
-    auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    bool digits_only = std::all_of(whole.begin(), whole.end(), digit) &&
-                       std::all_of(fraction.begin(), fraction.end(), digit);
-    if (!digits_only || whole.size() + fraction.size() == 0) {
-      refuse(column, "\"" + std::string(text) + "\" is not a decimal number");
+// Decimal text as PostgreSQL's numeric input reads it: blanks around it, a sign, digits with at
+// most one point, an exponent; the digits come out on either side of the point, the exponent
+// applied. nullopt for anything else.
+struct DecimalText {
+  bool negative = false;
+  std::string whole;     // digits before the point
+  std::string fraction;  // digits after it: the value's scale
+};
+
+std::optional<DecimalText> parse_decimal(std::string_view text) {
+  auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  DecimalText out;
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) out.negative = text[i++] == '-';
+  std::string digits;
+  size_t point = std::string::npos;
+  for (; i < text.size() && (digit(text[i]) || (text[i] == '.' && point == std::string::npos));
+       ++i) {
+    if (text[i] == '.') {
+      point = digits.size();
+    } else {
+      digits += text[i];
     }
   }
+  if (digits.empty()) return std::nullopt;
+  if (point == std::string::npos) point = digits.size();
+  long exponent = 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    bool minus = i < text.size() && text[i] == '-';
+    if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+    if (i == text.size()) return std::nullopt;
+    for (; i < text.size() && digit(text[i]); ++i) {
+      exponent = exponent * 10 + (text[i] - '0');
+      if (exponent > 100000) return std::nullopt;  // far beyond what numeric holds
+    }
+    if (minus) exponent = -exponent;
+  }
+  if (i != text.size()) return std::nullopt;
+  long moved = static_cast<long>(point) + exponent;  // the point's place among the digits
+  if (moved <= 0) {
+    out.fraction = std::string(static_cast<size_t>(-moved), '0') + digits;
+  } else if (static_cast<size_t>(moved) >= digits.size()) {
+    out.whole = digits + std::string(static_cast<size_t>(moved) - digits.size(), '0');
+  } else {
+    out.whole = digits.substr(0, static_cast<size_t>(moved));
+    out.fraction = digits.substr(static_cast<size_t>(moved));
+  }
+  return out;
+}
+
+// The special values numeric's input takes, in any case; 0 for none.
+std::uint16_t special_numeric(std::string_view text) {
+  std::string lower = text::to_lower(std::string(text));
+  if (lower == "nan") return 0xC000;
+  if (lower == "infinity" || lower == "+infinity" || lower == "inf" || lower == "+inf") return 0xD000;
+  if (lower == "-infinity" || lower == "-inf") return 0xF000;
+  return 0;
+}
+
+// Decimal text ("-12.340", "7", "1.5e3", "NaN", "Infinity") as a binary numeric: base-10000
+// digits around the decimal point, the scale as written (as numeric's text input sets it).
+void put_numeric(std::string& out, std::string_view text, std::string_view column) {
   std::vector<std::uint16_t> groups;
   int weight = 0;
   int scale = 0;
-  if (sign == 0x0000 || sign == 0x4000) {
-    size_t point = body.find('.');
-    std::string_view whole = body.substr(0, point);
-    std::string_view fraction = point == std::string_view::npos ? "" : body.substr(point + 1);
-    scale = static_cast<int>(fraction.size());
+  std::uint16_t sign = special_numeric(text);
+  if (sign == 0) {
+    std::optional<DecimalText> parts = parse_decimal(text);
+    if (!parts) refuse(column, "\"" + std::string(text) + "\" is not a decimal number");
+    if (parts->fraction.size() > 0x3FFF) refuse(column, "\"" + std::string(text) + "\" has too many digits");
+    sign = parts->negative ? 0x4000 : 0x0000;
+    scale = static_cast<int>(parts->fraction.size());
     // The digits padded to whole groups of four on both sides of the point.
-    std::string digits(static_cast<size_t>((4 - whole.size() % 4) % 4), '0');
-    digits.append(whole);
+    std::string digits((4 - parts->whole.size() % 4) % 4, '0');
+    digits += parts->whole;
     int whole_groups = static_cast<int>(digits.size() / 4);
-    digits.append(fraction);
-    digits.append((4 - fraction.size() % 4) % 4, '0');
+    digits += parts->fraction;
+    digits.append((4 - parts->fraction.size() % 4) % 4, '0');
     for (size_t i = 0; i < digits.size(); i += 4) {
       groups.push_back(static_cast<std::uint16_t>((digits[i] - '0') * 1000 +
                                                   (digits[i + 1] - '0') * 100 +
@@ -466,6 +509,7 @@ void put_numeric(std::string& out, std::string_view text, std::string_view colum
       weight = 0;
       sign = 0x0000;  // no negative zero
     }
+    if (weight > 0x7FFF || weight < -0x8000) refuse(column, "\"" + std::string(text) + "\" is out of numeric's range");
   }
   put_length(out, 8 + 2 * groups.size());
   put16(out, static_cast<std::uint16_t>(groups.size()));
@@ -482,19 +526,32 @@ int hex_value(char c) {
   return -1;
 }
 
+// A UUID's text as uuid's input reads it: 32 hex digits in either case, hyphens between groups
+// of four, optionally in braces.
 void put_uuid(std::string& out, std::string_view text, std::string_view column) {
+  std::string_view body = text;
+  if (body.size() >= 2 && body.front() == '{' && body.back() == '}') {
+    body = body.substr(1, body.size() - 2);
+  }
   std::string bytes;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '-' && (i == 8 || i == 13 || i == 18 || i == 23)) continue;
-    int high = hex_value(text[i]);
-    int low = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
-    if (high < 0 || low < 0) break;
-    bytes += static_cast<char>(high * 16 + low);
-    ++i;
+  size_t digits = 0;
+  bool valid = !body.empty() && body.front() != '-' && body.back() != '-';
+  for (size_t i = 0; valid && i < body.size(); ++i) {
+    if (body[i] == '-') {
+      valid = digits % 4 == 0 && body[i + 1] != '-';
+      continue;
+    }
+    int value = hex_value(body[i]);
+    valid = value >= 0 && digits < 32;
+    if (!valid) break;
+    if (digits % 2 == 0) {
+      bytes += static_cast<char>(value << 4);
+    } else {
+      bytes.back() = static_cast<char>(bytes.back() | value);
+    }
+    ++digits;
   }
-  if (bytes.size() != 16 || text.size() != 36) {
-    refuse(column, "\"" + std::string(text) + "\" is not a UUID");
-  }
+  if (!valid || digits != 32) refuse(column, "\"" + std::string(text) + "\" is not a UUID");
   put_length(out, 16);
   out += bytes;
 }

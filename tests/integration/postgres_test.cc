@@ -144,6 +144,47 @@ TEST_F(PostgresTest, LogicalTypesWithoutAServerTwinKeepTheirValues) {
   }
 }
 
+// Decimal and UUID cells go into numeric and uuid columns in COPY's binary format; every
+// spelling the server's text input takes arrives as that input would have stored it.
+TEST_F(PostgresTest, BinaryCopyStoresWhatTheTextInputWould) {
+  const std::vector<std::string> decimals = {
+      "0", "-0.00", "007.50", ".5", "5.", " 12 ", "1.5e3", "1.50E1", "15e-1", "1e-5", "-2.5e+2",
+      "inf", "-Infinity", "NaN", "0.00000012",
+      "123456789012345678901234567890.123456789012345678901234567890"};
+  const std::vector<std::string> uuids = {"A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11",
+                                          "a0eebc999c0b4ef8bb6d6bb9bd380a11",
+                                          "{a0eebc99-9c0b4ef8-bb6d6bb9-bd380a11}"};
+  ColumnType decimal;
+  decimal.id = TypeId::Decimal;
+  ColumnType uuid;
+  uuid.id = TypeId::Uuid;
+  ColumnType integer;
+  integer.id = TypeId::Int32;
+  conn_->execute("CREATE TABLE zyl_it.spelled (i integer, d numeric, u uuid)");
+  auto writer =
+      conn_->bulk_writer({"zyl_it", "spelled"}, {{"i", integer}, {"d", decimal}, {"u", uuid}});
+  RowBatch batch;
+  batch.column_count = 3;
+  for (size_t i = 0; i < decimals.size(); ++i) {
+    batch.cells.push_back(std::int64_t(i));
+    batch.cells.push_back(decimals[i]);
+    batch.cells.push_back(i < uuids.size() ? Cell{uuids[i]} : Cell{});
+  }
+  writer->write(batch);
+  writer->finish();
+  RowBatch rows =
+      integration::read_all(*conn_, "SELECT d::text, u::text FROM zyl_it.spelled ORDER BY i");
+  ASSERT_EQ(rows.rows(), decimals.size());
+  for (size_t i = 0; i < decimals.size(); ++i) {
+    RowBatch text_input = integration::read_all(
+        *conn_, "SELECT " + drivers::sql_string_literal(decimals[i]) + "::numeric::text");
+    EXPECT_EQ(rows.at(i, 0), text_input.at(0, 0)) << decimals[i];
+    if (i < uuids.size()) {
+      EXPECT_EQ(rows.at(i, 1), Cell{std::string("a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11")});
+    }
+  }
+}
+
 TEST_F(PostgresTest, StreamsLargeResultsAndStaysUsableAfterAnAbandonedOne) {
   auto result = conn_->query("SELECT g, 'row ' || g FROM generate_series(1, 200000) g");
   RowBatch batch;
