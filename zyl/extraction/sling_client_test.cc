@@ -140,6 +140,23 @@ TEST_F(SlingClientTest, OverlappingExtractionsPutTheCachesSettingsBack) {
   }
 }
 
+// A statement that fails while it runs leaves a DuckDB transaction refusing every statement but
+// ROLLBACK, the one that puts a setting back included: a copy inside DuckDB that fails still
+// leaves the settings and the cache as they were.
+TEST_F(SlingClientTest, AFailedCopyInsideDuckDBPutsTheSettingsBack) {
+  run(duckdb_config("src.duckdb"),
+      "CREATE TABLE t AS SELECT range::VARCHAR || 'x' AS v FROM range(3)");
+  auto cache = drivers::open_connection(cache_config());  // keeps the instance and its setting
+  NativeSlingClient sling(dir_);
+  EXPECT_THROW(sling.extract_to_duckdb(duckdb_config("src.duckdb"), cache_path_,
+                                       "SELECT v::INTEGER AS v FROM t", "a"),
+               std::runtime_error);
+  EXPECT_EQ(rows(cache_config(), kSettings)[0][1], "true");
+  EXPECT_TRUE(rows(cache_config(), "SELECT table_name FROM duckdb_tables() "
+                                   "WHERE database_name = current_database()")
+                  .empty());
+}
+
 TEST_F(SlingClientTest, ExtractionReplacesTheCacheTableWithExactlyTheQueryRows) {
   run(duckdb_config("src.duckdb"),
       "CREATE TABLE customers AS SELECT * FROM (VALUES (1, 'ann'), (2, 'bob')) t(id, name)");
