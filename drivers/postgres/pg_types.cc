@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "core/text.h"
@@ -576,48 +577,54 @@ void put_text(std::string& out, std::string_view bytes) {
 }  // namespace
 
 std::optional<BinaryField> binary_field(const ColumnType& type, Oid oid) {
-  switch (type.id) {
-    case TypeId::Boolean:
-      if (oid == 16) return BinaryField::Bool;
-      break;
-    case TypeId::Int8: case TypeId::Int16: case TypeId::Int32: case TypeId::Int64:
-    case TypeId::UInt8: case TypeId::UInt16: case TypeId::UInt32: case TypeId::UInt64:
-      if (oid == 21) return BinaryField::Int2;
-      if (oid == 23) return BinaryField::Int4;
-      if (oid == 20) return BinaryField::Int8;
-      break;
-    case TypeId::Float32:
-      if (oid == 700) return BinaryField::Float4;
-      [[fallthrough]];
-    case TypeId::Float64:
-      if (oid == 701) return BinaryField::Float8;
-      break;
-    case TypeId::Decimal: case TypeId::HugeInt: case TypeId::UHugeInt:
-      if (oid == 1700) return BinaryField::Numeric;
-      break;
-    case TypeId::String: case TypeId::Json: case TypeId::Uuid:
-      if (oid == 25 || oid == 1043 || oid == 1042) return BinaryField::Text;
-      if (type.id != TypeId::Uuid && oid == 114) return BinaryField::Text;
-      if (type.id != TypeId::Uuid && oid == 3802) return BinaryField::Jsonb;
-      if (type.id == TypeId::Uuid && oid == 2950) return BinaryField::Uuid;
-      break;
-    case TypeId::Blob:
-      if (oid == 17) return BinaryField::Bytea;
-      break;
-    case TypeId::Date:
-      if (oid == 1082) return BinaryField::Date;
-      break;
-    case TypeId::Time:
-      if (oid == 1083) return BinaryField::Time;
-      break;
-    case TypeId::Timestamp:
-      if (oid == 1114) return BinaryField::Timestamp;
-      break;
-    case TypeId::TimestampTz:
-      if (oid == 1184) return BinaryField::TimestampTz;
-      break;
-    default:
-      break;
+  struct Pair {
+    TypeId id;
+    Oid oid;
+    BinaryField field;
+  };
+  // Every pair whose binary input takes the cell as the text input would take its text. Not
+  // here, so through text: a double into real (rounded twice), a naive timestamp into
+  // timestamptz (read in the session's zone), text into uuid (more spellings), lists, intervals.
+  static constexpr Pair kPairs[] = {
+      {TypeId::Boolean, 16, BinaryField::Bool},
+      {TypeId::Float32, 700, BinaryField::Float4},
+      {TypeId::Float32, 701, BinaryField::Float8},
+      {TypeId::Float64, 701, BinaryField::Float8},
+      {TypeId::Decimal, 1700, BinaryField::Numeric},
+      {TypeId::HugeInt, 1700, BinaryField::Numeric},
+      {TypeId::UHugeInt, 1700, BinaryField::Numeric},
+      {TypeId::String, 25, BinaryField::Text},
+      {TypeId::String, 1043, BinaryField::Text},
+      {TypeId::String, 1042, BinaryField::Text},
+      {TypeId::String, 114, BinaryField::Text},
+      {TypeId::String, 3802, BinaryField::Jsonb},
+      {TypeId::Json, 25, BinaryField::Text},
+      {TypeId::Json, 1043, BinaryField::Text},
+      {TypeId::Json, 1042, BinaryField::Text},
+      {TypeId::Json, 114, BinaryField::Text},
+      {TypeId::Json, 3802, BinaryField::Jsonb},
+      {TypeId::Uuid, 25, BinaryField::Text},
+      {TypeId::Uuid, 1043, BinaryField::Text},
+      {TypeId::Uuid, 1042, BinaryField::Text},
+      {TypeId::Uuid, 2950, BinaryField::Uuid},
+      {TypeId::Blob, 17, BinaryField::Bytea},
+      {TypeId::Date, 1082, BinaryField::Date},
+      {TypeId::Time, 1083, BinaryField::Time},
+      {TypeId::Timestamp, 1114, BinaryField::Timestamp},
+      {TypeId::TimestampTz, 1184, BinaryField::TimestampTz},
+  };
+  // Integers of every width go into any of the three integer types, checked against its range.
+  static constexpr Pair kIntegerTargets[] = {{TypeId::Int16, 21, BinaryField::Int2},
+                                             {TypeId::Int32, 23, BinaryField::Int4},
+                                             {TypeId::Int64, 20, BinaryField::Int8}};
+  static constexpr TypeId kIntegers[] = {TypeId::Int8,  TypeId::Int16,  TypeId::Int32,
+                                         TypeId::Int64, TypeId::UInt8,  TypeId::UInt16,
+                                         TypeId::UInt32, TypeId::UInt64};
+  bool integer = std::find(std::begin(kIntegers), std::end(kIntegers), type.id) !=
+                 std::end(kIntegers);
+  for (const Pair& pair : integer ? std::span<const Pair>(kIntegerTargets)
+                                  : std::span<const Pair>(kPairs)) {
+    if ((integer || pair.id == type.id) && pair.oid == oid) return pair.field;
   }
   return std::nullopt;
 }

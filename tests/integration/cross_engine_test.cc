@@ -210,7 +210,7 @@ TEST_F(CrossEngineTest, EngineCountsAndStrictModeGuardEveryLoad) {
 
 // Rows whose types match the PostgreSQL table's go straight in through the binary COPY, where
 // the server applies the columns' sizes as it does to text: too long a value fails the load
-// and the table keeps its rows.
+// and the table keeps its rows; the next load delivers exactly its own.
 TEST_F(CrossEngineTest, BinaryCopyIntoPostgresKeepsTheColumnsRules) {
   extraction::sling_client::NativeSlingClient sling(dir_);
   auto cache = drivers::open_connection(Value{{"type", "duckdb"}, {"path", cache_}});
@@ -239,6 +239,13 @@ TEST_F(CrossEngineTest, BinaryCopyIntoPostgresKeepsTheColumnsRules) {
     ASSERT_EQ(kept.rows(), 1u);
     EXPECT_EQ(kept.at(0, 1), Cell{std::string("old")});
   }
+  // The next load whose values fit delivers exactly its rows.
+  sling.load_from_duckdb(cache_, pg_config_, "SELECT id, left(v, 3) AS v FROM too_long",
+                         "zyl_xe.narrow", "truncate", std::nullopt, std::nullopt);
+  RowBatch fixed = integration::read_all(*pg_, "SELECT id, v FROM zyl_xe.narrow ORDER BY id");
+  ASSERT_EQ(fixed.rows(), 2u);
+  EXPECT_EQ(fixed.at(0, 1), Cell{std::string("a")});
+  EXPECT_EQ(fixed.at(1, 1), Cell{std::string("bbb")});
   sling.load_from_duckdb(cache_, pg_config_, "SELECT * FROM fits", "zyl_xe.narrow", "truncate",
                          std::nullopt, std::nullopt);
   RowBatch loaded = integration::read_all(

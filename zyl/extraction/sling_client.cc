@@ -226,7 +226,7 @@ class WriteMemoryCap : public InstanceSetting {
 // A DuckDB source copied inside DuckDB under that cap is a third slower while insertion order
 // is kept: the threads wait on each other's buffers. Without it each thread writes its row
 // groups as they fill; only the order of the rows of a query without ORDER BY, which SQL leaves
-// open, can change. Cell-by-cell copies are not affected, so they keep the setting.
+// open, can change. Copies cell by cell keep the setting: letting it go made them slower.
 class UnorderedCopy : public InstanceSetting {
  public:
   explicit UnorderedCopy(Connection& cache)
@@ -729,12 +729,13 @@ std::int64_t NativeSlingClient::fill_staging(const Value& source_config, Connect
   auto source = drivers::open_connection(source_config, base_dir_);
   // A DuckDB file beside the cache in the process's DuckDB instance is copied inside DuckDB;
   // every other source streams its rows through its connection.
-  std::optional<UnorderedCopy> unordered;
-  if (drivers::duckdb::share_instance(cache, *source)) unordered.emplace(cache);
-  if (auto copied = drivers::duckdb::create_table_from(cache, *source, source_query, staging)) {
-    if (progress_) progress_(*copied, label);
+  if (drivers::duckdb::share_instance(cache, *source)) {
+    UnorderedCopy unordered(cache);
+    std::int64_t copied =
+        drivers::duckdb::create_table_from(cache, *source, source_query, staging).value();
+    if (progress_) progress_(copied, label);
     fault_point("extract.batch");
-    return *copied;
+    return copied;
   }
   if (!source->route().empty()) {
     logger().info("sling: reading {} through {}", label, source->route());
